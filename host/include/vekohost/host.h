@@ -1,0 +1,288 @@
+// The reference host: loads a shader library with its node declarations,
+// builds shader instances with their parameter, connection and result blocks,
+// and serves the host operations (xr_*) the library calls.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "xr.h"
+
+namespace vh {
+
+using json = nlohmann::json;
+
+// Any error in scene or network input: the text names the file and element.
+struct Error : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+// ---------------------------------------------------------------------------
+// Node declarations.
+enum class Type { Boolean, Integer, Scalar, Tag, Shader, Color, Vector, Matrix, Struct };
+const char *typeName(Type t);
+int typeWords(Type t);  // words of one value (Struct: 0; see Field::words)
+
+struct Field {
+    std::string name;
+    Type type = Type::Scalar;
+    bool array = false;
+    std::vector<Field> fields;  // Struct members, in block order
+    json defaultValue;          // null when not declared
+    int offset = 0;             // byte offset in the block
+    int elementWords = 0;       // words of one element (the value for non-arrays)
+    int words() const { return array ? 2 + elementWords : elementWords; }
+};
+
+struct NodeDecl {
+    std::string name;
+    int version = 0;
+    bool declared = false;       // parameters and results are declared
+    bool wantsStateArg = false;  // main takes a fourth argument (state shader)
+    std::vector<Field> params;
+    std::vector<Field> result;
+    int paramBytes = 0;
+    int resultBytes = 0;
+    const Field *param(const std::string &name) const;
+    const Field *resultField(const std::string &name) const;
+};
+
+class Declarations {
+public:
+    void load(const std::string &path);  // throws Error
+    const NodeDecl *find(const std::string &name) const;
+    const std::vector<NodeDecl> &nodes() const { return nodes_; }
+
+private:
+    std::vector<NodeDecl> nodes_;
+    std::unordered_map<std::string, size_t> index_;
+};
+
+// ---------------------------------------------------------------------------
+// The loaded shader library.
+using ShaderMain = xrBoolean (*)(void *result, xrState *state, void *params, void *arg);
+using ShaderInit = void (*)(xrState *state, void *params, xrBoolean *initRequest);
+using ShaderExit = void (*)(xrState *state, void *params);
+using ShaderVersion = int (*)(void);
+
+struct ShaderFunctions {
+    ShaderMain main = nullptr;
+    ShaderInit init = nullptr;
+    ShaderExit exit = nullptr;
+    ShaderVersion version = nullptr;
+};
+
+class Library {
+public:
+    // Loads the library (dlopen, local), hands it the host module handle and
+    // reads the declarations file beside it (<dir>/vekobase.nodes.json
+    // unless given). Checks every declared version against _version.
+    explicit Library(const std::string &path, const std::string &declPath = "");
+    ~Library();
+    Library(const Library &) = delete;
+    Library &operator=(const Library &) = delete;
+
+    const Declarations &decls() const { return decls_; }
+    // Functions of a node; throws Error when the node is not exported.
+    const ShaderFunctions &functions(const std::string &node);
+    void *handle() const { return handle_; }
+    void *symbol(const std::string &name) const;
+    // Default library path: VEKOBASE_LIBRARY, else the build's lib directory.
+    static std::string defaultPath();
+
+private:
+    void *handle_ = nullptr;
+    Declarations decls_;
+    std::mutex mutex_;
+    std::map<std::string, ShaderFunctions> fns_;
+};
+
+// ---------------------------------------------------------------------------
+// Messages: every library message reaches the user; tests capture them.
+enum class Severity { Fatal, Error, Warning, Info, Progress, Debug };
+struct Message {
+    Severity severity;
+    std::string text;
+};
+void setVerbosity(int level);  // 0 errors, 1 +warnings, 2 +info/progress (default), 3 +debug
+void captureMessages(bool on);  // keep a copy of every message
+std::vector<Message> takeMessages();
+void hostMessage(Severity s, const std::string &text);
+
+// Memory accounting of xr_mem_int_allocate: live blocks by source and line.
+struct LeakReport {
+    size_t blocks = 0;
+    size_t bytes = 0;
+    std::string text;
+};
+LeakReport liveAllocations();
+
+// ---------------------------------------------------------------------------
+// The database of tags.
+class Database {
+public:
+    static Database &get();
+    // Stores a copy of `bytes` under a new tag.
+    xrTag create(int type, const void *bytes, size_t size);
+    xrTag create(int type, size_t size);  // zero-filled
+    void *data(xrTag tag);                // without pinning
+    int type(xrTag tag) const;            // 0 when absent
+    size_t size(xrTag tag) const;
+    void remove(xrTag tag);
+    void *access(xrTag tag, int *type);   // pins
+    void unpin(xrTag tag);
+    int pins(xrTag tag) const;            // for tests: pin count
+    int totalPins() const;
+
+private:
+    struct Element {
+        int type = 0;
+        std::vector<uint64_t> storage;  // 8-byte aligned
+        size_t size = 0;
+        std::atomic<int> pins{0};
+    };
+    mutable std::mutex mutex_;
+    std::unordered_map<xrTag, std::unique_ptr<Element>> elements_;
+    xrTag next_ = 1;
+};
+
+// Object instance records in the database (type xrDB_INSTANCE): the host
+// keeps the transform at byte 16 (row-major, object to world), its inverse at
+// byte 80, the user-data tag at word 52 (byte 208), the object at word 53.
+struct InstanceRecord {
+    int32_t words[4];
+    float toWorld[16];    // byte 16
+    float fromWorld[16];  // byte 80
+    uint8_t pad[64];      // byte 144
+    xrTag dataTag;        // byte 208: word 52
+    xrTag objectTag;      // byte 212
+    xrTag parent;         // byte 216: instance this one derives from (query 8)
+    xrTag label;          // byte 220: object label (query 101)
+    xrTag material;       // byte 224
+    uint32_t pad2[7];
+};
+static_assert(offsetof(InstanceRecord, toWorld) == 16);
+static_assert(offsetof(InstanceRecord, dataTag) == 208);
+
+// A user-data element (type xrDB_USERDATA): word 1 the next tag, word 6 the
+// label, data from word 7.
+xrTag createUserData(uint32_t label, const std::vector<uint32_t> &payload, xrTag next = 0);
+
+// ---------------------------------------------------------------------------
+// Shader instances and networks.
+class Network;
+
+struct Connection {
+    int paramOffset = 0;       // byte offset of the parameter in the block
+    struct Instance *source = nullptr;
+    int fieldOffset = 0;       // byte offset of the field in the source's result
+};
+
+struct Instance {
+    std::string name;
+    const NodeDecl *decl = nullptr;
+    ShaderFunctions fns;
+    xrTag tag = 0;                // database tag of the shader (connection word)
+    std::vector<uint64_t> block;  // parameter block, array extras, connection block
+    int paramBytes = 0;           // parameter block incl. array extras
+    xrShaderRecord record{};
+    void *userPointer = nullptr;  // query 51
+    std::vector<Connection> connections;
+    Network *network = nullptr;
+    bool initialized = false;
+
+    char *params() { return reinterpret_cast<char *>(block.data()); }
+    // Address of a parameter (or struct member via "input[3].value").
+    void *paramAddress(const std::string &path);
+    // Sets a literal value (JSON number, array or tag name) on a parameter.
+    void setLiteral(const std::string &path, const json &value);
+};
+
+class Network {
+public:
+    explicit Network(Library &lib);
+    ~Network();  // calls exit functions
+    Network(const Network &) = delete;
+    Network &operator=(const Network &) = delete;
+
+    // {"nodes": [{"name": "n", "type": "veko_blend", "params": {...}}, ...]}
+    // Literal values, "other.field" connections, arrays of either, structs
+    // as objects. `where` names the input in errors.
+    void load(const json &doc, const std::string &where = "network");
+    Instance &add(const std::string &name, const std::string &type);
+    // Connects `target.param` (array element "param[2]" or member
+    // "param[2].value") to `source` or `source.field`.
+    void connect(Instance &target, const std::string &param, const std::string &source);
+    Instance *find(const std::string &name);
+    Instance *findByTag(xrTag tag);
+    const std::vector<std::unique_ptr<Instance>> &instances() const { return instances_; }
+    // Names resolvable as tag literals (e.g. object instances for switches).
+    void defineTag(const std::string &name, xrTag tag) { tagNames_[name] = tag; }
+
+    // Checks for cycles, calls _init (shader level once per node type, then
+    // per instance when requested). Throws Error with node names.
+    void init(xrState *state);
+    void exit(xrState *state);
+
+    Library &library() { return lib_; }
+
+private:
+    void layout(Instance &inst);
+    Library &lib_;
+    std::vector<std::unique_ptr<Instance>> instances_;
+    std::map<std::string, xrTag> tagNames_;
+    std::map<std::string, bool> shaderInitDone_;
+    bool initDone_ = false;
+};
+
+// ---------------------------------------------------------------------------
+// Per-ray host data hung on xrState::hostContext, and per-thread data.
+struct ThreadContext;
+
+struct RayContext {
+    ThreadContext *thread = nullptr;
+    uint64_t sampleId = 0;  // result cache key with the state pointer
+    std::map<std::string, std::vector<uint8_t>> shaderState;  // xr_shaderstate_*
+    void *userA = nullptr;  // renderer use
+    void *userB = nullptr;
+};
+
+// Calls a shader instance: sets shaderRecord to the instance's record for
+// the call and restores it afterwards.
+xrBoolean callShader(Instance &inst, xrState *state, void *result, void *arg = nullptr);
+
+// Drops cached connected results for this state (xr_flush_cache).
+void flushCache(xrState *state);
+
+// A standalone state for evaluating networks outside a render (tests, the
+// shade command): zeroed xrState with camera and options records, a ray
+// context and a thread context.
+class StandaloneState {
+public:
+    StandaloneState();
+    ~StandaloneState();
+    xrState *state() { return &state_; }
+    xrCamera camera{};
+    xrOptions options{};
+    RayContext ray;
+    // Sets a surface sample on the z = 0 plane at (u, v), facing the viewer.
+    void setSurfaceSample(float u, float v);
+    void nextSample();  // invalidates cached results
+
+private:
+    xrState state_{};
+    ThreadContext *thread_;
+    xrVector uv_[4]{}, du_[4]{}, dv_[4]{};
+};
+
+}  // namespace vh

@@ -1,0 +1,1 @@
+#include "vekohost/host.h"

@@ -1,0 +1,204 @@
+// vekobase shared header: export macros, parameter evaluation, the per-ray
+// record (BaseStateRecord), user-data lookup, per-thread block pools and the
+// result records that several shaders share.
+#pragma once
+
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+#include "xr.h"
+
+// Platform specifics live here and in src/host/binding.cpp only.
+#if defined(_WIN32)
+#define VEKO_EXPORT extern "C" __declspec(dllexport)
+#define VEKO_HIDDEN
+#else
+#define VEKO_EXPORT extern "C" __attribute__((visibility("default")))
+#define VEKO_HIDDEN __attribute__((visibility("hidden")))
+#endif
+
+// Declares the version function of a node: veko_<node>_version().
+#define VEKO_VERSION(node, value) \
+    VEKO_EXPORT int node##_version(void) { return value; }
+
+namespace veko {
+
+// ---------------------------------------------------------------------------
+// Parameter evaluation. Word 24 of the current shader record is the byte
+// offset of the connection block; a nonzero word at the parameter's mirrored
+// address means the parameter is fed by a shader and its value comes from
+// xr_phen_eval. Otherwise the literal in the parameter block is used.
+inline bool isConnected(const xrState *state, const void *param) {
+    const xrShaderRecord *rec = state->shaderRecord;
+    if (!rec || rec->connectionOffset == 0) return false;
+    int32_t word;
+    std::memcpy(&word, static_cast<const char *>(param) + rec->connectionOffset, 4);
+    return word != 0;
+}
+
+template <class T>
+inline const T *evalPtr(xrState *state, const T *param) {
+    if (isConnected(state, param)) {
+        void *p = xr_phen_eval(state, const_cast<T *>(param));
+        if (p) return static_cast<const T *>(p);
+    }
+    return param;
+}
+
+template <class T>
+inline T eval(xrState *state, const T *param) {
+    return *evalPtr(state, param);
+}
+
+inline void evalMatrix(xrState *state, const float *param, float out[16]) {
+    const float *p = param;
+    if (isConnected(state, param)) {
+        void *v = xr_phen_eval(state, const_cast<float *>(param));
+        if (v) p = static_cast<const float *>(v);
+    }
+    std::memcpy(out, p, 16 * sizeof(float));
+}
+
+// Array parameter in the host's array form: the start index and the element
+// count, then storage for one element. Element k lives at
+// storage + (start + k) elements.
+template <class T>
+struct Array {
+    int32_t start;
+    int32_t count;
+    T storage[1];
+    T *at(int k) { return storage + start + k; }
+    const T *at(int k) const { return storage + start + k; }
+};
+
+// Evaluated element count of an array parameter (the count word is itself a
+// parameter and may be connected).
+template <class T>
+inline int evalCount(xrState *state, const Array<T> *a) {
+    return eval(state, &a->count);
+}
+template <class T>
+inline int evalStart(xrState *state, const Array<T> *a) {
+    return eval(state, &a->start);
+}
+
+// ---------------------------------------------------------------------------
+// The library's per-ray record, stored in the host's shader state under the
+// key "vekobase" (368 bytes, 92 words). The state shader fills it from its
+// template for every ray; surface shaders, lights and textures read it and
+// leave their side information in it.
+struct DepthNode {
+    DepthNode *next;
+    float factor;  // luminance of the surface transparency
+    float depth;   // cameraAxis . (hitPoint, 1)
+};
+static_assert(sizeof(DepthNode) == 16);
+
+struct DepthStack {
+    DepthNode *top;        // words 82-83
+    int32_t count;         // word 84
+    int32_t pad;           // word 85
+    xrBlockPool pool;      // words 86-87
+};
+
+struct BaseStateRecord {
+    int32_t passMode;            // 0
+    int32_t userWord1;           // 1
+    int32_t filterEnabled;       // 2
+    float baseFilterSize;        // 3
+    int32_t keepCache;           // 4
+    int32_t userWord5;           // 5
+    float minRayWeight;          // 6
+    float fullSampleWeight;      // 7
+    int32_t refractionCap;       // 8
+    int32_t reflectionCap;       // 9
+    float filterSize;            // 10
+    xrVector viewCorner;         // 11-13
+    xrVector pixelStep;          // 14-16
+    int32_t depthStackEnabled;   // 17
+    float depthThreshold;        // 18
+    float cameraAxis[4];         // 19-22
+    int32_t word23;              // 23
+    int32_t lightAmbient;        // 24
+    int32_t lightDiffuse;        // 25
+    int32_t lightSpecular;       // 26
+    float lightShadowWeight;     // 27
+    xrColor lightUnshadowed;     // 28-31
+    void *lightShapeRef;         // 32-33
+    int32_t backSide;            // 34
+    int32_t inLightLoop;         // 35
+    int32_t particleBlock[16];   // 36-51
+    int32_t words52to61[10];     // 52-61
+    int32_t refractionsOn;       // 62
+    xrColor fbColor;             // 63-66
+    xrColor matteColor;          // 67-70
+    xrColor auxColor;            // 71-74
+    xrVector footprintU;         // 75-77
+    xrVector footprintV;         // 78-80
+    int32_t flags;               // 81
+    DepthStack depthStack;       // 82-87
+    xrColor rayWeight;           // 88-91
+};
+static_assert(sizeof(BaseStateRecord) == 368);
+static_assert(offsetof(BaseStateRecord, filterSize) == 40);
+static_assert(offsetof(BaseStateRecord, cameraAxis) == 76);
+static_assert(offsetof(BaseStateRecord, lightAmbient) == 96);
+static_assert(offsetof(BaseStateRecord, lightShapeRef) == 128);
+static_assert(offsetof(BaseStateRecord, particleBlock) == 144);
+static_assert(offsetof(BaseStateRecord, refractionsOn) == 248);
+static_assert(offsetof(BaseStateRecord, fbColor) == 252);
+static_assert(offsetof(BaseStateRecord, auxColor) == 284);
+static_assert(offsetof(BaseStateRecord, footprintU) == 300);
+static_assert(offsetof(BaseStateRecord, flags) == 324);
+static_assert(offsetof(BaseStateRecord, depthStack) == 328);
+static_assert(offsetof(BaseStateRecord, rayWeight) == 352);
+
+// flags word bits
+enum : int32_t {
+    kFlagDirectEnvLookup = 0x02,
+    kFlag3dFromOriginMask = 0x04 | 0x08 | 0x10,
+    kFlagEnvironmentEval = 0x20,
+};
+
+inline BaseStateRecord *stateRecord(xrState *state) {
+    return static_cast<BaseStateRecord *>(xr_shaderstate_get(state, "vekobase", nullptr));
+}
+
+// The result record of every surface shader (64 floats).
+struct MaterialResult {
+    xrColor outColor;             // 0-3
+    float outGlowColor[3];        // 4-6
+    float pad7;
+    float outMatteOpacity[3];     // 8-10
+    float pad11;
+    xrColor outTransparency;      // 12-15
+    xrColor ambientPass;          // 16-19
+    xrColor incandescencePass;    // 20-23
+    xrColor irradiancePass;       // 24-27
+    xrColor diffusePass;          // 28-31
+    xrColor diffuseNoShadowPass;  // 32-35
+    float shadowPass[3];          // 36-38
+    float pad39;
+    xrColor specularPass;         // 40-43
+    xrColor specularNoShadowPass; // 44-47
+    xrColor reflectionPass;       // 48-51
+    xrColor refractionPass;       // 52-55
+    float words56to63[8];         // 56-63
+};
+static_assert(sizeof(MaterialResult) == 256);
+
+// ---------------------------------------------------------------------------
+// Small vector helpers.
+inline float dot(const xrVector &a, const xrVector &b) { return a.x * b.x + a.y * b.y + a.z * b.z; }
+inline float length(const xrVector &a) { return std::sqrt(dot(a, a)); }
+inline xrVector cross(const xrVector &a, const xrVector &b) {
+    return {a.y * b.z - a.z * b.y, a.z * b.x - a.x * b.z, a.x * b.y - a.y * b.x};
+}
+inline float luminance(const xrColor &c) { return 0.3f * c.r + 0.59f * c.g + 0.11f * c.b; }
+
+// Reports a warning prefixed with the shader's exported name.
+#define VEKO_WARN(shader, text) xr_warning("%s(): %s", shader, text)
+
+}  // namespace veko
