@@ -190,6 +190,35 @@ struct MaterialResult {
 static_assert(sizeof(MaterialResult) == 256);
 
 // ---------------------------------------------------------------------------
+// "Veko" user data and per-thread block pools (src/userdata.cpp).
+
+// The label of the exporter's user-data blocks: "Veko" read as a big-endian
+// 32-bit integer.
+constexpr uint32_t kVekoMagic = 0x56656B6Fu;
+
+// Finds the user-data element labelled `magic` on `tag`, which is a
+// user-data element (elementType 34: the chain starts there), an object (7:
+// the chain starts at its word 12) or an instance (10: the chain starts at
+// its word 52). The chain follows each element's next tag (word 1) while the
+// elements are user data. Returns the address of the label word (word 6 of
+// the element; the block's data follows it) or null. The element found stays
+// pinned for the caller to unpin; its tag goes to `foundTag` when that is not
+// null. With `swapped` not null, a byte-reversed label matches too and
+// `*swapped` tells which order was found (1 byte-reversed, 0 native).
+VEKO_HIDDEN uint32_t *findUserData(uint32_t magic, int elementType, xrTag tag, xrTag *foundTag,
+                                   xrBoolean *swapped);
+
+// Block pool for blocks of `blockSize` bytes owned by the state's render
+// thread. Created on first use; take blocks with xr_mem_blkfallocate and
+// return them with xr_mem_blkfrelease. Null only when the host cannot
+// create a pool.
+VEKO_HIDDEN xrBlockPool threadBlockPool(xrState *state, int blockSize);
+
+// Deletes every pool made by threadBlockPool (state shader's shader-level
+// exit, after rendering).
+VEKO_HIDDEN void deleteBlockPools(xrState *state);
+
+// ---------------------------------------------------------------------------
 // Small vector helpers.
 inline float dot(const xrVector &a, const xrVector &b) { return a.x * b.x + a.y * b.y + a.z * b.z; }
 inline float length(const xrVector &a) { return std::sqrt(dot(a, a)); }
