@@ -1,1 +1,54 @@
-int main() { return 0; }
+// vekohost: the reference host's command-line program.
+//   vekohost shade network.json --node tex -o swatch.png
+//   vekohost nodes
+#include <CLI/CLI.hpp>
+#include <iostream>
+
+#include "vekohost/imageio.h"
+#include "vekohost/shade.h"
+
+int main(int argc, char **argv) {
+    CLI::App app{"vekohost: reference renderer for the vekobase shader library"};
+    app.require_subcommand(1);
+    std::string libPath;
+    int verbosity = 2;
+    app.add_option("--library", libPath, "shader library (default: VEKOBASE_LIBRARY or the built one)");
+    app.add_option("-v,--verbosity", verbosity, "0 errors, 1 warnings, 2 info (default), 3 debug");
+
+    auto *shade = app.add_subcommand("shade", "evaluate a node network over a uv grid and write an image");
+    std::string netFile, node, field, output = "swatch.png";
+    int size = 128;
+    shade->add_option("network", netFile, "network file (JSON)")->required();
+    shade->add_option("-n,--node", node, "node to evaluate")->required();
+    shade->add_option("-f,--field", field, "result field (default: the first)");
+    shade->add_option("-s,--size", size, "swatch size in pixels")->check(CLI::Range(1, 8192));
+    shade->add_option("-o,--output", output, "output image (.png, .exr)");
+
+    auto *nodes = app.add_subcommand("nodes", "list the library's nodes and their declarations");
+
+    CLI11_PARSE(app, argc, argv);
+    vh::setVerbosity(verbosity);
+    try {
+        vh::Library lib(libPath.empty() ? vh::Library::defaultPath() : libPath);
+        if (*nodes) {
+            for (const auto &d : lib.decls().nodes()) {
+                std::cout << d.name << " " << d.version;
+                if (d.declared) std::cout << "  params " << d.params.size() << ", result " << d.resultBytes << " bytes";
+                std::cout << "\n";
+            }
+            return 0;
+        }
+        if (*shade) {
+            vh::Network net(lib);
+            net.load(vh::loadJsonFile(netFile), netFile);
+            int channels = 0;
+            auto px = vh::shadeSwatch(net, node, field, size, size, channels);
+            vh::writeImage(output, size, size, channels == 3 ? 3 : channels, px.data());
+            std::cerr << "wrote " << output << "\n";
+        }
+    } catch (const vh::Error &e) {
+        std::cerr << "vekohost: " << e.what() << "\n";
+        return 1;
+    }
+    return 0;
+}

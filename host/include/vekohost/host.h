@@ -182,10 +182,16 @@ xrTag createUserData(uint32_t label, const std::vector<uint32_t> &payload, xrTag
 // Shader instances and networks.
 class Network;
 
+struct Instance;
+
+// A connected parameter (or array element, or struct member of an element).
 struct Connection {
-    int paramOffset = 0;       // byte offset of the parameter in the block
-    struct Instance *source = nullptr;
-    int fieldOffset = 0;       // byte offset of the field in the source's result
+    std::string param;      // parameter name
+    int element = -1;       // array element, -1 for a plain parameter
+    int memberOffset = 0;   // byte offset inside the element / parameter
+    Instance *source = nullptr;
+    int fieldOffset = 0;    // byte offset of the field in the source's result
+    int paramOffset = 0;    // byte offset in the block (kept up to date by layout)
 };
 
 struct Instance {
@@ -193,19 +199,27 @@ struct Instance {
     const NodeDecl *decl = nullptr;
     ShaderFunctions fns;
     xrTag tag = 0;                // database tag of the shader (connection word)
+    int id = 0;                   // dense index for per-thread result caches
+    int kind = 0;                 // answer of query 140 while it runs
     std::vector<uint64_t> block;  // parameter block, array extras, connection block
     int paramBytes = 0;           // parameter block incl. array extras
+    std::map<std::string, int> arraySizes;
+    std::map<std::string, int> arrayExtra;  // byte offset of each array's elements
     xrShaderRecord record{};
     void *userPointer = nullptr;  // query 51
     std::vector<Connection> connections;
+    std::unordered_map<int, int> connectionAt;  // paramOffset -> index
     Network *network = nullptr;
     bool initialized = false;
 
     char *params() { return reinterpret_cast<char *>(block.data()); }
-    // Address of a parameter (or struct member via "input[3].value").
+    // Address of a parameter: "name", "name[3]" or "name[3].member".
     void *paramAddress(const std::string &path);
-    // Sets a literal value (JSON number, array or tag name) on a parameter.
+    // Sets a literal value (JSON number, list or object) on a parameter path.
+    // A list on an array parameter sets its element count.
     void setLiteral(const std::string &path, const json &value);
+    // Sets the element count of an array parameter (keeps existing values).
+    void resizeArray(const std::string &param, int count);
 };
 
 class Network {
@@ -228,6 +242,8 @@ public:
     const std::vector<std::unique_ptr<Instance>> &instances() const { return instances_; }
     // Names resolvable as tag literals (e.g. object instances for switches).
     void defineTag(const std::string &name, xrTag tag) { tagNames_[name] = tag; }
+    // Tag of a defined name or of a node of this network; 0 when unknown.
+    xrTag tagOf(const std::string &name) const;
 
     // Checks for cycles, calls _init (shader level once per node type, then
     // per instance when requested). Throws Error with node names.
@@ -249,13 +265,42 @@ private:
 // Per-ray host data hung on xrState::hostContext, and per-thread data.
 struct ThreadContext;
 
+// Shader-state items (xr_shaderstate_get/set) of one record. Removing an
+// item keeps its storage for reuse, so records cycle without allocation.
+struct ShaderStateItem {
+    std::string key;
+    std::vector<uint64_t> data;
+    int size = 0;
+    bool present = false;
+};
+
 struct RayContext {
     ThreadContext *thread = nullptr;
-    uint64_t sampleId = 0;  // result cache key with the state pointer
-    std::map<std::string, std::vector<uint8_t>> shaderState;  // xr_shaderstate_*
+    uint64_t sampleId = 0;  // result cache key together with the state pointer
+    // The ray whose shader-state items this ray uses; null: its own. Rays
+    // traced from a state share their parent's record.
+    RayContext *recordOwner = nullptr;
+    std::vector<ShaderStateItem> items;
+    // Space transforms of this ray (row-major, applied to row vectors as
+    // p' = p * M with translation in elements 12..14); null means identity.
+    // Internal space is world space.
+    const float *objectToWorld = nullptr, *worldToObject = nullptr;
+    const float *cameraToWorld = nullptr, *worldToCamera = nullptr;
+    const float *lightToWorld = nullptr, *worldToLight = nullptr;
     void *userA = nullptr;  // renderer use
     void *userB = nullptr;
+    RayContext *owner() { return recordOwner ? recordOwner->owner() : this; }
 };
+
+// Per-thread host data: result buffers of connected shaders, sample counter.
+ThreadContext *createThreadContext(uint16_t threadIndex);
+void destroyThreadContext(ThreadContext *t);
+// Gives the state a fresh cache key: results cached for an earlier sample of
+// this state are not reused. Call once per new ray state / sample.
+void newSample(xrState *state);
+
+// The shader instance behind a shader tag (connection words, xr_call_shader_x).
+Instance *instanceOfTag(xrTag tag);
 
 // Calls a shader instance: sets shaderRecord to the instance's record for
 // the call and restores it afterwards.

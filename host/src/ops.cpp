@@ -1,0 +1,340 @@
+// Host operations of the shader core: calling shaders, evaluating connected
+// parameters with per-thread result caching, shader-state items, queries,
+// space transforms and matrix helpers, and the standalone state used outside
+// a render.
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+#include "vekohost/host.h"
+
+namespace vh {
+
+// Optional: the renderer answers the queries that need a scene.
+bool renderQuery(int code, xrState *state, xrTag tag, void *result) __attribute__((weak));
+
+struct CacheEntry {
+    const xrState *state = nullptr;
+    uint64_t sampleId = 0;
+    std::vector<uint64_t> buffer;
+};
+
+struct ThreadContext {
+    uint16_t index = 0;
+    uint64_t counter = 0;
+    std::vector<CacheEntry> cache;  // indexed by Instance::id
+    RayContext fallbackRay;         // for states without host data
+};
+
+ThreadContext *createThreadContext(uint16_t threadIndex) {
+    auto *t = new ThreadContext;
+    t->index = threadIndex;
+    // Sample ids are unique across threads so a state reused by another
+    // thread never sees a stale entry.
+    t->counter = uint64_t(threadIndex) << 48;
+    t->fallbackRay.thread = t;
+    return t;
+}
+
+void destroyThreadContext(ThreadContext *t) { delete t; }
+
+namespace {
+
+thread_local ThreadContext *t_fallback = nullptr;
+
+RayContext *rayOf(xrState *state) {
+    if (state && state->hostContext) return static_cast<RayContext *>(state->hostContext);
+    if (!t_fallback) t_fallback = createThreadContext(0);
+    return &t_fallback->fallbackRay;
+}
+
+ThreadContext *threadOf(xrState *state) {
+    RayContext *r = rayOf(state);
+    if (!r->thread) {
+        if (!t_fallback) t_fallback = createThreadContext(0);
+        r->thread = t_fallback;
+    }
+    return r->thread;
+}
+
+Instance *currentInstance(xrState *state) {
+    if (!state || !state->shaderRecord) return nullptr;
+    return static_cast<Instance *>(state->shaderRecord->hostData);
+}
+
+}  // namespace
+
+void newSample(xrState *state) {
+    RayContext *r = rayOf(state);
+    r->sampleId = ++threadOf(state)->counter;
+}
+
+void flushCache(xrState *state) { newSample(state); }
+
+xrBoolean callShader(Instance &inst, xrState *state, void *result, void *arg) {
+    xrShaderRecord *saved = state->shaderRecord;
+    state->shaderRecord = &inst.record;
+    xrBoolean ok = inst.fns.main(result, state, inst.params(), arg);
+    state->shaderRecord = saved;
+    return ok;
+}
+
+// Evaluates the shader connected to the parameter at `param` of the running
+// shader and returns the address of the connected field in its result.
+// Results are cached per thread and instance, keyed by state and sample.
+void *evaluateConnection(xrState *state, void *param) {
+    Instance *inst = currentInstance(state);
+    if (!inst) return nullptr;
+    int off = int(static_cast<char *>(param) - inst->params());
+    auto it = inst->connectionAt.find(off);
+    if (it == inst->connectionAt.end()) {
+        hostMessage(Severity::Error, "xr_phen_eval: node " + inst->name + " has no connection at byte " + std::to_string(off));
+        return nullptr;
+    }
+    const Connection &c = inst->connections[it->second];
+    Instance *src = c.source;
+    ThreadContext *t = threadOf(state);
+    RayContext *r = rayOf(state);
+    if (size_t(src->id) >= t->cache.size()) t->cache.resize(size_t(src->id) + 16);
+    CacheEntry &e = t->cache[size_t(src->id)];
+    size_t words = size_t(std::max(src->decl->resultBytes, 64) + 7) / 8;
+    if (e.state != state || e.sampleId != r->sampleId || e.buffer.size() < words) {
+        if (e.buffer.size() < words) e.buffer.assign(words, 0);
+        else std::fill(e.buffer.begin(), e.buffer.end(), 0);
+        // Mark before the call: a nested flush inside the call invalidates it.
+        e.state = state;
+        e.sampleId = r->sampleId;
+        callShader(*src, state, e.buffer.data(), nullptr);
+    }
+    return reinterpret_cast<char *>(e.buffer.data()) + c.fieldOffset;
+}
+
+// ---------------------------------------------------------------------------
+StandaloneState::StandaloneState() {
+    thread_ = createThreadContext(0);
+    ray.thread = thread_;
+    camera.focalLength = 1;
+    camera.apertureWidth = 1;
+    camera.pixelAspect = 1;
+    camera.nearClip = 0.1f;
+    camera.farClip = 1000;
+    camera.imageWidth = 64;
+    camera.imageHeight = 64;
+    options.traceEnabled = 1;
+    options.maxReflectionDepth = 2;
+    options.maxRefractionDepth = 2;
+    options.maxTraceDepth = 4;
+    options.shadowModeChar = 'o';
+    state_.cameraRecord = &camera;
+    state_.optionsRecord = &options;
+    xr_init_lock(&state_.libraryLock);
+    state_.hostContext = &ray;
+    state_.currentIor = 1;
+    state_.texCoords = uv_;
+    state_.derivU = du_;
+    state_.derivV = dv_;
+    setSurfaceSample(0.5f, 0.5f);
+    newSample(&state_);
+}
+
+StandaloneState::~StandaloneState() {
+    xr_delete_lock(&state_.libraryLock);
+    destroyThreadContext(thread_);
+}
+
+void StandaloneState::setSurfaceSample(float u, float v) {
+    state_.rayKind = xrRAY_EYE;
+    state_.rayOrigin = {u, v, 1};
+    state_.rayDirection = {0, 0, -1};
+    state_.hitPoint = {u, v, 0};
+    state_.hitDistance = 1;
+    state_.shadingNormal = {0, 0, 1};
+    state_.geometricNormal = {0, 0, 1};
+    state_.cosView = -1;
+    for (int k = 0; k < 4; ++k) {
+        uv_[k] = {u, v, 0};
+        du_[k] = {1, 0, 0};
+        dv_[k] = {0, 1, 0};
+    }
+    state_.texCoords = uv_;
+    nextSample();
+}
+
+void StandaloneState::nextSample() { newSample(&state_); }
+
+// Applies a row-major matrix to a row vector (translation in 12..14).
+static void transformPoint(xrVector *out, const xrVector *in, const float *m) {
+    xrVector p = *in;
+    float x = p.x * m[0] + p.y * m[4] + p.z * m[8] + m[12];
+    float y = p.x * m[1] + p.y * m[5] + p.z * m[9] + m[13];
+    float z = p.x * m[2] + p.y * m[6] + p.z * m[10] + m[14];
+    float w = p.x * m[3] + p.y * m[7] + p.z * m[11] + m[15];
+    if (w != 1.0f && w != 0.0f) {
+        x /= w;
+        y /= w;
+        z /= w;
+    }
+    *out = {x, y, z};
+}
+
+static void transformVector(xrVector *out, const xrVector *in, const float *m) {
+    xrVector p = *in;
+    *out = {p.x * m[0] + p.y * m[4] + p.z * m[8], p.x * m[1] + p.y * m[5] + p.z * m[9],
+            p.x * m[2] + p.y * m[6] + p.z * m[10]};
+}
+
+}  // namespace vh
+
+using namespace vh;
+
+extern "C" {
+
+void *xr_phen_eval(xrState *state, void *param) { return evaluateConnection(state, param); }
+
+void xr_flush_cache(xrState *state) { flushCache(state); }
+
+xrBoolean xr_call_shader_x(void *result, xrInteger kind, xrState *state, xrTag shader, void *arg) {
+    Instance *inst = instanceOfTag(shader);
+    if (!inst || !state) return 0;
+    (void)kind;
+    return callShader(*inst, state, result, arg);
+}
+
+xrBoolean xr_query(xrInteger code, xrState *state, xrTag tag, void *result) {
+    if (!result) return 0;
+    switch (code) {
+        case 51: {  // address of the running instance's user pointer
+            Instance *inst = currentInstance(state);
+            if (!inst) return 0;
+            *static_cast<void ***>(result) = &inst->userPointer;
+            return 1;
+        }
+        case 140: {  // kind of the running shader
+            if (!state || !state->shaderRecord) return 0;
+            *static_cast<int32_t *>(result) = state->shaderRecord->hostWords[0];
+            return 1;
+        }
+        case 8:      // instance the given instance derives from
+        case 101: {  // object label of an instance
+            int type = 0;
+            auto *rec = static_cast<InstanceRecord *>(Database::get().access(tag, &type));
+            if (!rec) return 0;
+            bool ok = type == xrDB_INSTANCE;
+            if (ok) *static_cast<xrTag *>(result) = code == 8 ? rec->parent : rec->label;
+            Database::get().unpin(tag);
+            return ok;
+        }
+        case 58: {  // result size in bytes of a shader
+            Instance *inst = instanceOfTag(tag);
+            if (!inst) return 0;
+            *static_cast<int32_t *>(result) = inst->decl->resultBytes;
+            return 1;
+        }
+        default:
+            if (renderQuery) return renderQuery(code, state, tag, result) ? 1 : 0;
+            return 0;
+    }
+}
+
+void *xr_shaderstate_get(xrState *state, const char *key, xrInteger *size) {
+    if (!state || !key) return nullptr;
+    RayContext *r = rayOf(state)->owner();
+    for (auto &it : r->items)
+        if (it.present && it.key == key) {
+            if (size) *size = it.size;
+            return it.data.data();
+        }
+    return nullptr;
+}
+
+xrBoolean xr_shaderstate_set(xrState *state, const char *key, const void *data, xrInteger size, xrInteger lifetime) {
+    (void)lifetime;
+    if (!state || !key) return 0;
+    RayContext *r = rayOf(state)->owner();
+    ShaderStateItem *slot = nullptr;
+    for (auto &it : r->items)
+        if (it.key == key) slot = &it;
+    if (!data) {
+        if (slot) slot->present = false;
+        return 1;
+    }
+    if (!slot) {
+        r->items.emplace_back();
+        slot = &r->items.back();
+        slot->key = key;
+    }
+    size_t words = (size_t(std::max(size, 0)) + 7) / 8;
+    if (slot->data.size() < words) slot->data.resize(words);
+    std::memcpy(slot->data.data(), data, size_t(size));
+    slot->size = size;
+    slot->present = true;
+    return 1;
+}
+
+xrBoolean xr_par_aborted(void) { return 0; }
+
+void xr_point_transform(xrVector *out, const xrVector *in, const float *m) { transformPoint(out, in, m); }
+void xr_vector_transform(xrVector *out, const xrVector *in, const float *m) { transformVector(out, in, m); }
+
+void xr_matrix_ident(float *m) {
+    for (int i = 0; i < 16; ++i) m[i] = (i % 5 == 0) ? 1.0f : 0.0f;
+}
+
+// Gauss-Jordan inversion with partial pivoting; false for a singular matrix.
+xrBoolean xr_matrix_invert(float *out, const float *in) {
+    double a[4][8];
+    for (int r = 0; r < 4; ++r)
+        for (int c = 0; c < 8; ++c) a[r][c] = c < 4 ? in[r * 4 + c] : (c - 4 == r ? 1.0 : 0.0);
+    for (int c = 0; c < 4; ++c) {
+        int p = c;
+        for (int r = c + 1; r < 4; ++r)
+            if (std::fabs(a[r][c]) > std::fabs(a[p][c])) p = r;
+        if (std::fabs(a[p][c]) < 1e-12) return 0;
+        if (p != c)
+            for (int k = 0; k < 8; ++k) std::swap(a[p][k], a[c][k]);
+        double d = a[c][c];
+        for (int k = 0; k < 8; ++k) a[c][k] /= d;
+        for (int r = 0; r < 4; ++r)
+            if (r != c) {
+                double f = a[r][c];
+                if (f != 0)
+                    for (int k = 0; k < 8; ++k) a[r][k] -= f * a[c][k];
+            }
+    }
+    for (int r = 0; r < 4; ++r)
+        for (int c = 0; c < 4; ++c) out[r * 4 + c] = float(a[r][c + 4]);
+    return 1;
+}
+
+// State-relative transforms. Internal space is world space; the ray's
+// matrices (null = identity) give the object, camera and light spaces.
+#define VH_SPACE(fn, field, isPoint)                                          \
+    void fn(xrState *state, xrVector *out, const xrVector *in) {              \
+        const float *m = rayOf(state)->field;                                 \
+        if (!m) {                                                             \
+            *out = *in;                                                       \
+            return;                                                           \
+        }                                                                     \
+        if (isPoint) transformPoint(out, in, m);                              \
+        else transformVector(out, in, m);                                     \
+    }
+VH_SPACE(xr_point_to_object, worldToObject, true)
+VH_SPACE(xr_point_from_object, objectToWorld, true)
+VH_SPACE(xr_point_to_camera, worldToCamera, true)
+VH_SPACE(xr_point_from_camera, cameraToWorld, true)
+VH_SPACE(xr_point_to_light, worldToLight, true)
+VH_SPACE(xr_point_from_light, lightToWorld, true)
+VH_SPACE(xr_vector_to_object, worldToObject, false)
+VH_SPACE(xr_vector_from_object, objectToWorld, false)
+VH_SPACE(xr_vector_to_camera, worldToCamera, false)
+VH_SPACE(xr_vector_from_camera, cameraToWorld, false)
+VH_SPACE(xr_vector_to_light, worldToLight, false)
+VH_SPACE(xr_vector_from_light, lightToWorld, false)
+#undef VH_SPACE
+
+void xr_point_to_world(xrState *, xrVector *out, const xrVector *in) { *out = *in; }
+void xr_point_from_world(xrState *, xrVector *out, const xrVector *in) { *out = *in; }
+void xr_vector_to_world(xrState *, xrVector *out, const xrVector *in) { *out = *in; }
+void xr_vector_from_world(xrState *, xrVector *out, const xrVector *in) { *out = *in; }
+
+}  // extern "C"
