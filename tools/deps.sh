@@ -1,0 +1,18 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the build needs (Debian 12). Skips apt when
+# everything is already there.
+set -euo pipefail
+pkgs=(build-essential cmake pkg-config git
+      nlohmann-json3-dev libcli11-dev libopenimageio-dev openimageio-tools
+      libembree-dev libtinyobjloader-dev libgtest-dev libgmock-dev
+      libbenchmark-dev libnoise-dev)
+missing=()
+for p in "${pkgs[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  SUDO=""
+  [ "$(id -u)" -ne 0 ] && SUDO=sudo
+  $SUDO apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}" >/dev/null
+fi
