@@ -1,0 +1,301 @@
+// veko_lambert and the surface pipeline, called through the reference host
+// with parameter blocks laid out from the declarations. The cases here need
+// no scene: a standalone state with the library's per-ray record set the way
+// the state shader's template leaves it.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <vekohost/host.h>
+
+#include "support.h"
+#include "vekobase.h"
+
+namespace {
+
+using vh::json;
+using veko::BaseStateRecord;
+using veko::MaterialResult;
+
+constexpr float kUnset = 777.0f;  // prefilled result words: "not written"
+
+// The per-ray record as the state shader's template leaves it.
+BaseStateRecord templateRecord() {
+    BaseStateRecord r{};
+    r.userWord1 = 20;
+    r.filterEnabled = 1;
+    r.baseFilterSize = 0.005f;
+    r.keepCache = 1;
+    r.refractionCap = 20;
+    r.reflectionCap = 20;
+    r.lightDiffuse = 1;
+    r.lightSpecular = 1;
+    r.lightUnshadowed = {1, 1, 1, 1};
+    r.auxColor = {1, 1, 1, 1};
+    r.rayWeight = {1, 1, 1, 0};
+    return r;
+}
+
+// One surface node in a standalone state.
+class Surface {
+public:
+    explicit Surface(const std::string &type, bool withRecord = true) : net_(vt::library()) {
+        node = &net_.add("s", type);
+        if (withRecord) {
+            BaseStateRecord r = templateRecord();
+            xr_shaderstate_set(ss.state(), "vekobase", &r, sizeof r, 2);
+        }
+    }
+    BaseStateRecord *record() { return veko::stateRecord(ss.state()); }
+    void set(const json &params) {
+        for (auto &[k, v] : params.items()) node->setLiteral(k, v);
+    }
+    vh::Network &net() { return net_; }
+
+    // Calls the node once; result words prefilled with kUnset.
+    MaterialResult call() {
+        if (!initDone_) {
+            net_.init(ss.state());
+            initDone_ = true;
+        }
+        vt::messages();
+        std::vector<float> buf(64, kUnset);
+        ok = vh::callShader(*node, ss.state(), buf.data());
+        warnings.clear();
+        for (auto &m : vt::messages())
+            if (m.severity == vh::Severity::Warning) warnings.push_back(m.text);
+        MaterialResult r;
+        std::memcpy(&r, buf.data(), sizeof r);
+        ss.nextSample();
+        return r;
+    }
+
+    vh::StandaloneState ss;
+    vh::Instance *node = nullptr;
+    xrBoolean ok = 0;
+    std::vector<std::string> warnings;
+
+private:
+    vh::Network net_;
+    bool initDone_ = false;
+};
+
+void expectColor(const xrColor &c, const std::vector<float> &want, const std::string &what, float tol = 1e-5f) {
+    const float *p = &c.r;
+    for (size_t i = 0; i < want.size(); ++i) EXPECT_NEAR(p[i], want[i], tol) << what << " channel " << i;
+}
+void expect3(const float *p, float a, float b, float c, const std::string &what) {
+    EXPECT_NEAR(p[0], a, 1e-5f) << what;
+    EXPECT_NEAR(p[1], b, 1e-5f) << what;
+    EXPECT_NEAR(p[2], c, 1e-5f) << what;
+}
+bool allUnset(const MaterialResult &r, int fromWord, int toWord) {
+    const float *w = reinterpret_cast<const float *>(&r);
+    for (int i = fromWord; i < toWord; ++i)
+        if (w[i] != kUnset) return false;
+    return true;
+}
+const float *words(const MaterialResult &r) { return reinterpret_cast<const float *>(&r); }
+
+// ---------------------------------------------------------------------------
+TEST(Lambert, MissingRecordWarnsAndLeavesResult) {
+    Surface s("veko_lambert", false);
+    MaterialResult r = s.call();
+    EXPECT_EQ(s.ok, 0);
+    ASSERT_EQ(s.warnings.size(), 1u);
+    EXPECT_EQ(s.warnings[0], "veko_lambert(): Internal state error.");
+    EXPECT_TRUE(allUnset(r, 0, 64));
+}
+
+TEST(Lambert, ShadowRayReturnsOnlyTransparency) {
+    struct Case {
+        int hide;
+        std::vector<float> want;
+    } cases[] = {{0, {0.5f, 0.5f, 0.5f, 0.0f}}, {1, {1, 1, 1, 1}}};
+    for (const Case &k : cases) {
+        Surface s("veko_lambert");
+        s.set({{"transparency", {0.5, 0.5, 0.5, 0.0}}, {"hideSource", k.hide}, {"incandescence", {1, 1, 1, 1}}});
+        s.ss.state()->rayKind = xrRAY_SHADOW;
+        MaterialResult r = s.call();
+        EXPECT_EQ(s.ok, 1);
+        expectColor(r.outTransparency, k.want, "hide " + std::to_string(k.hide));
+        EXPECT_TRUE(allUnset(r, 0, 12)) << "words before outTransparency touched";
+        EXPECT_TRUE(allUnset(r, 16, 64)) << "words after outTransparency touched";
+        EXPECT_EQ(s.record()->refractionsOn, 0);
+    }
+}
+
+// Ambient, incandescence and opacity follow the pass mask of passMode; the
+// beauty colour is (ambient) x (1 - transparency) + incandescence.
+TEST(Lambert, PassModeSelectsComponents) {
+    const json color = {0.5, 0.4, 0.2, 1.0}, ambient = {0.2, 0.5, 1.0, 0.0}, inc = {0.1, 0.2, 0.3, 0.0},
+               transp = {0.25, 0.5, 0.0, 0.0};
+    const float amb[3] = {0.1f, 0.2f, 0.2f};  // color x ambientColor
+    const float incv[3] = {0.1f, 0.2f, 0.3f};
+    struct Case {
+        int mode;
+        bool ambient, incandescence;
+    } cases[] = {{0, true, true}, {1, true, true}, {3, true, false}, {4, true, true},
+                 {5, false, false}, {6, false, false}, {7, false, false}, {-1, false, false}};
+    for (const Case &k : cases) {
+        const std::string what = "passMode " + std::to_string(k.mode);
+        Surface s("veko_lambert");
+        s.set({{"color", color}, {"ambientColor", ambient}, {"incandescence", inc}, {"transparency", transp},
+               {"matteOpacityMode", 1}, {"matteOpacity", 0.75}});
+        s.record()->passMode = k.mode;
+        MaterialResult r = s.call();
+        ASSERT_EQ(s.ok, 1) << what;
+        const float opaque[3] = {0.75f, 0.5f, 1.0f};
+        float want[3];
+        for (int c = 0; c < 3; ++c)
+            want[c] = (k.ambient ? amb[c] : 0.0f) * opaque[c] + (k.incandescence ? incv[c] : 0.0f);
+        expect3(&r.outColor.r, want[0], want[1], want[2], what + " outColor");
+        if (k.ambient) expect3(&r.ambientPass.r, amb[0], amb[1], amb[2], what + " ambientPass");
+        else expect3(&r.ambientPass.r, 0, 0, 0, what + " ambientPass");
+        if (k.incandescence) expect3(&r.incandescencePass.r, 0.1f, 0.2f, 0.3f, what + " incandescencePass");
+        else expect3(&r.incandescencePass.r, 0, 0, 0, what + " incandescencePass");
+        expect3(&words(r)[60], 0.75f, 0.5f, 1.0f, what + " outOpacity");
+        expect3(r.outMatteOpacity, 0.75f, 0.75f, 0.75f, what + " matte");
+        expectColor(r.outTransparency, {0.25f, 0.5f, 0.0f}, what + " outTransparency");
+        // Nothing is lit without lights; the unused words stay cleared.
+        expectColor(r.diffusePass, {0, 0, 0, 0}, what + " diffusePass");
+        EXPECT_EQ(words(r)[7], 0.0f) << what;
+        EXPECT_EQ(words(r)[63], 0.0f) << what;
+    }
+}
+
+// Matte mode 0 cuts a black hole in every pass mode but the shadow pass,
+// which reports only the shadow fraction.
+TEST(Lambert, MatteModes) {
+    struct Case {
+        int passMode, matteMode;
+        float matte[3];
+        bool colored;
+    } cases[] = {
+        {0, 0, {-1000000.0f, -1000000.0f, -1000000.0f}, false},
+        {4, 0, {-1000000.0f, -1000000.0f, -1000000.0f}, false},
+        {2, 0, {0, 0, 0}, false},
+        {0, 1, {0.6f, 0.6f, 0.6f}, true},
+        {0, 2, {0.3f, 0.15f, 0.6f}, true},  // (1 - transparency) x matteOpacity
+    };
+    for (const Case &k : cases) {
+        const std::string what = "pass " + std::to_string(k.passMode) + " matte " + std::to_string(k.matteMode);
+        Surface s("veko_lambert");
+        s.set({{"color", {1, 1, 1, 1}}, {"ambientColor", {1, 1, 1, 0}}, {"glowIntensity", 1.0},
+               {"transparency", {0.5, 0.75, 0.0, 0.0}}, {"matteOpacityMode", k.matteMode}, {"matteOpacity", 0.6}});
+        s.record()->passMode = k.passMode;
+        MaterialResult r = s.call();
+        ASSERT_EQ(s.ok, 1) << what;
+        expect3(r.outMatteOpacity, k.matte[0], k.matte[1], k.matte[2], what);
+        if (k.colored) {
+            expect3(&r.outColor.r, 0.5f, 0.25f, 1.0f, what + " colour");
+            expect3(r.outGlowColor, 0.5f, 0.25f, 1.0f, what + " glow");
+        } else {
+            expectColor(r.outColor, {0, 0, 0, 0}, what + " colour");
+            expect3(r.outGlowColor, 0, 0, 0, what + " glow");
+            expect3(&words(r)[60], 0, 0, 0, what + " opacity not composed");
+        }
+    }
+}
+
+// hideSource: the surface colour vanishes and the surface is fully
+// transparent, but its glow stays; the glow is colour x glowIntensity.
+TEST(Lambert, HideSourceKeepsGlow) {
+    for (int hide : {0, 1}) {
+        Surface s("veko_lambert");
+        s.set({{"color", {0.5, 0.5, 0.5, 1}}, {"incandescence", {0.2, 0.4, 0.6, 0}}, {"glowIntensity", 2.0},
+               {"hideSource", hide}, {"matteOpacityMode", 1}});
+        MaterialResult r = s.call();
+        const std::string what = "hide " + std::to_string(hide);
+        expect3(r.outGlowColor, 0.4f, 0.8f, 1.2f, what + " glow");
+        if (hide) {
+            expectColor(r.outColor, {0, 0, 0, 0}, what);
+            expectColor(r.outTransparency, {1, 1, 1, 1}, what);
+        } else {
+            expect3(&r.outColor.r, 0.2f, 0.4f, 0.6f, what);
+            expectColor(r.outTransparency, {0, 0, 0, 0}, what);
+        }
+    }
+}
+
+// A connected irradiance replaces the computed indirect light and is scaled
+// by irradianceColor x diffuse x color; a black factor skips it.
+TEST(Lambert, ConnectedIrradiance) {
+    struct Case {
+        json irradianceColor;
+        std::vector<float> want;
+    } cases[] = {
+        {{1.0, 0.5, 1.0, 1.0}, {0.5f * 1.0f * 0.8f * 0.5f, 0.25f * 0.5f * 0.8f * 0.5f, 1.0f * 1.0f * 0.8f * 0.25f}},
+        {{0.0, 0.0, 0.0, 1.0}, {0, 0, 0}},
+    };
+    for (const Case &k : cases) {
+        Surface s("veko_lambert");
+        vh::Instance &src = s.net().add("irr", "veko_blend");
+        src.setLiteral("blender", 1.0);
+        src.setLiteral("color1", {0.5, 0.25, 1.0, 1.0});
+        s.net().connect(*s.node, "irradiance", "irr.outColor");
+        s.set({{"color", {0.5, 0.5, 0.25, 1.0}}, {"diffuse", 0.8}, {"irradianceColor", k.irradianceColor},
+               {"matteOpacityMode", 1}});
+        s.record()->passMode = 0;
+        MaterialResult r = s.call();
+        expect3(&r.irradiancePass.r, k.want[0], k.want[1], k.want[2], "irradiancePass");
+        expect3(&r.outColor.r, k.want[0], k.want[1], k.want[2], "outColor");
+    }
+}
+
+// Without traced refraction the transparency passes through; a surface
+// whose transparency is black, or whose refracted ray would weigh too
+// little, is opaque.
+TEST(Lambert, TransparencyWithoutTracing) {
+    struct Case {
+        int trace, refractions;
+        json transparency;
+        float minRayWeight;
+        std::vector<float> want;
+    } cases[] = {
+        {0, 1, {0.4, 0.5, 0.6, 0.0}, 0.0f, {0.4f, 0.5f, 0.6f, 0.0f}},   // tracing off
+        {1, 0, {0.4, 0.5, 0.6, 0.0}, 0.0f, {0.4f, 0.5f, 0.6f, 0.0f}},   // refractions off
+        {1, 1, {0.0, 0.0, 0.0, 0.5}, 0.0f, {0, 0, 0, 0}},               // black transparency
+        {1, 1, {0.4, 0.5, 0.6, 0.0}, 0.6f, {0, 0, 0, 0}},               // weight 0.6 not above 0.6
+    };
+    int i = 0;
+    for (const Case &k : cases) {
+        const std::string what = "case " + std::to_string(i++);
+        Surface s("veko_lambert");
+        s.ss.options.traceEnabled = k.trace;
+        s.set({{"refractions", k.refractions}, {"transparency", k.transparency}, {"matteOpacityMode", 1}});
+        s.record()->minRayWeight = k.minRayWeight;
+        MaterialResult r = s.call();
+        expectColor(r.outTransparency, k.want, what);
+        expectColor(r.refractionPass, {0, 0, 0, 0}, what + " refraction");
+        EXPECT_EQ(s.record()->refractionsOn, k.refractions) << what;
+        expectColor(s.record()->rayWeight, {1, 1, 1, 0}, what + " rayWeight restored");
+    }
+}
+
+// The call restores the normal it replaced, picks the camera's environment
+// when the state has none, and leaves the light words of the record clear.
+TEST(Lambert, StateRestoredAfterCall) {
+    Surface s("veko_lambert");
+    vh::Instance &bump = s.net().add("bump", "veko_multdiv");
+    bump.setLiteral("operation", 1);
+    bump.setLiteral("input1", {0.6, 0.0, -0.8});
+    bump.setLiteral("input2", {1.0, 1.0, 1.0});
+    s.net().connect(*s.node, "normalCamera", "bump.output");
+    s.ss.camera.cameraEnvShader = 4321;
+    int dummy = 0;
+    s.ss.state()->hitRef = &dummy;
+    s.call();
+    const xrState *st = s.ss.state();
+    EXPECT_EQ(st->shadingNormal.z, 1.0f);
+    EXPECT_EQ(st->geometricNormal.z, 1.0f);
+    EXPECT_EQ(st->cosView, -1.0f);
+    EXPECT_EQ(st->environmentShader, 4321u);
+    EXPECT_EQ(s.record()->inLightLoop, 0);
+    EXPECT_EQ(s.record()->backSide, 0);
+}
+
+}  // namespace
