@@ -1,10 +1,12 @@
 // vekohost: the reference host's command-line program.
 //   vekohost shade network.json --node tex -o swatch.png
 //   vekohost nodes
+//   vekohost render scenes/showcase.json -o showcase.png --threads 2
 #include <CLI/CLI.hpp>
 #include <iostream>
 
 #include "vekohost/imageio.h"
+#include "vekohost/render.h"
 #include "vekohost/shade.h"
 
 int main(int argc, char **argv) {
@@ -26,8 +28,25 @@ int main(int argc, char **argv) {
 
     auto *nodes = app.add_subcommand("nodes", "list the library's nodes and their declarations");
 
+    auto *render = app.add_subcommand("render", "ray-trace a scene file and write its images");
+    std::string sceneFile;
+    vh::RenderOptions ro;
+    bool quiet = false;
+    render->add_option("scene", sceneFile, "scene file (JSON)")->required();
+    render->add_option("-o,--output", ro.outputs, "output images (.png, .exr); default: the scene's");
+    render->add_option("-t,--threads", ro.threads, "render threads (default: all cores)")->check(CLI::Range(0, 1024));
+    render->add_option("-s,--samples", ro.samples, "samples per pixel (default: the scene's)")->check(CLI::Range(0, 65536));
+    render->add_option("--width", ro.width, "image width (default: the scene's)")->check(CLI::Range(0, 32768));
+    render->add_option("--height", ro.height, "image height (default: the scene's)")->check(CLI::Range(0, 32768));
+    render->add_flag("-q,--quiet", quiet, "no progress bar");
+
     CLI11_PARSE(app, argc, argv);
     vh::setVerbosity(verbosity);
+    if (*render) {
+        ro.libraryPath = libPath;
+        ro.progress = !quiet;
+        return vh::renderScene(sceneFile, ro);
+    }
     try {
         vh::Library lib(libPath.empty() ? vh::Library::defaultPath() : libPath);
         if (*nodes) {

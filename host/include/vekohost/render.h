@@ -1,0 +1,162 @@
+// The reference renderer: scene files, ray tracing with Embree, light
+// sampling, the render loop and image output. It drives the shader library
+// through the host core (host.h) and serves the tracing, lighting, sampling
+// and frame-buffer operations (xr_trace_*, xr_sample_light, xr_sample, ...).
+//
+// Scene file (JSON), extending the network format:
+//   {"nodes":   [ network nodes, as Network::load reads them ],
+//    "camera":  {"type": "perspective"|"orthographic", "resolution": [w, h],
+//                "focalLength": 35, "aperture": 36, "pixelAspect": 1,
+//                "clip": [near, far], "transform": T, "environment": "node",
+//                "volume": "node", "samples": 4,
+//                "filter": {"type": "box"|"triangle"|"gaussian"|"mitchell", "width": 1},
+//                "outputs": ["image.png", "image.exr"], "userData": U},
+//    "options": {"trace": true, "reflectionDepth": 2, "refractionDepth": 2,
+//                "traceDepth": 4, "shadows": "simple"|"sorted"|"segments",
+//                "shadowMaps": false, "modeCode": 0, "motionBlur": false,
+//                "shutter": [open, close], "autoVolume": false,
+//                "finalGather": false, "finalGatherRays": 16, "userData": U},
+//    "state":   "node" | {"node": "node"},
+//    "objects": [{"name": "o", "mesh": M, "transform": T, "material": "sg",
+//                 "label": 1, "userData": U, "lights": ["l1", ...]}],
+//    "lights":  [{"name": "l", "shader": "node", "transform": T,
+//                 "area": {"shape": "rectangle"|"disc"|"sphere", "size": [w, h],
+//                          "radius": r, "samples": 8}}]}
+//   M: {"type": "plane", "size": [w, d], "divisions": n}
+//      {"type": "box", "size": [x, y, z]}
+//      {"type": "sphere", "radius": r, "segments": 32, "rings": 16}
+//      {"type": "obj", "file": "relative/or/absolute.obj"}
+//      {"type": "mesh", "positions": [x,y,z,...], "normals": [...],
+//       "uvs": [[u,v,...], ...], "triangles": [i,j,k,...]}
+//   T: a 16-number row-major matrix (row vectors, translation in 12..14), or
+//      {"translate": [..], "rotate": [degrees x, y, z], "scale": s|[..]}, or
+//      {"lookAt": {"eye": [..], "target": [..], "up": [..]}} (-z looks at
+//      the target: cameras, spot and directional lights).
+//   U: "Veko" user-data words [w1, w2, ...] (the words after the magic;
+//      integers stay integers, numbers with a fraction are floats), or a list
+//      of {"label": "Veko"|number, "words": [...]} blocks chained in order.
+// Space: y up; camera space looks down -z; internal space is world space.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "vekohost/host.h"
+
+namespace vh {
+
+struct RenderOptions {
+    int threads = 0;        // render threads; 0 = all cores
+    int samples = 0;        // samples per pixel; 0 = the scene's
+    int width = 0;          // resolution override; 0 = the scene's
+    int height = 0;
+    int tileSize = 16;
+    bool progress = true;   // progress bar on standard error
+    std::vector<std::string> outputs;  // replace the scene's outputs
+    std::string libraryPath;           // empty: Library::defaultPath()
+};
+
+// A rendered frame. Pixel (x, y) is row y from the top.
+struct FrameImage {
+    int width = 0, height = 0;
+    std::vector<float> rgba;    // 4 per pixel, filtered
+    std::vector<float> depth;   // nearest sample depth (0: nothing hit)
+    std::vector<uint32_t> label;  // label of the sample with the largest filter weight
+    std::array<std::vector<float>, 8> fb;  // extra frame buffers (RGBA), empty when unused
+    const float *pixel(int x, int y) const { return &rgba[(size_t(y) * width + x) * 4]; }
+};
+
+// A material implemented by the host program instead of a shader node (tests,
+// tools). Named in a scene as "material": "native:<name>". Called like a
+// material shader: fills `color` for the ray in `state`.
+using NativeMaterial = std::function<xrBoolean(xrColor *color, xrState *state)>;
+void registerNativeMaterial(const std::string &name, NativeMaterial fn);
+
+class Scene;
+class Renderer;
+
+// Loads a scene file; relative OBJ paths resolve against its directory.
+// Throws Error naming the file and the element at fault.
+std::unique_ptr<Scene> loadScene(Library &lib, const std::string &path);
+std::unique_ptr<Scene> loadSceneJson(Library &lib, const json &doc, const std::string &where,
+                                     const std::string &baseDir = ".");
+
+// Scene settings that a caller may change before rendering.
+struct SceneSettings {
+    int width = 0, height = 0, samples = 1;
+    std::vector<std::string> outputs;
+};
+SceneSettings &settingsOf(Scene &scene);
+xrOptions &optionsOf(Scene &scene);
+xrCamera &cameraOf(Scene &scene);
+Network &networkOf(Scene &scene);
+
+// Renders a frame (threads, tiles, progress). Deterministic whatever the
+// thread count.
+FrameImage render(Scene &scene, const RenderOptions &opts = {});
+
+// Writes an image by extension: .png (8-bit sRGB RGBA), .exr (float beauty
+// RGBA, Z, label and the extra frame buffers). Throws Error on failure.
+void writeImage(const FrameImage &img, const std::string &path);
+// Reads an RGBA image into linear floats (tests: golden images).
+FrameImage readImage(const std::string &path);
+
+// The render subcommand: loads the library and the scene, renders, writes
+// the outputs. Returns a process exit code; reports errors as messages.
+int renderScene(const std::string &scenePath, const RenderOptions &opts);
+
+// Answers the queries that need the scene (the core's xr_query forwards
+// codes it does not know): 4/5 instance and light matrices, 7 light of a
+// light instance, 24 area shape, 33/34 rectangle edges, 35 disc normal,
+// 82 texture spaces, 118 object bounding box, 137 derivative sets, 138 hair
+// derivatives, 142 reduced-quality sampling.
+bool renderQuery(int code, xrState *state, xrTag tag, void *result);
+
+// ---------------------------------------------------------------------------
+// Lower level: a render session, for tests and benchmarks that drive single
+// samples. One session per scene at a time.
+class Renderer {
+public:
+    Renderer(Scene &scene, int threads);
+    ~Renderer();
+    Renderer(const Renderer &) = delete;
+    Renderer &operator=(const Renderer &) = delete;
+
+    // One eye sample through the raster position (x, y) (y up, pixels) on
+    // the given thread's state: state shader opcode 2, trace, material,
+    // opcode 3. `sampleIndex` selects the low-discrepancy sequence entry.
+    struct Sample {
+        xrColor color{};
+        double depth = 0;
+        uint32_t label = 0;
+        xrColor fb[8]{};
+        uint8_t fbMask = 0;
+        bool hit = false;
+    };
+    Sample shadeSample(int thread, float x, float y, uint32_t pixelIndex, int sampleIndex);
+    // The eye state of a thread (valid after construction): tests inspect
+    // its record and host data.
+    xrState *eyeState(int thread);
+    // Primary hit only (no shading): instance index or -1. Benchmarks.
+    int traceFirstHit(int thread, const xrVector &org, const xrVector &dir, float &t);
+    Scene &scene() { return scene_; }
+    int threads() const;
+
+    struct Impl;
+    Impl *impl() { return impl_.get(); }
+
+private:
+    Scene &scene_;
+    std::unique_ptr<Impl> impl_;
+};
+
+// Eye ray of a raster position in world space (y up, pixels).
+void eyeRay(const Scene &scene, float x, float y, xrVector &org, xrVector &dir);
+// The raw Embree scene handle (RTCScene) for comparisons.
+void *embreeScene(Scene &scene);
+
+}  // namespace vh

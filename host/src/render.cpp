@@ -1,0 +1,391 @@
+// The render loop: a session with per-thread state stacks, eye samples
+// bracketed by the state shader, tiles shared by all threads, a pixel
+// filter, a progress bar, and the queries that need the scene.
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <condition_variable>
+#include <cstdio>
+#include <filesystem>
+#include <limits>
+#include <mutex>
+#include <thread>
+
+#include <unistd.h>
+
+#include "render_internal.h"
+
+namespace vh {
+
+bool lightRecordQuery(int code, xrTag tag, void *result);  // scene.cpp
+
+void eyeRay(const Scene &scene, float x, float y, xrVector &org, xrVector &dir) {
+    const xrCamera &k = scene.camera;
+    const float w = float(k.imageWidth), h = float(k.imageHeight);
+    const float nx = 2 * x / w - 1, ny = 2 * y / h - 1;
+    xrVector o{0, 0, 0}, d;
+    if (k.isOrthographic) {
+        const float hw = 0.5f * k.apertureWidth, hh = hw * h / w;
+        o = {nx * hw, ny * hh, 0};
+        d = {0, 0, -1};
+    } else {
+        const float p0 = 2 * k.focalLength / k.apertureWidth, p5 = p0 * w / h;
+        d = {nx / p0, ny / p5, -1};
+    }
+    org = scene.camToWorld.point(o);
+    dir = normalize(scene.camToWorld.vector(d));
+}
+
+Renderer::Renderer(Scene &scene, int threads) : scene_(scene), impl_(std::make_unique<Impl>()) {
+    if (scene.active) throw Error(scene.where + ": the scene is already being rendered");
+    impl_->scene = &scene;
+    threads = std::max(threads, 1);
+    for (int i = 0; i < threads; ++i) {
+        auto td = std::make_unique<ThreadData>();
+        td->index = i;
+        td->tc = createThreadContext(uint16_t(i));
+        td->impl = impl_.get();
+        impl_->acquire(*td);  // the eye slot
+        td->top = 0;
+        impl_->threads.push_back(std::move(td));
+    }
+    if (!scene.initialized) {
+        scene.net->init(&impl_->threads[0]->stack[0]->st);
+        scene.initialized = true;
+    }
+    // Each thread's eye state owns a record for the whole session.
+    for (auto &td : impl_->threads) impl_->stateOp(*td->stack[0], kOpCreate, 0, nullptr);
+    scene.active = this;
+}
+
+Renderer::~Renderer() {
+    for (auto &td : impl_->threads) {
+        for (auto &s : td->stack)
+            if (s->ownRecord) {
+                s->ctx.recordOwner = nullptr;
+                impl_->stateOp(*s, kOpRemove, 0, nullptr);
+            }
+        destroyThreadContext(td->tc);
+    }
+    scene_.active = nullptr;
+}
+
+int Renderer::threads() const { return int(impl_->threads.size()); }
+
+xrState *Renderer::eyeState(int thread) { return &impl_->threads.at(size_t(thread))->stack[0]->st; }
+
+int Renderer::traceFirstHit(int thread, const xrVector &org, const xrVector &dir, float &t) {
+    (void)thread;
+    RTCRayHit h;
+    if (!intersect(scene_, org, dir, 0, std::numeric_limits<float>::infinity(), h)) return -1;
+    t = h.ray.tfar;
+    return int(h.hit.geomID);
+}
+
+Renderer::Sample Renderer::shadeSample(int thread, float x, float y, uint32_t pixelIndex, int sampleIndex) {
+    ThreadData &td = *impl_->threads.at(size_t(thread));
+    Scene &sc = scene_;
+    td.top = 1;
+    RaySlot &e = *td.stack[0];
+    xrState &st = e.st;
+    st.rayKind = kRayEye;
+    st.modeFlag = 1;
+    st.normalFlipped = 0;
+    st.reflectDepth = st.refractDepth = 0;
+    st.samplePosX = x;
+    st.samplePosY = y;
+    st.spawningState = nullptr;
+    st.childState = nullptr;
+    st.shaderRecord = nullptr;
+    st.sampleTime = 0;
+    st.currentIor = 1;
+    st.environmentShader = sc.camera.cameraEnvShader;
+    st.volumeShader = sc.camera.cameraVolumeShader;
+    st.objectLabel = 0;
+    st.instanceTag = 0;
+    st.lightInstanceTag = 0;
+    st.hitRef = nullptr;
+    st.hitDistance = 0;
+    st.lightSampleIndex = 0;
+    std::fill(e.uv.begin(), e.uv.end(), xrVector{0, 0, 0});
+    st.texCoords = e.uv.data();
+    st.derivU = e.du.data();
+    st.derivV = e.dv.data();
+    e.ctx.recordOwner = nullptr;
+    e.ctx.objectToWorld = e.ctx.worldToObject = nullptr;
+    e.ctx.lightToWorld = e.ctx.worldToLight = nullptr;
+    RayData &rd = e.rd;
+    rd.obj = nullptr;
+    rd.light = nullptr;
+    rd.hasOpacity = false;
+    rd.pixel = pixelIndex;
+    rd.sampleIndex = uint32_t(sampleIndex);
+    rd.sequence = 0;
+    rd.lightSequence = 0;
+    td.fbMask = 0;
+    xrVector org, dir;
+    eyeRay(sc, x, y, org, dir);
+    st.rayOrigin = org;
+    st.rayDirection = dir;
+    newSample(&st);
+
+    Sample out;
+    xrColor col{0, 0, 0, 0};
+    impl_->stateOp(e, kOpNewRay, 0, &col);
+    // Clip planes along the camera's viewing axis.
+    const float dz = -sc.worldToCam.vector(dir).z;
+    float tnear = 0, tfar = std::numeric_limits<float>::infinity();
+    if (dz > 1e-8f) {
+        tnear = sc.camera.nearClip / dz;
+        tfar = sc.camera.farClip / dz;
+    }
+    RTCRayHit h;
+    if (intersect(sc, org, dir, tnear, tfar, h)) {
+        fillHit(e, sc, h);
+        out.hit = true;
+        shadeHit(&col, &st);
+    } else {
+        setMiss(e);
+        xrTag env = st.environmentShader;
+        Instance *inst = env ? instanceOfTag(env) : nullptr;
+        if (inst) callShader(*inst, &st, &col);
+    }
+    impl_->stateOp(e, kOpSampleDone, 1, &col);
+    out.color = col;
+    out.depth = st.hitDistance;
+    out.label = st.objectLabel;
+    out.fbMask = td.fbMask;
+    for (int k = 0; k < 8; ++k)
+        if (td.fbMask & (1u << k)) out.fb[k] = td.fb[k];
+    td.top = 0;
+    return out;
+}
+
+namespace {
+
+void progressBar(int done, int total, double seconds) {
+    const int width = 40;
+    const int filled = total ? done * width / total : width;
+    char bar[width + 1];
+    for (int i = 0; i < width; ++i) bar[i] = i < filled ? '#' : '.';
+    bar[width] = 0;
+    std::fprintf(stderr, "\rrender [%s] %5.1f%% %6.1fs", bar, total ? 100.0 * done / total : 100.0, seconds);
+    std::fflush(stderr);
+}
+
+}  // namespace
+
+FrameImage render(Scene &scene, const RenderOptions &opts) {
+    SceneSettings &set = scene.settings;
+    if (opts.width > 0) set.width = opts.width;
+    if (opts.height > 0) set.height = opts.height;
+    if (opts.samples > 0) set.samples = opts.samples;
+    if (scene.initialized && (scene.camera.imageWidth != set.width || scene.camera.imageHeight != set.height))
+        throw Error(scene.where + ": the resolution cannot change after the first render");
+    scene.camera.imageWidth = set.width;
+    scene.camera.imageHeight = set.height;
+    int threads = opts.threads > 0 ? opts.threads : int(std::max(1u, std::thread::hardware_concurrency()));
+    const int W = set.width, H = set.height, N = std::max(set.samples, 1);
+    const int ts = std::max(opts.tileSize, 1);
+    const int tilesX = (W + ts - 1) / ts, tilesY = (H + ts - 1) / ts, tiles = tilesX * tilesY;
+    threads = std::min(threads, std::max(tiles, 1));
+
+    Renderer r(scene, threads);
+    FrameImage img;
+    img.width = W;
+    img.height = H;
+    img.rgba.assign(size_t(W) * H * 4, 0.0f);
+    img.depth.assign(size_t(W) * H, 0.0f);
+    img.label.assign(size_t(W) * H, 0);
+    std::once_flag fbOnce[8];
+    auto fbBuffer = [&](int k) -> std::vector<float> & {
+        std::call_once(fbOnce[k], [&] { img.fb[size_t(k)].assign(size_t(W) * H * 4, 0.0f); });
+        return img.fb[size_t(k)];
+    };
+    // Pixel sample offsets are the same for every pixel's index set but
+    // scrambled per pixel; a single sample goes through the pixel centre.
+    const float fw = scene.filterWidth;
+
+    std::atomic<int> next{0}, done{0};
+    std::mutex errMutex;
+    std::string error;
+    std::atomic<bool> failed{false};
+    auto worker = [&](int t) {
+        try {
+            for (;;) {
+                const int tile = next.fetch_add(1);
+                if (tile >= tiles || failed) break;
+                const int x0 = (tile % tilesX) * ts, y0 = (tile / tilesX) * ts;
+                const int x1 = std::min(x0 + ts, W), y1 = std::min(y0 + ts, H);
+                for (int py = y0; py < y1; ++py)
+                    for (int px = x0; px < x1; ++px) {
+                        const uint32_t pix = uint32_t(py) * uint32_t(W) + uint32_t(px);
+                        const uint32_t scramble = hashU32(pix * 0x9E3779B1u + 0x68bc21ebu);
+                        const float cx = px + 0.5f, cy = float(H - 1 - py) + 0.5f;  // raster y up
+                        float sum[4] = {0, 0, 0, 0}, wsum = 0;
+                        float fbSum[8][4] = {};
+                        float fbW[8] = {};
+                        double depth = 0;
+                        uint32_t label = 0;
+                        float bestW = -1;
+                        for (int j = 0; j < N; ++j) {
+                            float dx = 0, dy = 0;
+                            if (N > 1) {
+                                float u[2];
+                                sobol2(uint32_t(j), scramble, u);
+                                dx = (u[0] - 0.5f) * fw;
+                                dy = (u[1] - 0.5f) * fw;
+                            }
+                            const float w = N > 1 ? filterWeight(scene.filter, fw, dx, dy) : 1.0f;
+                            Renderer::Sample s = r.shadeSample(t, cx + dx, cy + dy, pix, j);
+                            const xrColor &c = s.color;
+                            sum[0] += w * c.r;
+                            sum[1] += w * c.g;
+                            sum[2] += w * c.b;
+                            sum[3] += w * c.a;
+                            wsum += w;
+                            if (s.depth > 0 && (depth == 0 || s.depth < depth)) depth = s.depth;
+                            if (w > bestW) {
+                                bestW = w;
+                                label = s.label;
+                            }
+                            for (int k = 0; k < 8; ++k)
+                                if (s.fbMask & (1u << k)) {
+                                    fbSum[k][0] += w * s.fb[k].r;
+                                    fbSum[k][1] += w * s.fb[k].g;
+                                    fbSum[k][2] += w * s.fb[k].b;
+                                    fbSum[k][3] += w * s.fb[k].a;
+                                    fbW[k] += w;
+                                }
+                        }
+                        const float inv = wsum > 0 ? 1.0f / wsum : 0.0f;
+                        float *out = &img.rgba[size_t(pix) * 4];
+                        for (int k = 0; k < 4; ++k) out[k] = sum[k] * inv;
+                        img.depth[pix] = float(depth);
+                        img.label[pix] = label;
+                        for (int k = 0; k < 8; ++k)
+                            if (fbW[k] > 0) {
+                                float *f = &fbBuffer(k)[size_t(pix) * 4];
+                                for (int c = 0; c < 4; ++c) f[c] = fbSum[k][c] * inv;
+                            }
+                    }
+                done.fetch_add(1);
+            }
+        } catch (const std::exception &e) {
+            std::lock_guard<std::mutex> lock(errMutex);
+            if (error.empty()) error = e.what();
+            failed = true;
+        }
+    };
+
+    const auto start = std::chrono::steady_clock::now();
+    std::vector<std::thread> pool;
+    for (int t = 1; t < threads; ++t) pool.emplace_back(worker, t);
+    const bool bar = opts.progress && isatty(2);
+    if (bar && threads > 1) {
+        // Thread 0 renders too; the bar is drawn by a helper thread.
+        std::atomic<bool> stop{false};
+        std::thread progress([&] {
+            while (!stop) {
+                progressBar(done.load(), tiles,
+                            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+                std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            }
+        });
+        worker(0);
+        for (auto &th : pool) th.join();
+        stop = true;
+        progress.join();
+    } else {
+        worker(0);
+        for (auto &th : pool) th.join();
+    }
+    const double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    if (bar) {
+        progressBar(tiles, tiles, secs);
+        std::fputc('\n', stderr);
+    }
+    if (failed) throw Error(scene.where + ": rendering failed: " + error);
+    if (opts.progress) {
+        char line[160];
+        std::snprintf(line, sizeof line, "rendered %dx%d, %d samples per pixel, %d threads, %.2f s", W, H, N, threads,
+                      secs);
+        hostMessage(Severity::Info, line);
+    }
+    return img;
+}
+
+int renderScene(const std::string &scenePath, const RenderOptions &opts) {
+    try {
+        Library lib(opts.libraryPath.empty() ? Library::defaultPath() : opts.libraryPath);
+        auto scene = loadScene(lib, scenePath);
+        FrameImage img = render(*scene, opts);
+        std::vector<std::string> outputs = opts.outputs.empty() ? scene->settings.outputs : opts.outputs;
+        if (outputs.empty()) outputs.push_back(std::filesystem::path(scenePath).stem().string() + ".png");
+        for (auto &o : outputs) {
+            writeImage(img, o);
+            hostMessage(Severity::Info, "wrote " + o);
+        }
+        return 0;
+    } catch (const std::exception &e) {
+        hostMessage(Severity::Error, e.what());
+        return 1;
+    }
+}
+
+bool renderQuery(int code, xrState *state, xrTag tag, void *result) {
+    if (!result) return false;
+    RayData *rd = rayDataOf(state);
+    switch (code) {
+        case 4:    // world to local matrix of an instance (16 floats)
+        case 5: {  // local to world
+            int type = 0;
+            auto *rec = static_cast<InstanceRecord *>(Database::get().access(tag, &type));
+            if (!rec) return false;
+            bool ok = type == xrDB_INSTANCE;
+            if (ok) std::memcpy(result, code == 4 ? rec->fromWorld : rec->toWorld, 16 * sizeof(float));
+            Database::get().unpin(tag);
+            return ok;
+        }
+        case 7: {  // the light of a light instance
+            if (!rd) return false;
+            const LightInst *l = rd->td->impl->scene->lightOf(tag);
+            if (!l) return false;
+            *static_cast<xrTag *>(result) = l->lightTag;
+            return true;
+        }
+        case 24:
+        case 33:
+        case 34:
+        case 35:
+            return lightRecordQuery(code, tag, result);
+        case 82:    // number of texture spaces of the object hit
+        case 137: { // number of surface-derivative sets
+            if (!rd) return false;
+            *static_cast<int32_t *>(result) = rd->obj ? int32_t(rd->obj->world.uv.size()) : 0;
+            return true;
+        }
+        case 118: {  // object-space bounding box of an instance: min, max
+            if (!rd) return false;
+            const ObjectInst *o = tag ? rd->td->impl->scene->objectOf(tag) : rd->obj;
+            if (!o) return false;
+            std::memcpy(result, o->bbox, sizeof o->bbox);
+            return true;
+        }
+        case 138:  // hair derivatives present: never
+            *static_cast<int32_t *>(result) = 0;
+            return true;
+        case 142: {  // reduced-quality sampling: inside a final-gather ray
+            int32_t v = 0;
+            for (xrState *s = state; s; s = s->spawningState)
+                if (s->rayKind == kRayGather) v = 1;
+            *static_cast<int32_t *>(result) = v;
+            return true;
+        }
+        default:
+            return false;
+    }
+}
+
+}  // namespace vh

@@ -1,0 +1,257 @@
+// Internal structures of the renderer shared by scene.cpp, trace.cpp,
+// lights.cpp, sampling.cpp, render.cpp and image.cpp.
+#pragma once
+
+#include <cmath>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include <embree3/rtcore.h>
+
+#include "vekohost/render.h"
+
+namespace vh {
+
+// Ray kinds this host uses (xrState::rayKind).
+enum RayKind : int32_t {
+    kRayEye = 0,
+    kRayReflect = 2,
+    kRayRefract = 3,
+    kRayLight = 4,
+    kRayShadow = 5,
+    kRayEnvironment = 6,
+    kRayGather = 9,
+    kRayTransparent = 20,
+};
+
+// State shader opcodes (the fourth argument's first word).
+enum StateOp : int32_t { kOpCreate = 0, kOpRemove = 1, kOpNewRay = 2, kOpSampleDone = 3 };
+
+// ---------------------------------------------------------------------------
+// Small vector algebra on xrVector.
+inline xrVector operator+(xrVector a, xrVector b) { return {a.x + b.x, a.y + b.y, a.z + b.z}; }
+inline xrVector operator-(xrVector a, xrVector b) { return {a.x - b.x, a.y - b.y, a.z - b.z}; }
+inline xrVector operator-(xrVector a) { return {-a.x, -a.y, -a.z}; }
+inline xrVector operator*(xrVector a, float s) { return {a.x * s, a.y * s, a.z * s}; }
+inline xrVector operator*(float s, xrVector a) { return a * s; }
+inline float dot(xrVector a, xrVector b) { return a.x * b.x + a.y * b.y + a.z * b.z; }
+inline xrVector cross(xrVector a, xrVector b) {
+    return {a.y * b.z - a.z * b.y, a.z * b.x - a.x * b.z, a.x * b.y - a.y * b.x};
+}
+inline float length(xrVector a) { return std::sqrt(dot(a, a)); }
+inline xrVector normalize(xrVector a) {
+    float l = length(a);
+    return l > 0 ? a * (1.0f / l) : a;
+}
+
+// Row-vector matrices (p' = p * M, translation in 12..14), as the core uses.
+struct Mat4 {
+    float m[16];
+    static Mat4 identity() {
+        Mat4 r{};
+        r.m[0] = r.m[5] = r.m[10] = r.m[15] = 1;
+        return r;
+    }
+    Mat4 operator*(const Mat4 &b) const {  // apply this, then b
+        Mat4 r{};
+        for (int i = 0; i < 4; ++i)
+            for (int j = 0; j < 4; ++j) {
+                float s = 0;
+                for (int k = 0; k < 4; ++k) s += m[i * 4 + k] * b.m[k * 4 + j];
+                r.m[i * 4 + j] = s;
+            }
+        return r;
+    }
+    xrVector point(xrVector p) const {
+        float x = p.x * m[0] + p.y * m[4] + p.z * m[8] + m[12];
+        float y = p.x * m[1] + p.y * m[5] + p.z * m[9] + m[13];
+        float z = p.x * m[2] + p.y * m[6] + p.z * m[10] + m[14];
+        float w = p.x * m[3] + p.y * m[7] + p.z * m[11] + m[15];
+        if (w != 1.0f && w != 0.0f) return {x / w, y / w, z / w};
+        return {x, y, z};
+    }
+    xrVector vector(xrVector v) const {
+        return {v.x * m[0] + v.y * m[4] + v.z * m[8], v.x * m[1] + v.y * m[5] + v.z * m[9],
+                v.x * m[2] + v.y * m[6] + v.z * m[10]};
+    }
+    // Normals transform with the inverse transpose: n' = M^-1 applied as a column.
+    xrVector normalFromInverse(xrVector n) const {
+        return {n.x * m[0] + n.y * m[1] + n.z * m[2], n.x * m[4] + n.y * m[5] + n.z * m[6],
+                n.x * m[8] + n.y * m[9] + n.z * m[10]};
+    }
+    bool invert(Mat4 &out) const;
+};
+
+// ---------------------------------------------------------------------------
+// Scene contents.
+struct Mesh {
+    std::vector<xrVector> P, N;                // per vertex
+    std::vector<std::vector<xrVector>> uv;     // per set, per vertex (z = 0)
+    std::vector<xrVector> colors;              // per vertex, optional
+    std::vector<uint32_t> tri;                 // 3 per triangle
+};
+
+struct ObjectInst {
+    std::string name;
+    Mesh world;                                // mesh in world space
+    std::vector<xrVector> Ng;                  // per triangle, unit
+    std::vector<std::vector<xrVector>> dPdu, dPdv;  // per set, per triangle
+    Mat4 toWorld, fromWorld;
+    float bbox[6] = {0, 0, 0, 0, 0, 0};        // object space min, max
+    xrTag tag = 0, objectTag = 0, label = 0, dataTag = 0;
+    Instance *material = nullptr;
+    const NativeMaterial *native = nullptr;
+    std::vector<xrTag> lights;                 // light instance tags
+    unsigned geomID = 0;
+};
+
+enum class LightKind { Point, Spot, Directional, Ambient, Other };
+enum AreaShape : int32_t { kShapeNone = 0, kShapeRectangle = 1, kShapeDisc = 2, kShapeSphere = 3 };
+
+struct LightInst {
+    std::string name;
+    Instance *shader = nullptr;
+    LightKind kind = LightKind::Point;
+    Mat4 toWorld, fromWorld;
+    xrTag tag = 0;       // light instance (xrDB_INSTANCE)
+    xrTag lightTag = 0;  // the light element (query 7)
+    int index = 0;
+    int32_t shape = kShapeNone;
+    xrVector edge1{1, 0, 0}, edge2{0, 1, 0};  // rectangle, light space
+    xrVector discNormal{0, 0, -1};
+    float radius = 0.5f;
+    int samples = 1;
+    xrVector position{}, axis{0, 0, -1};  // world
+};
+
+// Database element type of a light (query 7 answers a tag of this type).
+constexpr int kDbLight = 20;
+
+enum class FilterType { Box, Triangle, Gaussian, Mitchell };
+
+class Scene {
+public:
+    explicit Scene(Library &lib);
+    ~Scene();
+
+    Library &lib;
+    std::unique_ptr<Network> net;
+    std::string where;  // file name in messages
+    xrCamera camera{};
+    xrOptions options{};
+    Mat4 camToWorld = Mat4::identity(), worldToCam = Mat4::identity();
+    xrTag cameraTag = 0;
+    SceneSettings settings;
+    FilterType filter = FilterType::Box;
+    float filterWidth = 1.0f;
+    Instance *stateShader = nullptr;
+    Instance *environment = nullptr;
+    std::vector<std::unique_ptr<ObjectInst>> objects;
+    std::vector<std::unique_ptr<LightInst>> lights;
+    std::vector<xrTag> allLights;
+    std::unordered_map<xrTag, ObjectInst *> objectByTag;
+    std::unordered_map<xrTag, LightInst *> lightByTag;  // instance and light tags
+    std::vector<xrTag> ownedTags;                       // removed with the scene
+    RTCDevice device = nullptr;
+    RTCScene rtc = nullptr;
+    xrVector boundsMin{0, 0, 0}, boundsMax{0, 0, 0}, center{0, 0, 0};
+    float radius = 1.0f;
+    float eps = 1e-4f;   // ray offset
+    int uvSets = 1;      // largest number of texture spaces of any object
+    bool initialized = false;
+    xrLock lock = nullptr;
+    class Renderer *active = nullptr;  // the session rendering it
+
+    ObjectInst *objectOf(xrTag tag) const {
+        auto it = objectByTag.find(tag);
+        return it == objectByTag.end() ? nullptr : it->second;
+    }
+    LightInst *lightOf(xrTag tag) const {
+        auto it = lightByTag.find(tag);
+        return it == lightByTag.end() ? nullptr : it->second;
+    }
+    void buildAccel();
+};
+
+// ---------------------------------------------------------------------------
+// Per-ray host data (RayContext::userA), per-ray state slots and per-thread
+// data. Slots form a stack per thread: a traced ray takes the next slot and
+// gives it back when the trace returns, so after warm-up no sample allocates.
+struct ThreadData;
+struct RaySlot;
+
+struct RayData {
+    ThreadData *td = nullptr;
+    RaySlot *slot = nullptr;
+    int depth = 0;              // slot index in the thread's stack
+    const ObjectInst *obj = nullptr;  // current hit
+    uint32_t prim = 0;
+    const LightInst *light = nullptr; // light state: the light
+    bool hasOpacity = false;
+    xrColor opacity{};
+    uint32_t pixel = 0;         // sampling keys
+    uint32_t sampleIndex = 0;
+    uint32_t sequence = 0;      // xr_sample sequences started at this state
+    uint32_t lightSequence = 0; // xr_sample_light sequences started here
+    // Shadow rays: the segment and the attenuation reaching the current
+    // occluder from the light.
+    xrColor shadowFilter{1, 1, 1, 1};
+};
+
+struct RaySlot {
+    xrState st{};
+    RayContext ctx;
+    RayData rd;
+    std::vector<xrVector> uv, du, dv;
+    bool ownRecord = false;  // opcode 0 ran on this slot's own items
+};
+
+class Renderer;
+
+struct ThreadData {
+    int index = 0;
+    ThreadContext *tc = nullptr;
+    Renderer::Impl *impl = nullptr;
+    std::vector<std::unique_ptr<RaySlot>> stack;
+    int top = 0;
+    // Frame-buffer writes of the current eye sample (xr_fb_put).
+    xrColor fb[8]{};
+    uint8_t fbMask = 0;
+};
+
+struct Renderer::Impl {
+    Scene *scene = nullptr;
+    std::vector<std::unique_ptr<ThreadData>> threads;
+    RaySlot *acquire(ThreadData &td);   // next free slot (grows the stack)
+    void release(ThreadData &td) { --td.top; }
+    void prepareSlot(ThreadData &td, RaySlot &s, int depth);
+    void stateOp(RaySlot &s, int32_t op, int32_t flag, xrColor *result);
+};
+
+// Limit of nested rays per thread: a chain this long is cut.
+constexpr int kMaxRayStack = 400;
+
+// Helpers implemented in trace.cpp.
+RayData *rayDataOf(xrState *state);
+bool intersect(const Scene &scene, xrVector org, xrVector dir, float tnear, float tfar, RTCRayHit &hit);
+void fillHit(RaySlot &slot, const Scene &scene, const RTCRayHit &hit);
+void setMiss(RaySlot &slot);
+xrBoolean shadeHit(xrColor *color, xrState *state);
+// Sets up a child of `parent` in a new slot; null when the parent is no
+// render state or the stack is exhausted. `ownRecord`: the child keeps a
+// record of its own (opcode 2 runs on it) instead of sharing the parent's.
+RaySlot *spawnChild(xrState *parent, int32_t kind, bool ownRecord);
+void releaseChild(RaySlot *child);
+
+// sampling.cpp
+uint32_t hashU32(uint32_t a);
+uint32_t hashCombine(uint32_t a, uint32_t b);
+// Point i of a scrambled (0,2)-sequence in [0,1)^2.
+void sobol2(uint32_t i, uint32_t scramble, float out[2]);
+float radicalInverse(uint32_t base, uint32_t i);
+float filterWeight(FilterType f, float width, float dx, float dy);
+
+}  // namespace vh

@@ -1,0 +1,931 @@
+// Scene files: camera, options, meshes (inline, OBJ, generated primitives),
+// object instances, lights with optional area shapes, the state shader and
+// "Veko" user-data blocks; the Embree acceleration structure over them.
+#include <algorithm>
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <mutex>
+#include <sstream>
+#include <tuple>
+
+#include <tiny_obj_loader.h>
+
+#include "render_internal.h"
+
+namespace vh {
+
+namespace {
+
+constexpr float kPi = 3.14159265358979323846f;
+
+// Names the file and the element in every error.
+struct Ctx {
+    const std::string &file;
+    std::string elem;
+    [[noreturn]] void fail(const std::string &msg) const {
+        throw Error(file + ": " + (elem.empty() ? "" : elem + ": ") + msg);
+    }
+    Ctx sub(const std::string &e) const { return Ctx{file, elem.empty() ? e : elem + "." + e}; }
+};
+
+float getNum(const json &o, const char *key, float def, const Ctx &c) {
+    auto it = o.find(key);
+    if (it == o.end() || it->is_null()) return def;
+    if (it->is_boolean()) return it->get<bool>() ? 1.0f : 0.0f;
+    if (!it->is_number()) c.fail(std::string("\"") + key + "\" must be a number");
+    float v = it->get<float>();
+    if (!std::isfinite(v)) c.fail(std::string("\"") + key + "\" must be finite");
+    return v;
+}
+
+int getInt(const json &o, const char *key, int def, const Ctx &c) {
+    auto it = o.find(key);
+    if (it == o.end() || it->is_null()) return def;
+    if (it->is_boolean()) return it->get<bool>() ? 1 : 0;
+    if (!it->is_number_integer()) c.fail(std::string("\"") + key + "\" must be an integer");
+    return it->get<int>();
+}
+
+bool getBool(const json &o, const char *key, bool def, const Ctx &c) {
+    auto it = o.find(key);
+    if (it == o.end() || it->is_null()) return def;
+    if (it->is_boolean()) return it->get<bool>();
+    if (it->is_number()) return it->get<double>() != 0;
+    c.fail(std::string("\"") + key + "\" must be true or false");
+}
+
+std::string getStr(const json &o, const char *key, const std::string &def, const Ctx &c) {
+    auto it = o.find(key);
+    if (it == o.end() || it->is_null()) return def;
+    if (!it->is_string()) c.fail(std::string("\"") + key + "\" must be a string");
+    return it->get<std::string>();
+}
+
+std::vector<float> numbers(const json &a, size_t minCount, const Ctx &c, const char *what) {
+    if (!a.is_array()) c.fail(std::string("\"") + what + "\" must be an array of numbers");
+    std::vector<float> v;
+    v.reserve(a.size());
+    for (auto &x : a) {
+        if (!x.is_number()) c.fail(std::string("\"") + what + "\" must contain numbers only");
+        float f = x.get<float>();
+        if (!std::isfinite(f)) c.fail(std::string("\"") + what + "\" must contain finite numbers");
+        v.push_back(f);
+    }
+    if (v.size() < minCount) c.fail(std::string("\"") + what + "\" needs at least " + std::to_string(minCount) + " numbers");
+    return v;
+}
+
+xrVector vec3(const json &o, const char *key, xrVector def, const Ctx &c) {
+    auto it = o.find(key);
+    if (it == o.end() || it->is_null()) return def;
+    if (it->is_number()) {
+        float s = it->get<float>();
+        return {s, s, s};
+    }
+    auto v = numbers(*it, 3, c, key);
+    if (v.size() != 3) c.fail(std::string("\"") + key + "\" must have 3 numbers");
+    return {v[0], v[1], v[2]};
+}
+
+Mat4 rotation(int axis, float degrees) {
+    Mat4 r = Mat4::identity();
+    float a = degrees * kPi / 180.0f, c = std::cos(a), s = std::sin(a);
+    int i = (axis + 1) % 3, j = (axis + 2) % 3;  // x: (y, z); y: (z, x); z: (x, y)
+    r.m[i * 4 + i] = c;
+    r.m[i * 4 + j] = s;
+    r.m[j * 4 + i] = -s;
+    r.m[j * 4 + j] = c;
+    return r;
+}
+
+Mat4 lookAt(xrVector eye, xrVector target, xrVector up, const Ctx &c) {
+    xrVector z = normalize(eye - target);
+    if (length(eye - target) <= 0) c.fail("lookAt: eye and target coincide");
+    xrVector x = cross(up, z);
+    if (length(x) < 1e-8f) x = cross(xrVector{0, 0, 1}, z);
+    if (length(x) < 1e-8f) x = cross(xrVector{1, 0, 0}, z);
+    x = normalize(x);
+    xrVector y = cross(z, x);
+    Mat4 m = Mat4::identity();
+    const xrVector rows[4] = {x, y, z, eye};
+    for (int r = 0; r < 4; ++r) {
+        m.m[r * 4 + 0] = rows[r].x;
+        m.m[r * 4 + 1] = rows[r].y;
+        m.m[r * 4 + 2] = rows[r].z;
+    }
+    return m;
+}
+
+Mat4 parseTransform(const json &t, const Ctx &c) {
+    if (t.is_null()) return Mat4::identity();
+    if (t.is_array()) {
+        auto v = numbers(t, 16, c, "transform");
+        if (v.size() != 16) c.fail("\"transform\" matrix must have 16 numbers");
+        Mat4 m;
+        std::copy(v.begin(), v.end(), m.m);
+        return m;
+    }
+    if (!t.is_object()) c.fail("\"transform\" must be a matrix or an object");
+    for (auto it = t.begin(); it != t.end(); ++it)
+        if (it.key() != "translate" && it.key() != "rotate" && it.key() != "scale" && it.key() != "lookAt" &&
+            it.key() != "matrix")
+            c.fail("unknown transform key \"" + it.key() + "\"");
+    if (t.contains("matrix")) return parseTransform(t["matrix"], c);
+    if (t.contains("lookAt")) {
+        const json &l = t["lookAt"];
+        if (!l.is_object()) c.fail("\"lookAt\" must be an object");
+        return lookAt(vec3(l, "eye", {0, 0, 0}, c), vec3(l, "target", {0, 0, -1}, c), vec3(l, "up", {0, 1, 0}, c), c);
+    }
+    Mat4 m = Mat4::identity();
+    xrVector s = vec3(t, "scale", {1, 1, 1}, c);
+    m.m[0] = s.x;
+    m.m[5] = s.y;
+    m.m[10] = s.z;
+    xrVector r = vec3(t, "rotate", {0, 0, 0}, c);
+    m = m * rotation(0, r.x) * rotation(1, r.y) * rotation(2, r.z);
+    xrVector p = vec3(t, "translate", {0, 0, 0}, c);
+    m.m[12] += p.x;
+    m.m[13] += p.y;
+    m.m[14] += p.z;
+    return m;
+}
+
+uint32_t magicOf(const json &label, const Ctx &c) {
+    if (label.is_number_unsigned() || label.is_number_integer()) return label.get<uint32_t>();
+    if (label.is_string()) {
+        std::string s = label.get<std::string>();
+        if (s.size() != 4) c.fail("user-data label must have 4 characters");
+        return (uint32_t(uint8_t(s[0])) << 24) | (uint32_t(uint8_t(s[1])) << 16) | (uint32_t(uint8_t(s[2])) << 8) |
+               uint32_t(uint8_t(s[3]));
+    }
+    c.fail("user-data label must be a 4-character string or a number");
+}
+
+std::vector<uint32_t> words(const json &a, const Ctx &c) {
+    if (!a.is_array()) c.fail("user-data words must be an array");
+    std::vector<uint32_t> w;
+    for (auto &x : a) {
+        if (x.is_number_integer()) {
+            w.push_back(uint32_t(x.get<int64_t>()));
+        } else if (x.is_number_float()) {
+            float f = x.get<float>();
+            uint32_t bits;
+            std::memcpy(&bits, &f, 4);
+            w.push_back(bits);
+        } else if (x.is_boolean()) {
+            w.push_back(x.get<bool>() ? 1 : 0);
+        } else {
+            c.fail("user-data words must be numbers");
+        }
+    }
+    return w;
+}
+
+// "Veko" user data: a word list, or a list of labelled blocks chained in order.
+xrTag parseUserData(const json &u, Scene &s, const Ctx &c) {
+    if (u.is_null()) return 0;
+    static const uint32_t kVeko = ('V' << 24) | ('e' << 16) | ('k' << 8) | 'o';
+    std::vector<std::pair<uint32_t, std::vector<uint32_t>>> blocks;
+    if (u.is_array() && (u.empty() || !u[0].is_object())) {
+        blocks.push_back({kVeko, words(u, c)});
+    } else if (u.is_array() || u.is_object()) {
+        json list = u.is_array() ? u : json::array({u});
+        for (auto &b : list) {
+            if (!b.is_object()) c.fail("user-data block must be an object");
+            blocks.push_back({b.contains("label") ? magicOf(b["label"], c) : kVeko,
+                              words(b.contains("words") ? b["words"] : json::array(), c)});
+        }
+    } else {
+        c.fail("\"userData\" must be a word list or a list of blocks");
+    }
+    xrTag next = 0;
+    for (auto it = blocks.rbegin(); it != blocks.rend(); ++it) {
+        next = createUserData(it->first, it->second, next);
+        s.ownedTags.push_back(next);
+    }
+    return next;
+}
+
+// ---------------------------------------------------------------------------
+// Meshes.
+void addQuadGrid(Mesh &m, xrVector origin, xrVector du, xrVector dv, xrVector n, int nu, int nv) {
+    const uint32_t base = uint32_t(m.P.size());
+    if (m.uv.empty()) m.uv.resize(1);
+    for (int j = 0; j <= nv; ++j)
+        for (int i = 0; i <= nu; ++i) {
+            float u = float(i) / nu, v = float(j) / nv;
+            m.P.push_back(origin + du * u + dv * v);
+            m.N.push_back(n);
+            m.uv[0].push_back({u, v, 0});
+        }
+    for (int j = 0; j < nv; ++j)
+        for (int i = 0; i < nu; ++i) {
+            uint32_t a = base + j * (nu + 1) + i, b = a + 1, d = a + (nu + 1), cc = d + 1;
+            m.tri.insert(m.tri.end(), {a, b, cc, a, cc, d});
+        }
+}
+
+Mesh makePlane(const json &j, const Ctx &c) {
+    auto it = j.find("size");
+    float w = 1, d = 1;
+    if (it != j.end()) {
+        if (it->is_number()) w = d = it->get<float>();
+        else {
+            auto v = numbers(*it, 2, c, "size");
+            w = v[0];
+            d = v[1];
+        }
+    }
+    int n = getInt(j, "divisions", 1, c);
+    if (w <= 0 || d <= 0 || n < 1 || n > 4096) c.fail("plane: size must be positive, divisions 1 to 4096");
+    Mesh m;
+    // In the xz plane facing +y; u along +x, v along -z.
+    addQuadGrid(m, {-w / 2, 0, d / 2}, {w, 0, 0}, {0, 0, -d}, {0, 1, 0}, n, n);
+    return m;
+}
+
+Mesh makeBox(const json &j, const Ctx &c) {
+    xrVector s = vec3(j, "size", {1, 1, 1}, c);
+    if (s.x <= 0 || s.y <= 0 || s.z <= 0) c.fail("box: size must be positive");
+    xrVector h = s * 0.5f;
+    Mesh m;
+    struct Face {
+        xrVector n, u, v;
+    };
+    const Face faces[6] = {{{1, 0, 0}, {0, 0, -1}, {0, 1, 0}}, {{-1, 0, 0}, {0, 0, 1}, {0, 1, 0}},
+                           {{0, 1, 0}, {1, 0, 0}, {0, 0, -1}}, {{0, -1, 0}, {1, 0, 0}, {0, 0, 1}},
+                           {{0, 0, 1}, {1, 0, 0}, {0, 1, 0}},  {{0, 0, -1}, {-1, 0, 0}, {0, 1, 0}}};
+    auto mul = [](xrVector a, xrVector b) { return xrVector{a.x * b.x, a.y * b.y, a.z * b.z}; };
+    for (const Face &f : faces) {
+        xrVector cu = mul(f.u, h) * 2, cv = mul(f.v, h) * 2;
+        xrVector origin = mul(f.n, h) - cu * 0.5f - cv * 0.5f;
+        addQuadGrid(m, origin, cu, cv, f.n, 1, 1);
+    }
+    return m;
+}
+
+Mesh makeSphere(const json &j, const Ctx &c) {
+    float r = getNum(j, "radius", 1, c);
+    int segs = getInt(j, "segments", 32, c), rings = getInt(j, "rings", 16, c);
+    if (r <= 0 || segs < 3 || rings < 2 || segs > 4096 || rings > 4096)
+        c.fail("sphere: radius must be positive, segments 3 to 4096, rings 2 to 4096");
+    Mesh m;
+    m.uv.resize(1);
+    for (int i = 0; i <= rings; ++i) {
+        float th = kPi * i / rings;
+        for (int k = 0; k <= segs; ++k) {
+            float ph = 2 * kPi * k / segs;
+            xrVector n{std::sin(th) * std::sin(ph), std::cos(th), std::sin(th) * std::cos(ph)};
+            m.P.push_back(n * r);
+            m.N.push_back(n);
+            m.uv[0].push_back({float(k) / segs, 1.0f - float(i) / rings, 0});
+        }
+    }
+    // At the poles one triangle of each quad is degenerate and left out.
+    for (int i = 0; i < rings; ++i)
+        for (int k = 0; k < segs; ++k) {
+            uint32_t a = i * (segs + 1) + k, b = a + (segs + 1), cc = b + 1, d = a + 1;
+            if (i != rings - 1) m.tri.insert(m.tri.end(), {a, b, cc});
+            if (i != 0) m.tri.insert(m.tri.end(), {a, cc, d});
+        }
+    return m;
+}
+
+Mesh makeInline(const json &j, const Ctx &c) {
+    Mesh m;
+    if (!j.contains("positions") || !j.contains("triangles")) c.fail("mesh needs \"positions\" and \"triangles\"");
+    auto p = numbers(j["positions"], 9, c, "positions");
+    if (p.size() % 3) c.fail("\"positions\" must hold x, y, z triples");
+    for (size_t i = 0; i < p.size(); i += 3) m.P.push_back({p[i], p[i + 1], p[i + 2]});
+    if (j.contains("normals")) {
+        auto n = numbers(j["normals"], 0, c, "normals");
+        if (n.size() != p.size()) c.fail("\"normals\" must have one normal per position");
+        for (size_t i = 0; i < n.size(); i += 3) m.N.push_back(normalize({n[i], n[i + 1], n[i + 2]}));
+    }
+    if (j.contains("uvs")) {
+        const json &sets = j["uvs"];
+        if (!sets.is_array()) c.fail("\"uvs\" must be a list of uv sets");
+        for (auto &s : sets) {
+            auto uv = numbers(s, 0, c, "uvs");
+            if (uv.size() != m.P.size() * 2) c.fail("each uv set needs one (u, v) per position");
+            std::vector<xrVector> set;
+            for (size_t i = 0; i < uv.size(); i += 2) set.push_back({uv[i], uv[i + 1], 0});
+            m.uv.push_back(std::move(set));
+        }
+    }
+    if (j.contains("colors")) {
+        auto col = numbers(j["colors"], 0, c, "colors");
+        if (col.size() != p.size()) c.fail("\"colors\" must have one r, g, b per position");
+        for (size_t i = 0; i < col.size(); i += 3) m.colors.push_back({col[i], col[i + 1], col[i + 2]});
+    }
+    const json &t = j["triangles"];
+    if (!t.is_array() || t.size() % 3 || t.empty()) c.fail("\"triangles\" must hold index triples");
+    for (auto &x : t) {
+        if (!x.is_number_integer() || x.get<int64_t>() < 0 || x.get<int64_t>() >= int64_t(m.P.size()))
+            c.fail("triangle index out of range");
+        m.tri.push_back(x.get<uint32_t>());
+    }
+    return m;
+}
+
+Mesh loadObj(const std::string &path, const Ctx &c) {
+    tinyobj::attrib_t attrib;
+    std::vector<tinyobj::shape_t> shapes;
+    std::vector<tinyobj::material_t> materials;
+    std::string warn, err;
+    std::string dir = std::filesystem::path(path).parent_path().string();
+    if (!tinyobj::LoadObj(&attrib, &shapes, &materials, &warn, &err, path.c_str(), dir.empty() ? nullptr : dir.c_str(),
+                          true))
+        c.fail("cannot read OBJ file \"" + path + "\": " + err);
+    Mesh m;
+    bool hasUv = !attrib.texcoords.empty(), hasN = !attrib.normals.empty();
+    if (hasUv) m.uv.resize(1);
+    std::map<std::tuple<int, int, int>, uint32_t> index;
+    for (auto &sh : shapes)
+        for (auto &ix : sh.mesh.indices) {
+            auto key = std::make_tuple(ix.vertex_index, hasN ? ix.normal_index : -1, hasUv ? ix.texcoord_index : -1);
+            auto it = index.find(key);
+            if (it == index.end()) {
+                if (ix.vertex_index < 0 || size_t(ix.vertex_index) * 3 + 2 >= attrib.vertices.size())
+                    c.fail("OBJ file \"" + path + "\": bad vertex index");
+                uint32_t id = uint32_t(m.P.size());
+                const float *v = &attrib.vertices[size_t(ix.vertex_index) * 3];
+                m.P.push_back({v[0], v[1], v[2]});
+                if (hasN) {
+                    if (ix.normal_index >= 0) {
+                        const float *n = &attrib.normals[size_t(ix.normal_index) * 3];
+                        m.N.push_back(normalize({n[0], n[1], n[2]}));
+                    } else {
+                        m.N.push_back({0, 0, 0});  // filled from faces below
+                    }
+                }
+                if (hasUv) {
+                    if (ix.texcoord_index >= 0) {
+                        const float *t = &attrib.texcoords[size_t(ix.texcoord_index) * 2];
+                        m.uv[0].push_back({t[0], t[1], 0});
+                    } else {
+                        m.uv[0].push_back({0, 0, 0});
+                    }
+                }
+                it = index.emplace(key, id).first;
+            }
+            m.tri.push_back(it->second);
+        }
+    if (m.tri.empty()) c.fail("OBJ file \"" + path + "\" has no triangles");
+    // Vertices without a normal get the average of their faces' normals.
+    if (hasN) {
+        std::vector<xrVector> acc(m.P.size(), {0, 0, 0});
+        for (size_t t = 0; t < m.tri.size(); t += 3) {
+            xrVector n = cross(m.P[m.tri[t + 1]] - m.P[m.tri[t]], m.P[m.tri[t + 2]] - m.P[m.tri[t]]);
+            for (int k = 0; k < 3; ++k) acc[m.tri[t + k]] = acc[m.tri[t + k]] + n;
+        }
+        for (size_t i = 0; i < m.N.size(); ++i)
+            if (length(m.N[i]) == 0) m.N[i] = normalize(acc[i]);
+    }
+    return m;
+}
+
+Mesh parseMesh(const json &j, const std::string &baseDir, const Ctx &c) {
+    if (!j.is_object()) c.fail("\"mesh\" must be an object");
+    std::string type = getStr(j, "type", "mesh", c);
+    if (type == "plane") return makePlane(j, c);
+    if (type == "box") return makeBox(j, c);
+    if (type == "sphere") return makeSphere(j, c);
+    if (type == "mesh") return makeInline(j, c);
+    if (type == "obj") {
+        std::string file = getStr(j, "file", "", c);
+        if (file.empty()) c.fail("obj mesh needs \"file\"");
+        std::filesystem::path p(file);
+        if (p.is_relative()) p = std::filesystem::path(baseDir) / p;
+        return loadObj(p.string(), c);
+    }
+    c.fail("unknown mesh type \"" + type + "\"");
+}
+
+std::mutex g_nativeMutex;
+std::map<std::string, std::unique_ptr<NativeMaterial>> &natives() {
+    static std::map<std::string, std::unique_ptr<NativeMaterial>> m;
+    return m;
+}
+
+xrTag createInstanceRecord(Scene &s, const Mat4 &toWorld, const Mat4 &fromWorld, xrTag label, xrTag dataTag,
+                           xrTag objectTag) {
+    InstanceRecord rec{};
+    std::memcpy(rec.toWorld, toWorld.m, sizeof rec.toWorld);
+    std::memcpy(rec.fromWorld, fromWorld.m, sizeof rec.fromWorld);
+    rec.label = label;
+    rec.dataTag = dataTag;
+    rec.objectTag = objectTag;
+    xrTag t = Database::get().create(xrDB_INSTANCE, &rec, sizeof rec);
+    s.ownedTags.push_back(t);
+    return t;
+}
+
+// The light element behind a light instance (query 7): the shape code and
+// its geometry in light space.
+struct LightRecord {
+    int32_t shape;
+    xrVector edge1, edge2, discNormal;
+    float radius;
+    int32_t samples;
+};
+
+}  // namespace
+
+bool Mat4::invert(Mat4 &out) const {
+    double a[4][8];
+    for (int r = 0; r < 4; ++r)
+        for (int c = 0; c < 8; ++c) a[r][c] = c < 4 ? m[r * 4 + c] : (c - 4 == r ? 1.0 : 0.0);
+    for (int c = 0; c < 4; ++c) {
+        int p = c;
+        for (int r = c + 1; r < 4; ++r)
+            if (std::fabs(a[r][c]) > std::fabs(a[p][c])) p = r;
+        if (std::fabs(a[p][c]) < 1e-12) return false;
+        if (p != c)
+            for (int k = 0; k < 8; ++k) std::swap(a[p][k], a[c][k]);
+        double d = a[c][c];
+        for (int k = 0; k < 8; ++k) a[c][k] /= d;
+        for (int r = 0; r < 4; ++r)
+            if (r != c && a[r][c] != 0) {
+                double f = a[r][c];
+                for (int k = 0; k < 8; ++k) a[r][k] -= f * a[c][k];
+            }
+    }
+    for (int r = 0; r < 4; ++r)
+        for (int c = 0; c < 4; ++c) out.m[r * 4 + c] = float(a[r][c + 4]);
+    return true;
+}
+
+void registerNativeMaterial(const std::string &name, NativeMaterial fn) {
+    std::lock_guard<std::mutex> lock(g_nativeMutex);
+    natives()[name] = std::make_unique<NativeMaterial>(std::move(fn));
+}
+
+Scene::Scene(Library &l) : lib(l), net(std::make_unique<Network>(l)) { xr_init_lock(&lock); }
+
+SceneSettings &settingsOf(Scene &s) { return s.settings; }
+xrOptions &optionsOf(Scene &s) { return s.options; }
+xrCamera &cameraOf(Scene &s) { return s.camera; }
+Network &networkOf(Scene &s) { return *s.net; }
+void *embreeScene(Scene &s) { return s.rtc; }
+
+void Scene::buildAccel() {
+    device = rtcNewDevice(nullptr);
+    if (!device) throw Error(where + ": cannot create the ray-tracing device");
+    rtc = rtcNewScene(device);
+    rtcSetSceneBuildQuality(rtc, RTC_BUILD_QUALITY_HIGH);
+    rtcSetSceneFlags(rtc, RTC_SCENE_FLAG_ROBUST);
+    bool any = false;
+    xrVector lo{1e30f, 1e30f, 1e30f}, hi{-1e30f, -1e30f, -1e30f};
+    for (auto &o : objects) {
+        const Mesh &m = o->world;
+        RTCGeometry g = rtcNewGeometry(device, RTC_GEOMETRY_TYPE_TRIANGLE);
+        auto *vb = static_cast<float *>(
+            rtcSetNewGeometryBuffer(g, RTC_BUFFER_TYPE_VERTEX, 0, RTC_FORMAT_FLOAT3, 3 * sizeof(float), m.P.size()));
+        for (size_t i = 0; i < m.P.size(); ++i) {
+            vb[i * 3] = m.P[i].x;
+            vb[i * 3 + 1] = m.P[i].y;
+            vb[i * 3 + 2] = m.P[i].z;
+            lo = {std::min(lo.x, m.P[i].x), std::min(lo.y, m.P[i].y), std::min(lo.z, m.P[i].z)};
+            hi = {std::max(hi.x, m.P[i].x), std::max(hi.y, m.P[i].y), std::max(hi.z, m.P[i].z)};
+        }
+        auto *ib = static_cast<unsigned *>(rtcSetNewGeometryBuffer(g, RTC_BUFFER_TYPE_INDEX, 0, RTC_FORMAT_UINT3,
+                                                                   3 * sizeof(unsigned), m.tri.size() / 3));
+        std::copy(m.tri.begin(), m.tri.end(), ib);
+        rtcCommitGeometry(g);
+        o->geomID = rtcAttachGeometry(rtc, g);
+        rtcReleaseGeometry(g);
+        any = true;
+    }
+    rtcCommitScene(rtc);
+    if (rtcGetDeviceError(device) != RTC_ERROR_NONE) throw Error(where + ": building the ray-tracing structure failed");
+    for (auto &l : lights) {
+        lo = {std::min(lo.x, l->position.x), std::min(lo.y, l->position.y), std::min(lo.z, l->position.z)};
+        hi = {std::max(hi.x, l->position.x), std::max(hi.y, l->position.y), std::max(hi.z, l->position.z)};
+        any = true;
+    }
+    if (!any) lo = hi = {0, 0, 0};
+    boundsMin = lo;
+    boundsMax = hi;
+    center = (lo + hi) * 0.5f;
+    radius = std::max(0.5f * length(hi - lo), 1e-3f);
+    float extent = std::max({std::fabs(lo.x), std::fabs(lo.y), std::fabs(lo.z), std::fabs(hi.x), std::fabs(hi.y),
+                             std::fabs(hi.z), radius});
+    eps = std::max(1e-5f, extent * 2e-5f);
+}
+
+Scene::~Scene() {
+    if (initialized) {
+        // The shaders' exit functions run with a state that looks like a
+        // render's: camera, options, lock and host data.
+        xrState st{};
+        RayContext ctx;
+        ThreadContext *tc = createThreadContext(0);
+        ctx.thread = tc;
+        st.cameraRecord = &camera;
+        st.optionsRecord = &options;
+        st.libraryLock = lock;
+        st.cameraInstanceTag = cameraTag;
+        st.hostContext = &ctx;
+        net->exit(&st);
+        destroyThreadContext(tc);
+    }
+    net.reset();
+    if (rtc) rtcReleaseScene(rtc);
+    if (device) rtcReleaseDevice(device);
+    for (xrTag t : ownedTags) Database::get().remove(t);
+    xr_delete_lock(&lock);
+}
+
+std::unique_ptr<Scene> loadScene(Library &lib, const std::string &path) {
+    std::ifstream in(path);
+    if (!in) throw Error(path + ": cannot open scene file");
+    json doc;
+    try {
+        doc = json::parse(in);
+    } catch (const json::exception &e) {
+        throw Error(path + ": not valid JSON: " + e.what());
+    }
+    std::string dir = std::filesystem::path(path).parent_path().string();
+    return loadSceneJson(lib, doc, path, dir.empty() ? "." : dir);
+}
+
+std::unique_ptr<Scene> loadSceneJson(Library &lib, const json &doc, const std::string &where,
+                                     const std::string &baseDir) {
+    Ctx root{where, ""};
+    if (!doc.is_object()) root.fail("a scene must be a JSON object");
+    static const char *known[] = {"nodes", "camera", "options", "state", "objects", "lights"};
+    for (auto it = doc.begin(); it != doc.end(); ++it)
+        if (std::find_if(std::begin(known), std::end(known), [&](const char *k) { return it.key() == k; }) ==
+            std::end(known))
+            root.fail("unknown key \"" + it.key() + "\"");
+
+    auto scene = std::make_unique<Scene>(lib);
+    Scene &s = *scene;
+    s.where = where;
+
+    // Options.
+    {
+        Ctx c = root.sub("options");
+        const json o = doc.value("options", json::object());
+        if (!o.is_object()) c.fail("must be an object");
+        xrOptions &op = s.options;
+        op.traceEnabled = getBool(o, "trace", true, c);
+        op.modeCode = getInt(o, "modeCode", 0, c);
+        op.motionBlurOn = getBool(o, "motionBlur", false, c);
+        op.maxReflectionDepth = getInt(o, "reflectionDepth", 2, c);
+        op.maxRefractionDepth = getInt(o, "refractionDepth", 2, c);
+        op.maxTraceDepth = getInt(o, "traceDepth", 4, c);
+        if (op.maxReflectionDepth < 0 || op.maxRefractionDepth < 0 || op.maxTraceDepth < 0)
+            c.fail("depth limits must not be negative");
+        std::string sh = getStr(o, "shadows", "simple", c);
+        if (sh == "simple" || sh == "on") op.shadowModeChar = 'o';
+        else if (sh == "sorted") op.shadowModeChar = 'r';
+        else if (sh == "segments") op.shadowModeChar = 's';
+        else c.fail("\"shadows\" must be \"simple\", \"sorted\" or \"segments\"");
+        op.shadowMapsOn = getBool(o, "shadowMaps", false, c);
+        op.autoVolume = getBool(o, "autoVolume", false, c);
+        op.finalGatherOn = getBool(o, "finalGather", false, c);
+        op.finalGatherRays = getInt(o, "finalGatherRays", 16, c);
+        if (o.contains("shutter")) {
+            auto v = numbers(o["shutter"], 2, c, "shutter");
+            op.shutterOpen = v[0];
+            op.shutterClose = v[1];
+        }
+        op.optionsDataTag = parseUserData(o.value("userData", json()), s, c);
+        for (auto it = o.begin(); it != o.end(); ++it) {
+            static const char *keys[] = {"trace", "modeCode", "motionBlur", "reflectionDepth", "refractionDepth",
+                                         "traceDepth", "shadows", "shadowMaps", "autoVolume", "finalGather",
+                                         "finalGatherRays", "shutter", "userData"};
+            if (std::find_if(std::begin(keys), std::end(keys), [&](const char *k) { return it.key() == k; }) ==
+                std::end(keys))
+                c.fail("unknown key \"" + it.key() + "\"");
+        }
+    }
+
+    // Camera.
+    const json cam = doc.value("camera", json::object());
+    {
+        Ctx c = root.sub("camera");
+        if (!cam.is_object()) c.fail("must be an object");
+        xrCamera &k = s.camera;
+        std::string type = getStr(cam, "type", "perspective", c);
+        if (type != "perspective" && type != "orthographic") c.fail("\"type\" must be perspective or orthographic");
+        k.isOrthographic = type == "orthographic";
+        int w = 320, h = 240;
+        if (cam.contains("resolution")) {
+            const json &r = cam["resolution"];
+            if (!r.is_array() || r.size() != 2 || !r[0].is_number_integer() || !r[1].is_number_integer())
+                c.fail("\"resolution\" must be [width, height]");
+            w = r[0].get<int>();
+            h = r[1].get<int>();
+        }
+        if (w < 1 || h < 1 || w > 32768 || h > 32768) c.fail("resolution must be 1 to 32768 pixels a side");
+        k.imageWidth = w;
+        k.imageHeight = h;
+        k.focalLength = getNum(cam, "focalLength", 35, c);
+        k.apertureWidth = getNum(cam, "aperture", 36, c);
+        k.pixelAspect = getNum(cam, "pixelAspect", 1, c);
+        if (k.focalLength <= 0 || k.apertureWidth <= 0 || k.pixelAspect <= 0)
+            c.fail("focal length, aperture and pixel aspect must be positive");
+        k.nearClip = 0.01f;
+        k.farClip = 1e6f;
+        if (cam.contains("clip")) {
+            auto v = numbers(cam["clip"], 2, c, "clip");
+            k.nearClip = v[0];
+            k.farClip = v[1];
+        }
+        if (!(k.nearClip > 0) || !(k.farClip > k.nearClip)) c.fail("clip planes must satisfy 0 < near < far");
+        k.frameValue = getNum(cam, "frame", 1, c);
+        s.camToWorld = parseTransform(cam.value("transform", json()), c.sub("transform"));
+        if (!s.camToWorld.invert(s.worldToCam)) c.fail("camera transform is singular");
+        s.settings.width = w;
+        s.settings.height = h;
+        s.settings.samples = getInt(cam, "samples", 1, c);
+        if (s.settings.samples < 1 || s.settings.samples > 65536) c.fail("\"samples\" must be 1 to 65536");
+        if (cam.contains("filter")) {
+            const json &f = cam["filter"];
+            Ctx fc = c.sub("filter");
+            std::string ft = f.is_string() ? f.get<std::string>() : getStr(f, "type", "box", fc);
+            if (ft == "box") s.filter = FilterType::Box;
+            else if (ft == "triangle") s.filter = FilterType::Triangle;
+            else if (ft == "gaussian") s.filter = FilterType::Gaussian;
+            else if (ft == "mitchell") s.filter = FilterType::Mitchell;
+            else fc.fail("unknown filter \"" + ft + "\"");
+            float def = s.filter == FilterType::Box ? 1.0f : (s.filter == FilterType::Triangle ? 2.0f : 3.0f);
+            s.filterWidth = f.is_object() ? getNum(f, "width", def, fc) : def;
+            if (s.filterWidth < 0.5f || s.filterWidth > 8) fc.fail("\"width\" must be 0.5 to 8 pixels");
+        }
+        if (cam.contains("outputs")) {
+            const json &o = cam["outputs"];
+            if (!o.is_array()) c.fail("\"outputs\" must be a list of file names");
+            for (auto &x : o) {
+                if (!x.is_string()) c.fail("\"outputs\" must be a list of file names");
+                std::filesystem::path p(x.get<std::string>());
+                if (p.is_relative()) p = std::filesystem::path(baseDir) / p;
+                s.settings.outputs.push_back(p.string());
+            }
+        }
+        k.cameraDataTag = parseUserData(cam.value("userData", json()), s, c);
+        s.cameraTag = createInstanceRecord(s, s.camToWorld, s.worldToCam, 0, k.cameraDataTag, 0);
+        for (auto it = cam.begin(); it != cam.end(); ++it) {
+            static const char *keys[] = {"type", "resolution", "focalLength", "aperture", "pixelAspect", "clip",
+                                         "frame", "transform", "environment", "volume", "samples", "filter",
+                                         "outputs", "userData"};
+            if (std::find_if(std::begin(keys), std::end(keys), [&](const char *kk) { return it.key() == kk; }) ==
+                std::end(keys))
+                c.fail("unknown key \"" + it.key() + "\"");
+        }
+    }
+
+    // Object instances and lights get their database records first, so the
+    // network can name them as tags.
+    const json objs = doc.value("objects", json::array());
+    const json lts = doc.value("lights", json::array());
+    if (!objs.is_array()) root.fail("\"objects\" must be a list");
+    if (!lts.is_array()) root.fail("\"lights\" must be a list");
+    std::map<std::string, bool> names;
+    for (size_t i = 0; i < objs.size(); ++i) {
+        const json &o = objs[i];
+        Ctx c = root.sub("objects[" + std::to_string(i) + "]");
+        if (!o.is_object()) c.fail("must be an object");
+        auto ob = std::make_unique<ObjectInst>();
+        ob->name = getStr(o, "name", "object" + std::to_string(i), c);
+        c.elem += " (\"" + ob->name + "\")";
+        if (!names.emplace(ob->name, true).second) c.fail("duplicate name");
+        for (auto it = o.begin(); it != o.end(); ++it) {
+            static const char *keys[] = {"name", "mesh", "transform", "material", "label", "userData", "lights"};
+            if (std::find_if(std::begin(keys), std::end(keys), [&](const char *k) { return it.key() == k; }) ==
+                std::end(keys))
+                c.fail("unknown key \"" + it.key() + "\"");
+        }
+        ob->toWorld = parseTransform(o.value("transform", json()), c.sub("transform"));
+        if (!ob->toWorld.invert(ob->fromWorld)) c.fail("transform is singular");
+        int label = getInt(o, "label", 0, c);
+        if (label < 0) c.fail("\"label\" must not be negative");
+        ob->label = xrTag(label);
+        if (!o.contains("mesh")) c.fail("needs a \"mesh\"");
+        Mesh m = parseMesh(o["mesh"], baseDir, c.sub("mesh"));
+        // Object-space bounds.
+        xrVector lo{1e30f, 1e30f, 1e30f}, hi{-1e30f, -1e30f, -1e30f};
+        for (auto &p : m.P) {
+            lo = {std::min(lo.x, p.x), std::min(lo.y, p.y), std::min(lo.z, p.z)};
+            hi = {std::max(hi.x, p.x), std::max(hi.y, p.y), std::max(hi.z, p.z)};
+        }
+        ob->bbox[0] = lo.x, ob->bbox[1] = lo.y, ob->bbox[2] = lo.z;
+        ob->bbox[3] = hi.x, ob->bbox[4] = hi.y, ob->bbox[5] = hi.z;
+        // To world space; a mirroring transform reverses the winding.
+        const float *t = ob->toWorld.m;
+        float det = t[0] * (t[5] * t[10] - t[6] * t[9]) - t[1] * (t[4] * t[10] - t[6] * t[8]) +
+                    t[2] * (t[4] * t[9] - t[5] * t[8]);
+        Mesh &w = ob->world;
+        w = m;
+        for (auto &p : w.P) p = ob->toWorld.point(p);
+        for (auto &n : w.N) n = normalize(ob->fromWorld.normalFromInverse(n));
+        if (det < 0)
+            for (size_t k = 0; k < w.tri.size(); k += 3) std::swap(w.tri[k + 1], w.tri[k + 2]);
+        const size_t nt = w.tri.size() / 3;
+        ob->Ng.resize(nt);
+        ob->dPdu.assign(w.uv.size(), std::vector<xrVector>(nt));
+        ob->dPdv.assign(w.uv.size(), std::vector<xrVector>(nt));
+        for (size_t k = 0; k < nt; ++k) {
+            const xrVector &p0 = w.P[w.tri[3 * k]], &p1 = w.P[w.tri[3 * k + 1]], &p2 = w.P[w.tri[3 * k + 2]];
+            xrVector e1 = p1 - p0, e2 = p2 - p0;
+            ob->Ng[k] = normalize(cross(e1, e2));
+            for (size_t set = 0; set < w.uv.size(); ++set) {
+                const auto &uv = w.uv[set];
+                xrVector d1 = uv[w.tri[3 * k + 1]] - uv[w.tri[3 * k]], d2 = uv[w.tri[3 * k + 2]] - uv[w.tri[3 * k]];
+                float dt = d1.x * d2.y - d2.x * d1.y;
+                xrVector du, dv;
+                if (std::fabs(dt) > 1e-20f) {
+                    du = (e1 * d2.y - e2 * d1.y) * (1.0f / dt);
+                    dv = (e2 * d1.x - e1 * d2.x) * (1.0f / dt);
+                } else {  // degenerate uvs: any frame in the plane
+                    du = normalize(e1);
+                    dv = cross(ob->Ng[k], du);
+                }
+                ob->dPdu[set][k] = du;
+                ob->dPdv[set][k] = dv;
+            }
+        }
+        s.uvSets = std::max(s.uvSets, int(w.uv.size()));
+        ob->dataTag = parseUserData(o.value("userData", json()), s, c);
+        // The object element carries the user data at word 12 as well.
+        std::vector<uint32_t> objWords(16, 0);
+        objWords[12] = ob->dataTag;
+        ob->objectTag = Database::get().create(xrDB_OBJECT, objWords.data(), objWords.size() * 4);
+        s.ownedTags.push_back(ob->objectTag);
+        ob->tag = createInstanceRecord(s, ob->toWorld, ob->fromWorld, ob->label, ob->dataTag, ob->objectTag);
+        s.objectByTag[ob->tag] = ob.get();
+        s.net->defineTag(ob->name, ob->tag);
+        s.objects.push_back(std::move(ob));
+    }
+    for (size_t i = 0; i < lts.size(); ++i) {
+        const json &l = lts[i];
+        Ctx c = root.sub("lights[" + std::to_string(i) + "]");
+        if (!l.is_object()) c.fail("must be an object");
+        auto li = std::make_unique<LightInst>();
+        li->name = getStr(l, "name", "light" + std::to_string(i), c);
+        c.elem += " (\"" + li->name + "\")";
+        if (!names.emplace(li->name, true).second) c.fail("duplicate name");
+        for (auto it = l.begin(); it != l.end(); ++it) {
+            static const char *keys[] = {"name", "shader", "transform", "area"};
+            if (std::find_if(std::begin(keys), std::end(keys), [&](const char *k) { return it.key() == k; }) ==
+                std::end(keys))
+                c.fail("unknown key \"" + it.key() + "\"");
+        }
+        li->toWorld = parseTransform(l.value("transform", json()), c.sub("transform"));
+        if (!li->toWorld.invert(li->fromWorld)) c.fail("transform is singular");
+        li->position = li->toWorld.point({0, 0, 0});
+        li->axis = normalize(li->toWorld.vector({0, 0, -1}));
+        li->index = int(i);
+        if (l.contains("area")) {
+            const json &a = l["area"];
+            Ctx ac = c.sub("area");
+            if (!a.is_object()) ac.fail("must be an object");
+            std::string shape = getStr(a, "shape", "rectangle", ac);
+            li->samples = getInt(a, "samples", 8, ac);
+            if (li->samples < 1 || li->samples > 4096) ac.fail("\"samples\" must be 1 to 4096");
+            if (shape == "rectangle") {
+                li->shape = kShapeRectangle;
+                float w = 1, h = 1;
+                if (a.contains("size")) {
+                    if (a["size"].is_number()) w = h = a["size"].get<float>();
+                    else {
+                        auto v = numbers(a["size"], 2, ac, "size");
+                        w = v[0];
+                        h = v[1];
+                    }
+                }
+                if (w <= 0 || h <= 0) ac.fail("\"size\" must be positive");
+                // Emitting towards light-space -z: edge1 x edge2 points along -z.
+                li->edge1 = {w, 0, 0};
+                li->edge2 = {0, -h, 0};
+                if (a.contains("edges")) {
+                    const json &e = a["edges"];
+                    if (!e.is_array() || e.size() != 2) ac.fail("\"edges\" must be two vectors");
+                    auto e1 = numbers(e[0], 3, ac, "edges"), e2 = numbers(e[1], 3, ac, "edges");
+                    li->edge1 = {e1[0], e1[1], e1[2]};
+                    li->edge2 = {e2[0], e2[1], e2[2]};
+                    if (length(cross(li->edge1, li->edge2)) <= 0) ac.fail("\"edges\" must not be parallel");
+                }
+            } else if (shape == "disc") {
+                li->shape = kShapeDisc;
+                li->radius = getNum(a, "radius", 0.5f, ac);
+                li->discNormal = normalize(vec3(a, "normal", {0, 0, -1}, ac));
+                if (li->radius <= 0 || length(li->discNormal) == 0) ac.fail("disc needs a positive radius and a normal");
+            } else if (shape == "sphere") {
+                li->shape = kShapeSphere;
+                li->radius = getNum(a, "radius", 0.5f, ac);
+                if (li->radius <= 0) ac.fail("sphere needs a positive radius");
+            } else {
+                ac.fail("unknown area shape \"" + shape + "\"");
+            }
+        }
+        LightRecord lr{li->shape, li->edge1, li->edge2, li->discNormal, li->radius, li->samples};
+        li->lightTag = Database::get().create(kDbLight, &lr, sizeof lr);
+        s.ownedTags.push_back(li->lightTag);
+        li->tag = createInstanceRecord(s, li->toWorld, li->fromWorld, 0, 0, 0);
+        s.lightByTag[li->tag] = li.get();
+        s.lightByTag[li->lightTag] = li.get();
+        s.allLights.push_back(li->tag);
+        s.net->defineTag(li->name, li->tag);
+        s.lights.push_back(std::move(li));
+    }
+
+    // The shading network.
+    {
+        json nodes = doc.value("nodes", json::array());
+        if (!nodes.is_array()) root.fail("\"nodes\" must be a list");
+        s.net->load(json{{"nodes", nodes}}, where);
+    }
+    auto node = [&](const std::string &name, const Ctx &c) -> Instance * {
+        Instance *inst = s.net->find(name);
+        if (!inst) c.fail("no node named \"" + name + "\"");
+        return inst;
+    };
+    {
+        Ctx c = root.sub("camera");
+        std::string env = getStr(cam, "environment", "", c);
+        if (!env.empty()) {
+            s.environment = node(env, c);
+            s.camera.cameraEnvShader = s.environment->tag;
+        }
+        std::string vol = getStr(cam, "volume", "", c);
+        if (!vol.empty()) s.camera.cameraVolumeShader = node(vol, c)->tag;
+    }
+    if (doc.contains("state")) {
+        Ctx c = root.sub("state");
+        const json &st = doc["state"];
+        std::string name = st.is_string() ? st.get<std::string>() : (st.is_object() ? getStr(st, "node", "", c) : "");
+        if (name.empty()) c.fail("must name the state shader node");
+        s.stateShader = node(name, c);
+        if (!s.stateShader->decl || !s.stateShader->decl->wantsStateArg)
+            c.fail("node \"" + name + "\" is not a state shader");
+    }
+    for (size_t i = 0; i < objs.size(); ++i) {
+        ObjectInst &ob = *s.objects[i];
+        Ctx c = root.sub("objects[" + std::to_string(i) + "] (\"" + ob.name + "\")");
+        std::string mat = getStr(objs[i], "material", "", c);
+        if (mat.rfind("native:", 0) == 0) {
+            std::lock_guard<std::mutex> lock(g_nativeMutex);
+            auto it = natives().find(mat.substr(7));
+            if (it == natives().end()) c.fail("no native material \"" + mat.substr(7) + "\" is registered");
+            ob.native = it->second.get();
+        } else if (!mat.empty()) {
+            ob.material = node(mat, c);
+        }
+        if (objs[i].contains("lights")) {
+            const json &ll = objs[i]["lights"];
+            if (!ll.is_array()) c.fail("\"lights\" must be a list of light names");
+            for (auto &x : ll) {
+                if (!x.is_string()) c.fail("\"lights\" must be a list of light names");
+                auto it = std::find_if(s.lights.begin(), s.lights.end(),
+                                       [&](const std::unique_ptr<LightInst> &l) { return l->name == x.get<std::string>(); });
+                if (it == s.lights.end()) c.fail("no light named \"" + x.get<std::string>() + "\"");
+                ob.lights.push_back((*it)->tag);
+            }
+        } else {
+            ob.lights = s.allLights;
+        }
+    }
+    for (size_t i = 0; i < lts.size(); ++i) {
+        LightInst &li = *s.lights[i];
+        Ctx c = root.sub("lights[" + std::to_string(i) + "] (\"" + li.name + "\")");
+        std::string sh = getStr(lts[i], "shader", "", c);
+        if (sh.empty()) c.fail("needs a \"shader\" node");
+        li.shader = node(sh, c);
+        const std::string &type = li.shader->decl ? li.shader->decl->name : std::string();
+        li.kind = type == "veko_spotlight"          ? LightKind::Spot
+                  : type == "veko_directionallight" ? LightKind::Directional
+                  : type == "veko_ambientlight"     ? LightKind::Ambient
+                  : type == "veko_pointlight"       ? LightKind::Point
+                                                    : LightKind::Other;
+    }
+
+    s.buildAccel();
+    return scene;
+}
+
+// Query 7/24/33/34/35 data of a light element.
+bool lightRecordQuery(int code, xrTag tag, void *result) {
+    int type = 0;
+    auto *lr = static_cast<LightRecord *>(Database::get().access(tag, &type));
+    if (!lr) return false;
+    bool ok = type == kDbLight;
+    if (ok) {
+        switch (code) {
+            case 24: *static_cast<int32_t *>(result) = lr->shape; break;
+            case 33: ok = lr->shape == kShapeRectangle; if (ok) *static_cast<xrVector *>(result) = lr->edge1; break;
+            case 34: ok = lr->shape == kShapeRectangle; if (ok) *static_cast<xrVector *>(result) = lr->edge2; break;
+            case 35: ok = lr->shape == kShapeDisc; if (ok) *static_cast<xrVector *>(result) = lr->discNormal; break;
+            default: ok = false;
+        }
+    }
+    Database::get().unpin(tag);
+    return ok;
+}
+
+}  // namespace vh

@@ -1,0 +1,534 @@
+// Ray tracing operations: hits and the state fields they fill, secondary
+// rays (reflection, refraction, transparency, continuation, environment),
+// shadow rays through every occluder's material, final gathering, and the
+// per-hit operations (xr_call_material, xr_tri_vectors, opacity, frame
+// buffers).
+//
+// Record protocol: a traced ray takes a state slot whose RayContext points
+// at its parent's record owner, so shaders on the child see and change the
+// same "vekobase" record as the parent. Shadow and final-gather rays own a
+// record: the state shader's new-ray opcode fills it from its template.
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+#include "render_internal.h"
+
+#define VH_EXPORT extern "C" __attribute__((visibility("default")))
+
+namespace vh {
+
+constexpr uint32_t kRayDataMagic = 0x52445441;  // marks RayContext::userB of render states
+
+RayData *rayDataOf(xrState *state) {
+    if (!state || !state->hostContext) return nullptr;
+    auto *ctx = static_cast<RayContext *>(state->hostContext);
+    if (reinterpret_cast<uintptr_t>(ctx->userB) != kRayDataMagic) return nullptr;
+    return static_cast<RayData *>(ctx->userA);
+}
+
+namespace {
+
+Scene *sceneOf(RayData *rd) { return rd ? rd->td->impl->scene : nullptr; }
+
+inline xrVector offsetOrigin(xrVector p, xrVector ng, xrVector dir, float eps) {
+    return p + ng * (dot(dir, ng) >= 0 ? eps : -eps);
+}
+
+inline float maxRGB(const xrColor &c) { return std::max(c.r, std::max(c.g, c.b)); }
+
+}  // namespace
+
+bool intersect(const Scene &scene, xrVector org, xrVector dir, float tnear, float tfar, RTCRayHit &h) {
+    RTCIntersectContext ictx;
+    rtcInitIntersectContext(&ictx);
+    h.ray.org_x = org.x;
+    h.ray.org_y = org.y;
+    h.ray.org_z = org.z;
+    h.ray.tnear = tnear;
+    h.ray.dir_x = dir.x;
+    h.ray.dir_y = dir.y;
+    h.ray.dir_z = dir.z;
+    h.ray.time = 0;
+    h.ray.tfar = tfar;
+    h.ray.mask = 0xFFFFFFFFu;
+    h.ray.id = 0;
+    h.ray.flags = 0;
+    h.hit.geomID = RTC_INVALID_GEOMETRY_ID;
+    h.hit.instID[0] = RTC_INVALID_GEOMETRY_ID;
+    rtcIntersect1(scene.rtc, &ictx, &h);
+    return h.hit.geomID != RTC_INVALID_GEOMETRY_ID;
+}
+
+void fillHit(RaySlot &slot, const Scene &scene, const RTCRayHit &h) {
+    const ObjectInst &o = *scene.objects[h.hit.geomID];
+    const uint32_t p = h.hit.primID;
+    const Mesh &m = o.world;
+    const uint32_t i0 = m.tri[3 * p], i1 = m.tri[3 * p + 1], i2 = m.tri[3 * p + 2];
+    const float u = h.hit.u, v = h.hit.v, w = 1.0f - u - v;
+    xrState &st = slot.st;
+    st.hitPoint = m.P[i0] * w + m.P[i1] * u + m.P[i2] * v;
+    st.hitDistance = h.ray.tfar;
+    st.baryWeights[0] = w;
+    st.baryWeights[1] = u;
+    st.baryWeights[2] = v;
+    xrVector ng = o.Ng[p];
+    xrVector n = m.N.empty() ? ng : normalize(m.N[i0] * w + m.N[i1] * u + m.N[i2] * v);
+    if (length(n) == 0) n = ng;
+    // Normals face the incoming ray.
+    if (dot(st.rayDirection, ng) > 0) {
+        ng = -ng;
+        n = -n;
+        st.normalFlipped = 1;
+    } else {
+        st.normalFlipped = 0;
+    }
+    st.geometricNormal = ng;
+    st.shadingNormal = n;
+    st.cosView = dot(st.rayDirection, n);
+    const size_t sets = m.uv.size();
+    for (size_t k = 0; k < slot.uv.size(); ++k) {
+        if (k < sets) {
+            const auto &uv = m.uv[k];
+            slot.uv[k] = uv[i0] * w + uv[i1] * u + uv[i2] * v;
+            slot.du[k] = o.dPdu[k][p];
+            slot.dv[k] = o.dPdv[k][p];
+        } else {
+            slot.uv[k] = slot.du[k] = slot.dv[k] = {0, 0, 0};
+        }
+    }
+    st.texCoords = slot.uv.data();
+    st.derivU = slot.du.data();
+    st.derivV = slot.dv.data();
+    st.motionVector = {0, 0, 0};
+    st.hitRef = const_cast<ObjectInst *>(&o);
+    st.instanceTag = o.tag;
+    st.objectLabel = o.label;
+    slot.rd.obj = &o;
+    slot.rd.prim = p;
+    slot.ctx.objectToWorld = o.toWorld.m;
+    slot.ctx.worldToObject = o.fromWorld.m;
+}
+
+void setMiss(RaySlot &slot) {
+    slot.st.hitRef = nullptr;
+    slot.st.instanceTag = 0;
+    slot.st.hitDistance = 0;
+    slot.rd.obj = nullptr;
+}
+
+xrBoolean shadeHit(xrColor *color, xrState *state) {
+    RayData *rd = rayDataOf(state);
+    if (!rd || !rd->obj) return 0;
+    const ObjectInst &o = *rd->obj;
+    if (o.native) return (*o.native)(color, state);
+    if (o.material) return callShader(*o.material, state, color);
+    // No material: a neutral grey that shows the shape; opaque to shadows.
+    if (state->rayKind == kRayShadow) {
+        *color = {0, 0, 0, color->a};
+        return 0;
+    }
+    float f = 0.8f * std::fabs(state->cosView);
+    *color = {f, f, f, 1};
+    return 1;
+}
+
+RaySlot *Renderer::Impl::acquire(ThreadData &td) {
+    if (td.top == int(td.stack.size())) {
+        td.stack.push_back(std::make_unique<RaySlot>());
+        prepareSlot(td, *td.stack.back(), td.top);
+    }
+    return td.stack[size_t(td.top++)].get();
+}
+
+void Renderer::Impl::prepareSlot(ThreadData &td, RaySlot &s, int depth) {
+    s.st = xrState{};
+    s.st.cameraRecord = &scene->camera;
+    s.st.optionsRecord = &scene->options;
+    s.st.libraryLock = scene->lock;
+    s.st.cameraInstanceTag = scene->cameraTag;
+    s.st.threadIndex = uint16_t(td.index);
+    s.st.currentIor = 1;
+    s.st.hostContext = &s.ctx;
+    s.ctx.thread = td.tc;
+    s.ctx.userA = &s.rd;
+    s.ctx.userB = reinterpret_cast<void *>(uintptr_t(kRayDataMagic));
+    s.ctx.cameraToWorld = scene->camToWorld.m;
+    s.ctx.worldToCamera = scene->worldToCam.m;
+    const size_t sets = size_t(std::max(scene->uvSets, 4));
+    s.uv.assign(sets, {0, 0, 0});
+    s.du.assign(sets, {0, 0, 0});
+    s.dv.assign(sets, {0, 0, 0});
+    s.st.texCoords = s.uv.data();
+    s.st.derivU = s.du.data();
+    s.st.derivV = s.dv.data();
+    s.rd.td = &td;
+    s.rd.slot = &s;
+    s.rd.depth = depth;
+}
+
+void Renderer::Impl::stateOp(RaySlot &s, int32_t op, int32_t flag, xrColor *result) {
+    if (!scene->stateShader) return;
+    int32_t arg[2] = {op, flag};
+    xrColor dummy{};
+    callShader(*scene->stateShader, &s.st, result ? result : &dummy, arg);
+    if (op == kOpCreate) s.ownRecord = true;
+    if (op == kOpRemove) s.ownRecord = false;
+}
+
+RaySlot *spawnChild(xrState *parent, int32_t kind, bool ownRecord) {
+    RayData *prd = rayDataOf(parent);
+    if (!prd) return nullptr;
+    ThreadData &td = *prd->td;
+    if (td.top >= kMaxRayStack) return nullptr;
+    RaySlot *s = td.impl->acquire(td);
+    xrState &c = s->st;
+    std::memcpy(static_cast<void *>(&c), parent, sizeof(xrState));
+    c.hostContext = &s->ctx;
+    c.spawningState = parent;
+    c.childState = nullptr;
+    c.shaderRecord = nullptr;
+    c.rayKind = kind;
+    parent->childState = &c;
+    auto *pctx = static_cast<RayContext *>(parent->hostContext);
+    RayContext &ctx = s->ctx;
+    ctx.recordOwner = ownRecord ? nullptr : pctx->owner();
+    ctx.objectToWorld = pctx->objectToWorld;
+    ctx.worldToObject = pctx->worldToObject;
+    ctx.lightToWorld = pctx->lightToWorld;
+    ctx.worldToLight = pctx->worldToLight;
+    RayData &rd = s->rd;
+    rd.obj = prd->obj;
+    rd.prim = prd->prim;
+    rd.light = prd->light;
+    rd.hasOpacity = false;
+    rd.pixel = prd->pixel;
+    rd.sampleIndex = prd->sampleIndex;
+    rd.sequence = 0;
+    rd.lightSequence = 0;
+    rd.shadowFilter = {1, 1, 1, 1};
+    newSample(&c);
+    if (ownRecord) {
+        // A record of its own: created once per slot, set up for this ray.
+        if (!s->ownRecord) td.impl->stateOp(*s, kOpCreate, 0, nullptr);
+        td.impl->stateOp(*s, kOpNewRay, 0, nullptr);
+    }
+    return s;
+}
+
+void releaseChild(RaySlot *child) { child->rd.td->impl->release(*child->rd.td); }
+
+namespace {
+
+xrBoolean callEnvironment(xrColor *color, xrState *state) {
+    xrTag env = state->environmentShader;
+    if (!env && state->cameraRecord) env = state->cameraRecord->cameraEnvShader;
+    Instance *inst = env ? instanceOfTag(env) : nullptr;
+    if (!inst) {
+        *color = {0, 0, 0, 0};
+        return 0;
+    }
+    return callShader(*inst, state, color);
+}
+
+// Traces a child ray and shades what it hits, or the environment.
+xrBoolean traceChild(xrColor *color, xrState *parent, int32_t kind, xrVector org, xrVector dir, int dRefl, int dRefr,
+                     uint8_t modeFlag) {
+    *color = {0, 0, 0, 0};
+    RaySlot *s = spawnChild(parent, kind, false);
+    if (!s) return 0;
+    Scene &scene = *sceneOf(&s->rd);
+    xrState &c = s->st;
+    c.reflectDepth += dRefl;
+    c.refractDepth += dRefr;
+    c.rayOrigin = org;
+    c.rayDirection = dir;
+    c.modeFlag = modeFlag;
+    RTCRayHit h;
+    xrBoolean ok;
+    if (intersect(scene, org, dir, 0, std::numeric_limits<float>::infinity(), h)) {
+        fillHit(*s, scene, h);
+        shadeHit(color, &c);
+        ok = 1;
+    } else {
+        setMiss(*s);
+        ok = callEnvironment(color, &c);
+    }
+    releaseChild(s);
+    return ok;
+}
+
+// Depth limits of the host for a ray of `kind` traced from `p`.
+bool depthAllows(const xrState *p, int32_t kind) {
+    const xrOptions *o = p->optionsRecord;
+    if (!o) return false;
+    const int refl = p->reflectDepth + (kind == kRayReflect ? 1 : 0);
+    const int refr = p->refractDepth + (kind == kRayRefract || kind == kRayTransparent ? 1 : 0);
+    if (kind == kRayReflect && refl > o->maxReflectionDepth) return false;
+    if ((kind == kRayRefract || kind == kRayTransparent) && refr > o->maxRefractionDepth) return false;
+    return refl + refr <= o->maxTraceDepth;
+}
+
+xrBoolean traceSecondary(xrColor *color, xrState *state, const xrVector *direction, int32_t kind) {
+    if (!color) return 0;
+    *color = {0, 0, 0, 0};
+    if (!state || !direction || !rayDataOf(state)) return 0;
+    if (!state->optionsRecord || !state->optionsRecord->traceEnabled) return 0;
+    if (!depthAllows(state, kind)) return 0;
+    xrVector d = normalize(*direction);
+    if (length(d) == 0 || !std::isfinite(d.x + d.y + d.z)) return 0;
+    Scene &scene = *sceneOf(rayDataOf(state));
+    xrVector org = offsetOrigin(state->hitPoint, state->geometricNormal, d, scene.eps);
+    return traceChild(color, state, kind, org, d, kind == kRayReflect, kind == kRayRefract, 0);
+}
+
+// A ray that passes the current surface along the same direction.
+xrBoolean tracePass(xrColor *color, xrState *state, bool transparent) {
+    if (!color) return 0;
+    if (!state) {
+        *color = {0, 0, 0, 0};
+        return 0;
+    }
+    RayData *rd = rayDataOf(state);
+    if (!rd) {
+        *color = {0, 0, 0, 0};
+        return 0;
+    }
+    if (state->rayKind == kRayShadow) {
+        // On a shadow ray the light arriving from behind the surface is the
+        // attenuation accumulated between the light and this occluder.
+        *color = rd->shadowFilter;
+        return 1;
+    }
+    *color = {0, 0, 0, 0};
+    const int32_t kind = transparent ? kRayTransparent : state->rayKind;
+    if (transparent && !depthAllows(state, kRayTransparent)) return 0;
+    Scene &scene = *sceneOf(rd);
+    xrVector d = state->rayDirection;
+    xrVector org = offsetOrigin(state->hitPoint, state->geometricNormal, d, scene.eps);
+    return traceChild(color, state, kind, org, d, 0, transparent ? 1 : 0, state->modeFlag);
+}
+
+// Runs the occluders' materials between the light end `from` and the
+// shaded end `to` (rayKind 5, in order from the light).
+xrBoolean shadowSegment(xrColor *filter, xrState *state, xrVector from, xrVector to) {
+    RayData *rd = rayDataOf(state);
+    Scene &scene = *sceneOf(rd);
+    xrVector seg = to - from;
+    const float len = length(seg);
+    if (!(len > scene.eps * 2)) return 1;
+    const xrVector dir = seg * (1.0f / len);
+    const float tfar = len - scene.eps;
+    {
+        // Most shadow rays see nothing: one occlusion test settles them.
+        RTCIntersectContext ictx;
+        rtcInitIntersectContext(&ictx);
+        RTCRay r{};
+        r.org_x = from.x, r.org_y = from.y, r.org_z = from.z;
+        r.dir_x = dir.x, r.dir_y = dir.y, r.dir_z = dir.z;
+        r.tnear = 0;
+        r.tfar = tfar;
+        r.mask = 0xFFFFFFFFu;
+        rtcOccluded1(scene.rtc, &ictx, &r);
+        if (r.tfar >= 0) return 1;  // not occluded
+    }
+    RaySlot *s = spawnChild(state, kRayShadow, true);
+    if (!s) return 1;
+    xrState &c = s->st;
+    c.rayOrigin = from;
+    c.rayDirection = dir;
+    c.modeFlag = 0;
+    float t0 = 0;
+    xrBoolean open = 1;
+    for (int guard = 0; guard < 4096; ++guard) {
+        RTCRayHit h;
+        if (!intersect(scene, from, dir, t0, tfar, h)) break;
+        c.rayOrigin = from;
+        c.rayDirection = dir;
+        fillHit(*s, scene, h);
+        s->rd.shadowFilter = *filter;
+        xrColor col = *filter;
+        xrBoolean ok = shadeHit(&col, &c);
+        if (!ok || !(maxRGB(col) >= 1e-5f)) {
+            open = 0;
+            break;
+        }
+        filter->r = col.r;
+        filter->g = col.g;
+        filter->b = col.b;
+        t0 = h.ray.tfar + scene.eps;
+    }
+    releaseChild(s);
+    return open;
+}
+
+bool insideGather(const xrState *s) {
+    for (; s; s = s->spawningState)
+        if (s->rayKind == kRayGather) return true;
+    return false;
+}
+
+}  // namespace
+
+}  // namespace vh
+
+using namespace vh;
+
+VH_EXPORT xrBoolean xr_trace_reflection(xrColor *color, xrState *state, const xrVector *direction) {
+    return traceSecondary(color, state, direction, kRayReflect);
+}
+
+VH_EXPORT xrBoolean xr_trace_refraction(xrColor *color, xrState *state, const xrVector *direction) {
+    return traceSecondary(color, state, direction, kRayRefract);
+}
+
+VH_EXPORT xrBoolean xr_trace_transparent(xrColor *color, xrState *state) { return tracePass(color, state, true); }
+
+VH_EXPORT xrBoolean xr_trace_continue(xrColor *color, xrState *state) { return tracePass(color, state, false); }
+
+VH_EXPORT xrBoolean xr_trace_environment(xrColor *color, xrState *state, const xrVector *direction) {
+    if (!color) return 0;
+    *color = {0, 0, 0, 0};
+    if (!state || !direction) return 0;
+    RaySlot *s = spawnChild(state, kRayEnvironment, false);
+    if (!s) return 0;
+    xrState &c = s->st;
+    c.rayOrigin = state->hitPoint;
+    c.rayDirection = normalize(*direction);
+    c.modeFlag = 0;
+    setMiss(*s);
+    xrBoolean ok = callEnvironment(color, &c);
+    releaseChild(s);
+    return ok;
+}
+
+// The light state carries the light end: rayOrigin, and rayDirection from
+// the light to hitPoint. A directional light's end is beyond the scene
+// along -rayDirection.
+VH_EXPORT xrBoolean xr_trace_shadow(xrColor *filter, xrState *state) {
+    if (!filter || !state) return 1;
+    RayData *rd = rayDataOf(state);
+    if (!rd) return 1;
+    Scene &scene = *sceneOf(rd);
+    const xrVector p = state->hitPoint;
+    xrVector from;
+    if (rd->light && rd->light->kind == LightKind::Directional) {
+        xrVector d = normalize(state->rayDirection);
+        const float far = length(p - scene.center) + 2 * scene.radius + 1;
+        from = p - d * far;
+    } else {
+        from = state->rayOrigin;
+    }
+    // The shaded end moves off its surface towards the light.
+    xrVector to = offsetOrigin(p, state->geometricNormal, from - p, scene.eps);
+    return shadowSegment(filter, state, from, to);
+}
+
+// Segment shadows: the occluders are visited by the same walk, one segment
+// per occluder, so both modes give the same attenuation.
+VH_EXPORT xrBoolean xr_trace_shadow_seg(xrColor *filter, xrState *state) { return xr_trace_shadow(filter, state); }
+
+VH_EXPORT xrBoolean xr_call_material(xrColor *result, xrState *state) {
+    if (!result || !state) return 0;
+    return shadeHit(result, state);
+}
+
+VH_EXPORT xrBoolean xr_tri_vectors(xrState *state, xrInteger which, xrInteger index, xrVector **a, xrVector **b,
+                                   xrVector **c) {
+    RayData *rd = rayDataOf(state);
+    if (!rd || !rd->obj || !a || !b || !c) return 0;
+    const ObjectInst &o = *rd->obj;
+    const Mesh &m = o.world;
+    const uint32_t i0 = m.tri[3 * rd->prim], i1 = m.tri[3 * rd->prim + 1], i2 = m.tri[3 * rd->prim + 2];
+    const std::vector<xrVector> *v = nullptr;
+    if (which == 112) v = &m.P;
+    else if (which == 116 && index >= 0 && size_t(index) < m.uv.size()) v = &m.uv[size_t(index)];
+    else if (which == 42 && !m.colors.empty()) v = &m.colors;
+    if (!v) return 0;
+    *a = const_cast<xrVector *>(&(*v)[i0]);
+    *b = const_cast<xrVector *>(&(*v)[i1]);
+    *c = const_cast<xrVector *>(&(*v)[i2]);
+    return 1;
+}
+
+VH_EXPORT xrBoolean xr_opacity_set(xrState *state, const xrColor *opacity) {
+    RayData *rd = rayDataOf(state);
+    if (!rd || !opacity) return 0;
+    rd->opacity = *opacity;
+    rd->hasOpacity = true;
+    return 1;
+}
+
+VH_EXPORT xrBoolean xr_opacity_get(xrState *state, xrColor *opacity) {
+    RayData *rd = rayDataOf(state);
+    if (!rd || !rd->hasOpacity || !opacity) return 0;
+    *opacity = rd->opacity;
+    return 1;
+}
+
+// Extra frame buffers 0..7 of the current eye sample; `data` is an xrColor.
+VH_EXPORT xrBoolean xr_fb_put(xrState *state, xrInteger buffer, void *data) {
+    RayData *rd = rayDataOf(state);
+    if (!rd || !data || buffer < 0 || buffer > 7) return 0;
+    std::memcpy(&rd->td->fb[buffer], data, sizeof(xrColor));
+    rd->td->fbMask = uint8_t(rd->td->fbMask | (1u << buffer));
+    return 1;
+}
+
+// Average incoming radiance over the hemisphere of the shading normal, by
+// cosine-weighted gather rays (kind 9, each with its own record) that shade
+// what they hit or look up the environment. With final gathering off, or
+// inside a gather ray, the result is black and the call fails. `settings`
+// (optional) holds the size word and the ray count.
+VH_EXPORT xrBoolean xr_compute_avg_radiance(xrColor *average, xrState *state, xrInteger face, void *settings) {
+    (void)face;
+    if (!average) return 0;
+    *average = {0, 0, 0, 0};
+    RayData *rd = rayDataOf(state);
+    if (!rd || !state->optionsRecord || !state->optionsRecord->finalGatherOn || insideGather(state)) return 0;
+    Scene &scene = *sceneOf(rd);
+    int n = state->optionsRecord->finalGatherRays;
+    if (settings) {
+        int32_t w[2];
+        std::memcpy(w, settings, sizeof w);
+        if (w[0] >= 8 && w[1] > 0) n = w[1];
+    }
+    n = std::clamp(n, 1, 4096);
+    const xrVector nrm = state->shadingNormal;
+    xrVector t = std::fabs(nrm.x) > 0.5f ? xrVector{0, 1, 0} : xrVector{1, 0, 0};
+    xrVector u = normalize(cross(t, nrm)), v = cross(nrm, u);
+    const uint32_t key = hashCombine(hashCombine(hashCombine(rd->pixel, rd->sampleIndex), uint32_t(rd->depth)),
+                                     0xFA7u + rd->sequence++);
+    xrColor sum{0, 0, 0, 0};
+    for (int i = 0; i < n; ++i) {
+        float s[2];
+        sobol2(uint32_t(i), key, s);
+        const float r = std::sqrt(s[0]), phi = 6.2831853f * s[1];
+        xrVector d = normalize(u * (r * std::cos(phi)) + v * (r * std::sin(phi)) + nrm * std::sqrt(1 - s[0]));
+        RaySlot *slot = spawnChild(state, kRayGather, true);
+        if (!slot) break;
+        xrState &c = slot->st;
+        c.rayOrigin = offsetOrigin(state->hitPoint, state->geometricNormal, d, scene.eps);
+        c.rayDirection = d;
+        c.modeFlag = 0;
+        xrColor col{0, 0, 0, 0};
+        RTCRayHit h;
+        if (intersect(scene, c.rayOrigin, d, 0, std::numeric_limits<float>::infinity(), h)) {
+            fillHit(*slot, scene, h);
+            shadeHit(&col, &c);
+        } else {
+            setMiss(*slot);
+            callEnvironment(&col, &c);
+        }
+        releaseChild(slot);
+        sum.r += col.r;
+        sum.g += col.g;
+        sum.b += col.b;
+    }
+    *average = {sum.r / n, sum.g / n, sum.b / n, 1};
+    return 1;
+}
+
+VH_EXPORT xrBoolean xr_compute_irradiance(xrColor *result, xrState *state) {
+    return xr_compute_avg_radiance(result, state, 0, nullptr);
+}
