@@ -1,0 +1,423 @@
+// Point, spot, directional and ambient lights through the reference host: the
+// host lays out the parameter blocks from the declarations and calls the
+// light shaders on a light state (light position in rayOrigin, direction
+// light -> point, distance in hitDistance) with the per-ray record in place.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <string>
+#include <vector>
+
+#include <vekohost/host.h>
+
+#include "vekobase.h"
+
+namespace {
+
+using vh::json;
+using veko::BaseStateRecord;
+
+constexpr double kDeg = 3.14159265358979323846 / 180.0;
+
+xrVector normalize(xrVector v) {
+    float l = std::sqrt(v.x * v.x + v.y * v.y + v.z * v.z);
+    return {v.x / l, v.y / l, v.z / l};
+}
+
+class Light : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() { lib = new vh::Library(vh::Library::defaultPath()); }
+    static void TearDownTestSuite() {
+        delete lib;
+        lib = nullptr;
+    }
+    void SetUp() override {
+        vh::captureMessages(true);
+        vh::takeMessages();
+        st = ss.state();
+        BaseStateRecord r{};
+        // The state shader's template defaults.
+        r.userWord1 = 20;
+        r.baseFilterSize = 0.005f;
+        r.keepCache = 1;
+        r.refractionCap = r.reflectionCap = 20;
+        r.lightDiffuse = r.lightSpecular = 1;
+        r.lightUnshadowed = {1, 1, 1, 1};
+        r.auxColor = {1, 1, 1, 1};
+        r.rayWeight = {1, 1, 1, 0};
+        xr_shaderstate_set(st, "vekobase", &r, sizeof r, 2);
+        rec = static_cast<BaseStateRecord *>(xr_shaderstate_get(st, "vekobase", nullptr));
+        ASSERT_NE(rec, nullptr);
+        ss.setSurfaceSample(0.25f, 0.75f);
+        aim({0, 0, 0}, {0, 0, -5});
+    }
+    void TearDown() override {
+        vh::takeMessages();
+        vh::captureMessages(false);
+    }
+
+    // A light ray from `light` to the point `p` with the normal facing the light.
+    void aim(xrVector light, xrVector p, xrVector n = {0, 0, 0}) {
+        xrVector d{p.x - light.x, p.y - light.y, p.z - light.z};
+        double len = std::sqrt(double(d.x) * d.x + double(d.y) * d.y + double(d.z) * d.z);
+        st->rayKind = 4;
+        st->rayOrigin = light;
+        st->rayDirection = normalize(d);
+        st->hitDistance = len;
+        st->hitPoint = p;
+        if (n.x == 0 && n.y == 0 && n.z == 0) n = {-st->rayDirection.x, -st->rayDirection.y, -st->rayDirection.z};
+        st->shadingNormal = n;
+        st->cosView = -(st->rayDirection.x * n.x + st->rayDirection.y * n.y + st->rayDirection.z * n.z);
+    }
+    // A point at `deg` degrees off the spot axis (-z), in the plane of the
+    // axis and `side` (a unit vector perpendicular to z).
+    void aimAt(double deg, xrVector side = {1, 0, 0}, float dist = 5) {
+        float s = float(std::sin(deg * kDeg)) * dist, c = float(std::cos(deg * kDeg)) * dist;
+        aim({0, 0, 0}, {side.x * s, side.y * s, -c});
+    }
+
+    vh::Instance &light(const std::string &type, const json &params = json::object()) {
+        vh::Instance &inst = net.add("light" + std::to_string(++count), type);
+        for (auto &[k, v] : params.items()) inst.setLiteral(k, v);
+        return inst;
+    }
+    // Calls the light; returns its boolean and leaves the colour in `out`.
+    bool call(vh::Instance &inst) {
+        out = {-1, -1, -1, -1};
+        return vh::callShader(inst, st, &out) != 0;
+    }
+
+    static vh::Library *lib;
+    vh::Network net{*lib};
+    vh::StandaloneState ss;
+    xrState *st = nullptr;
+    BaseStateRecord *rec = nullptr;
+    xrColor out{};
+    int count = 0;
+};
+vh::Library *Light::lib = nullptr;
+
+#define EXPECT_RGBA(c, R, G, B, A)      \
+    do {                                \
+        EXPECT_NEAR((c).r, (R), 1e-5);  \
+        EXPECT_NEAR((c).g, (G), 1e-5);  \
+        EXPECT_NEAR((c).b, (B), 1e-5);  \
+        EXPECT_NEAR((c).a, (A), 1e-5);  \
+    } while (0)
+
+// ---------------------------------------------------------------------------
+// Spot cone and penumbra: a hard edge at penumbra 0, a negative penumbra
+// shrinks the fully lit core inside the cone, a positive one widens the lit
+// area beyond it.
+TEST_F(Light, SpotConeAndPenumbra) {
+    const double c20 = std::cos(20 * kDeg), c25 = std::cos(25 * kDeg), c30 = std::cos(30 * kDeg),
+                 c35 = std::cos(35 * kDeg), c40 = std::cos(40 * kDeg);
+    struct Case {
+        double penumbra, angle;
+        bool lit;
+        double factor;
+    } cases[] = {
+        {0, 0, true, 1},        {0, 29.5, true, 1},    {0, 30.5, false, 0},
+        {-10, 15, true, 1},     {-10, 25, true, (c25 - c30) / (c20 - c30)},
+        {-10, 30.5, false, 0},  {10, 25, true, 1},     {10, 35, true, (c35 - c40) / (c30 - c40)},
+        {10, 39.5, true, (std::cos(39.5 * kDeg) - c40) / (c30 - c40)}, {10, 40.5, false, 0},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE("penumbra " + std::to_string(c.penumbra) + " angle " + std::to_string(c.angle));
+        vh::Instance &spot = light("veko_spotlight", {{"coneAngle", 60 * kDeg},
+                                                       {"penumbraAngle", c.penumbra * kDeg},
+                                                       {"color", {0.5, 1, 2, 0.25}},
+                                                       {"intensity", 2}});
+        aimAt(c.angle);
+        bool lit = call(spot);
+        EXPECT_EQ(lit, c.lit);
+        if (c.lit) {
+            EXPECT_RGBA(out, c.factor, 2 * c.factor, 4 * c.factor, 0.25);
+        }
+    }
+}
+
+TEST_F(Light, SpotDropoffAndDecay) {
+    vh::Instance &spot = light("veko_spotlight", {{"coneAngle", 60 * kDeg}, {"dropoff", 2}, {"decayRate", 1}});
+    aimAt(20, {0, 1, 0}, 4);
+    ASSERT_TRUE(call(spot));
+    double expect = std::pow(std::cos(20 * kDeg), 2) / 4;
+    EXPECT_NEAR(out.r, expect, 1e-5);
+    EXPECT_NEAR(rec->lightUnshadowed.r, expect, 1e-5);
+}
+
+// Decay divides by the distance only beyond 1: a light never brightens near
+// its origin.
+TEST_F(Light, PointDecayNeverBrightens) {
+    for (int rate = 0; rate <= 4; ++rate) {
+        for (double d : {0.25, 1.0, 2.0}) {
+            SCOPED_TRACE("decay " + std::to_string(rate) + " distance " + std::to_string(d));
+            vh::Instance &point = light("veko_pointlight", {{"decayRate", rate}, {"intensity", 3}});
+            aim({1, 2, 3}, {1, 2, float(3 - d)});
+            ASSERT_TRUE(call(point));
+            double expect = 3;
+            if (d > 1 && rate >= 1 && rate <= 3) expect /= std::pow(d, rate);
+            EXPECT_NEAR(out.r, expect, 1e-5);
+            EXPECT_NEAR(out.a, 1, 1e-6);
+        }
+    }
+}
+
+// Barn doors cut the cone by angle on each side, measured along the light's
+// own x and y axes (here the light is turned 90 degrees about z, so its x axis
+// is world y).
+TEST_F(Light, SpotBarnDoors) {
+    static const float toWorld[16] = {0, 1, 0, 0, -1, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1};
+    static const float fromWorld[16] = {0, -1, 0, 0, 1, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1};
+    ss.ray.lightToWorld = toWorld;
+    ss.ray.worldToLight = fromWorld;
+    json doors = {{"coneAngle", 90 * kDeg},   {"barnDoors", 1},
+                  {"rightBarnDoor", 10 * kDeg}, {"leftBarnDoor", 30 * kDeg},
+                  {"topBarnDoor", 45 * kDeg},   {"bottomBarnDoor", 20 * kDeg}};
+    struct Case {
+        xrVector side;  // world direction of the tilt
+        double angle;
+        bool lit;
+    } cases[] = {
+        {{0, 1, 0}, 9, true},    {{0, 1, 0}, 11, false},  // light +x: right door
+        {{0, -1, 0}, 29, true},  {{0, -1, 0}, 31, false}, // light -x: left door
+        {{1, 0, 0}, 19, true},   {{1, 0, 0}, 21, false},  // light -y: bottom door
+        {{-1, 0, 0}, 40, true},  {{-1, 0, 0}, 46, false}, // light +y: top, cone edge
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(std::to_string(c.side.x) + "," + std::to_string(c.side.y) + " at " + std::to_string(c.angle));
+        vh::Instance &spot = light("veko_spotlight", doors);
+        aimAt(c.angle, c.side);
+        EXPECT_EQ(call(spot), c.lit);
+        if (c.lit) {
+            EXPECT_NEAR(out.r, 1, 1e-5);
+        }
+    }
+
+    // A negative penumbra softens the doors inside: the right door fades from
+    // 5 degrees (door + penumbra) to 10 degrees.
+    json soft = doors;
+    soft["penumbraAngle"] = -5 * kDeg;
+    vh::Instance &spot = light("veko_spotlight", soft);
+    aimAt(7.5, {0, 1, 0});
+    ASSERT_TRUE(call(spot));
+    double x = std::sin(7.5 * kDeg), xMax = std::sin(10 * kDeg), xIn = std::sin(5 * kDeg);
+    EXPECT_NEAR(out.r, (x - xMax) / (xIn - xMax), 1e-4);
+    aimAt(4, {0, 1, 0});
+    ASSERT_TRUE(call(spot));
+    EXPECT_NEAR(out.r, 1, 1e-5);
+}
+
+// Decay regions: the light reaches only the distance bands it names.
+TEST_F(Light, SpotDecayRegions) {
+    vh::Instance &spot = light("veko_spotlight", {{"useDecayRegions", 1},
+                                                   {"startDistance1", 1}, {"endDistance1", 2},
+                                                   {"startDistance2", 3}, {"endDistance2", 6},
+                                                   {"startDistance3", 8}, {"endDistance3", 10}});
+    struct Case {
+        float d;
+        bool lit;
+    } cases[] = {{0.5f, false}, {1.5f, true}, {2.5f, false}, {4, true}, {7, false}, {9, true}, {11, false}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.d);
+        aim({0, 0, 0}, {0, 0, -c.d});
+        EXPECT_EQ(call(spot), c.lit);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// The shadow stage is skipped without shadow rays, below the minimum ray
+// weight, inside a material's unshadowed light loop and under a shadow ray;
+// the light is then unshadowed with weight 0. The host's shadow trace is not
+// reached: with no scene behind it, a trace would report the light blocked.
+TEST_F(Light, NoShadowsWhenStageSkipped) {
+    xrState spawner{};
+    struct Case {
+        const char *what;
+        int rays;
+        float minWeight;
+        int inLoop;
+        int spawnKind;
+        bool depthMap;
+    } cases[] = {
+        {"shadowRays 0", 0, 0, 0, 0, false},
+        {"weight at minimum, traced", 4, 1.0f, 0, 0, false},
+        {"weight at minimum, depth map", 4, 1.0f, 0, 0, true},
+        {"unshadowed light loop", 4, 0, 1, 0, true},
+        {"under a shadow ray", 4, 0, 0, 5, true},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        vh::Instance &point = light("veko_pointlight", {{"useRayTraceShadows", 1},
+                                                         {"useDepthMapShadows", c.depthMap ? 1 : 0},
+                                                         {"shadowRays", c.rays},
+                                                         {"rayDepthLimit", 5},
+                                                         {"color", {0.2, 0.4, 0.6, 1}},
+                                                         {"shadowColor", {0.9, 0.8, 0.7, 0.5}}});
+        ss.options.shadowMapsOn = c.depthMap ? 1 : 0;
+        rec->minRayWeight = c.minWeight;
+        rec->inLightLoop = c.inLoop;
+        spawner.rayKind = c.spawnKind;
+        st->spawningState = &spawner;
+        rec->lightShadowWeight = 0.5f;
+        ASSERT_TRUE(call(point));
+        EXPECT_RGBA(out, 0.2, 0.4, 0.6, 1);
+        EXPECT_EQ(rec->lightShadowWeight, 0.0f);
+        EXPECT_RGBA(rec->lightUnshadowed, 0.2, 0.4, 0.6, 1);
+    }
+    st->spawningState = nullptr;
+}
+
+// Record side information: emit flags, the light-running bit restored, the
+// first texture coordinate restored, the shape reference cleared.
+TEST_F(Light, RecordSideInformation) {
+    vh::Instance &point = light("veko_pointlight", {{"emitDiffuse", 0}, {"emitSpecular", 1}});
+    rec->lightShapeRef = rec;
+    rec->lightAmbient = 1;
+    for (int32_t flags : {0, 0x20 | 0x02}) {
+        rec->flags = flags;
+        ASSERT_TRUE(call(point));
+        EXPECT_EQ(rec->flags, flags);
+        EXPECT_EQ(st->texCoords[0].x, 0.25f);
+        EXPECT_EQ(st->texCoords[0].y, 0.75f);
+        EXPECT_EQ(rec->lightAmbient, 0);
+        EXPECT_EQ(rec->lightDiffuse, 0);
+        EXPECT_EQ(rec->lightSpecular, 1);
+        EXPECT_EQ(rec->lightShapeRef, nullptr);
+    }
+}
+
+// A point or spot light seen by a ray other than a light ray shows its colour
+// with alpha 1 and sets the record's colours for the frame buffer and matte.
+TEST_F(Light, PointSeenDirectly) {
+    vh::Instance &point = light("veko_pointlight", {{"color", {0.5, 0.5, 0.5, 0.2}}, {"intensity", 2}});
+    st->rayKind = 0;
+    rec->lightShadowWeight = 0.75f;
+    ASSERT_TRUE(call(point));
+    EXPECT_RGBA(out, 1, 1, 1, 1);
+    EXPECT_RGBA(rec->fbColor, 0, 0, 0, 0);
+    EXPECT_RGBA(rec->matteColor, 1, 1, 1, 1);
+    EXPECT_RGBA(rec->auxColor, 0, 0, 0, 0);
+    EXPECT_EQ(rec->lightShadowWeight, 0.75f);  // no shadow stage
+}
+
+// Light-fog mode of the point light: the fog shader's segment length sets
+// the falloff inside the fog radius.
+TEST_F(Light, PointLightFog) {
+    xrState fog{};
+    st->spawningState = &fog;
+    rec->flags = 0x04;
+    // R = 2, segment length 2 (h = 1): base factor 1 / (4 + 2 - 1) = 0.2.
+    struct Case {
+        int fogType, decay;
+        double segment, factor;
+    } cases[] = {
+        {0, 1, 2, 0.2},  {0, 2, 2, 0.04}, {0, 3, 2, 0.008},
+        {1, 2, 2, 0.0111456}, {1, 0, 2, 0.04}, {2, 0, 2, 0.0111456},
+        {0, 2, 6, 1},  // beyond the fog radius
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE("type " + std::to_string(c.fogType) + " decay " + std::to_string(c.decay));
+        vh::Instance &point = light("veko_pointlight", {{"fogRadius", 2}, {"fogType", c.fogType},
+                                                         {"decayRate", c.decay}, {"fogIntensity", 3},
+                                                         {"intensity", 0.5}});
+        fog.hitDistance = c.segment;
+        ASSERT_TRUE(call(point));
+        EXPECT_NEAR(out.r, 1.5 * c.factor, 1e-5);
+    }
+    EXPECT_EQ(rec->flags, 0x04);
+    st->spawningState = nullptr;
+}
+
+// Light-fog mode of the spot light with decay regions: the light's share of
+// the fog segment that lies in the regions scales it; a segment of no length
+// outside every region is unlit.
+TEST_F(Light, SpotLightFogDecayRegions) {
+    xrState fog{};
+    fog.rayOrigin = {0, 0, -1};
+    fog.hitPoint = {0, 0, -3};
+    fog.rayDirection = {0, 0, -1};
+    st->spawningState = &fog;
+    rec->flags = 0x04;
+    vh::Instance &spot = light("veko_spotlight", {{"coneAngle", 60 * kDeg}, {"useDecayRegions", 1},
+                                                   {"startDistance1", 1}, {"endDistance1", 2},
+                                                   {"startDistance2", 3}, {"endDistance2", 6},
+                                                   {"startDistance3", 8}, {"endDistance3", 10},
+                                                   {"fogIntensity", 2}, {"intensity", 1.5}});
+    ASSERT_TRUE(call(spot));
+    // Both ends on the axis: no spread term; the axis term g with
+    // k = cos(30)/2 + 0.2; decay 0 divides by 2 + 1; half the segment
+    // (1..2 of 1..3) lies in the regions.
+    double k = std::cos(30 * kDeg) * 0.5 + 0.2;
+    double g = (1 - k) * 2 * (1 - k);
+    EXPECT_NEAR(out.r, g * 2 * 1.5 / 3 * 0.5, 1e-5);
+
+    fog.rayOrigin = fog.hitPoint = {0, 0, -7};
+    EXPECT_FALSE(call(spot));
+    st->spawningState = nullptr;
+}
+
+// ---------------------------------------------------------------------------
+// Ambient light: the shade term bends the light by the cosine; the material
+// gets the ambient flags and a fixed direction.
+TEST_F(Light, AmbientShade) {
+    struct Case {
+        float shade, cosine;
+        int backSide;
+        double factor;  // of color x intensity; -1: black with alpha 0
+    } cases[] = {
+        {1, -1, 0, -1},      // (s = -2): black before any shadow
+        {0, -1, 0, 1},       // no shade: the cosine has no effect
+        {0.5f, 0, 0, 0.5},
+        {1, 1, 0, 1},
+        {1, 1, 1, -1},       // flipped side: cosine -1
+        {0.25f, -0.5f, 1, 1 + 0.25 * (0.5 - 1)},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE("shade " + std::to_string(c.shade) + " cosine " + std::to_string(c.cosine));
+        vh::Instance &amb = light("veko_ambientlight", {{"ambientShade", c.shade}, {"intensity", 2},
+                                                         {"color", {0.5, 0.25, 1, 0.5}}});
+        aim({0, 0, 0}, {0, 0, -5}, {0.6f, 0, 0.8f});
+        st->cosView = c.cosine;
+        rec->backSide = c.backSide;
+        ASSERT_TRUE(call(amb));
+        if (c.factor < 0) {
+            EXPECT_RGBA(out, 0, 0, 0, 0);
+        } else {
+            EXPECT_RGBA(out, 1 * c.factor, 0.5 * c.factor, 2 * c.factor, 0.5);
+        }
+        EXPECT_EQ(rec->lightAmbient, 1);
+        EXPECT_EQ(rec->lightDiffuse, 0);
+        EXPECT_EQ(rec->lightSpecular, 0);
+        EXPECT_EQ(st->rayDirection.z, -1.0f);
+        EXPECT_NEAR(st->cosView, -0.8f, 1e-6);
+    }
+}
+
+// The directional light with useLightPosition lights only the side of its
+// origin that its direction points to.
+TEST_F(Light, DirectionalLightPosition) {
+    vh::Instance &dir = light("veko_directionallight", {{"useLightPosition", 1}, {"intensity", 0.5}});
+    aim({0, 0, 0}, {0, 0, -5});
+    ASSERT_TRUE(call(dir));
+    EXPECT_RGBA(out, 0.5, 0.5, 0.5, 1);
+    st->hitPoint = {0, 0, 5};  // behind the origin, same direction
+    EXPECT_FALSE(call(dir));
+    vh::Instance &anywhere = light("veko_directionallight", {{"intensity", 0.5}});
+    EXPECT_TRUE(call(anywhere));
+}
+
+// Without the per-ray record every light warns with its own name and
+// contributes nothing.
+TEST_F(Light, MissingRecord) {
+    xr_shaderstate_set(st, "vekobase", nullptr, 0, 0);
+    for (const char *type : {"veko_ambientlight", "veko_directionallight", "veko_pointlight", "veko_spotlight"}) {
+        vh::Instance &l = light(type);
+        EXPECT_FALSE(call(l));
+        auto msgs = vh::takeMessages();
+        ASSERT_EQ(msgs.size(), 1u) << type;
+        EXPECT_EQ(msgs[0].text, std::string(type) + "(): Internal state error.");
+    }
+}
+
+}  // namespace
