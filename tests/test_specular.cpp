@@ -1,0 +1,227 @@
+// The glossy models veko_blinn, veko_phong, veko_phongE and veko_anisotropic
+// through the reference host. Block layout, the reflection step's weights
+// and fallbacks need no scene (standalone state with the per-ray record);
+// highlights are checked in rendered scenes with real lights.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <vekohost/host.h>
+
+#include "support.h"
+#include "vekobase.h"
+
+namespace {
+
+using veko::BaseStateRecord;
+using veko::MaterialResult;
+using vh::json;
+
+constexpr float kUnset = 777.0f;
+const char *const kModels[] = {"veko_blinn", "veko_phong", "veko_phongE", "veko_anisotropic"};
+
+BaseStateRecord templateRecord() {
+    BaseStateRecord r{};
+    r.userWord1 = 20;
+    r.filterEnabled = 1;
+    r.baseFilterSize = 0.005f;
+    r.keepCache = 1;
+    r.refractionCap = 20;
+    r.reflectionCap = 20;
+    r.lightDiffuse = 1;
+    r.lightSpecular = 1;
+    r.lightUnshadowed = {1, 1, 1, 1};
+    r.auxColor = {1, 1, 1, 1};
+    r.rayWeight = {1, 1, 1, 0};
+    return r;
+}
+
+// One surface node in a standalone state (surface at z = 0 seen from +z).
+class Surface {
+public:
+    explicit Surface(const std::string &type, bool withRecord = true) : net_(vt::library()) {
+        node = &net_.add("s", type);
+        if (withRecord) {
+            BaseStateRecord r = templateRecord();
+            xr_shaderstate_set(ss.state(), "vekobase", &r, sizeof r, 2);
+        }
+        ss.options.traceEnabled = 0;  // no scene to trace into
+    }
+    BaseStateRecord *record() { return veko::stateRecord(ss.state()); }
+    void set(const json &params) {
+        for (auto &[k, v] : params.items()) node->setLiteral(k, v);
+    }
+    vh::Network &net() { return net_; }
+    MaterialResult call() {
+        if (!initDone_) {
+            net_.init(ss.state());
+            initDone_ = true;
+        }
+        vt::messages();
+        std::vector<float> buf(64, kUnset);
+        ok = vh::callShader(*node, ss.state(), buf.data());
+        warnings.clear();
+        for (auto &m : vt::messages())
+            if (m.severity == vh::Severity::Warning) warnings.push_back(m.text);
+        MaterialResult r;
+        std::memcpy(&r, buf.data(), sizeof r);
+        ss.nextSample();
+        return r;
+    }
+
+    vh::StandaloneState ss;
+    vh::Instance *node = nullptr;
+    xrBoolean ok = 0;
+    std::vector<std::string> warnings;
+
+private:
+    vh::Network net_;
+    bool initDone_ = false;
+};
+
+void expect3(const float *p, float a, float b, float c, const std::string &what, float tol = 1e-5f) {
+    EXPECT_NEAR(p[0], a, tol) << what;
+    EXPECT_NEAR(p[1], b, tol) << what;
+    EXPECT_NEAR(p[2], c, tol) << what;
+}
+
+// A colour source node: veko_blend with blender 1 gives color1.
+vh::Instance &colorSource(Surface &s, const std::string &name, const json &color) {
+    vh::Instance &src = s.net().add(name, "veko_blend");
+    src.setLiteral("blender", 1.0);
+    src.setLiteral("color1", color);
+    return src;
+}
+
+// ---------------------------------------------------------------------------
+TEST(Specular, MissingRecordWarns) {
+    for (const char *model : kModels) {
+        Surface s(model, false);
+        s.call();
+        EXPECT_EQ(s.ok, 0) << model;
+        ASSERT_EQ(s.warnings.size(), 1u) << model;
+        EXPECT_EQ(s.warnings[0], std::string(model) + "(): Internal state error.");
+    }
+}
+
+// Each model reads the shared words behind its own head: colour, ambient,
+// incandescence, glow, transparency and matte land where the declarations
+// put them, and a shadow ray sees the transparency.
+TEST(Specular, SharedWordsFollowTheHead) {
+    for (const char *model : kModels) {
+        Surface s(model);
+        s.set({{"color", {0.5, 0.25, 1.0, 1.0}}, {"ambientColor", {0.4, 0.4, 0.4, 0.0}},
+               {"incandescence", {0.1, 0.0, 0.0, 0.0}}, {"glowIntensity", 0.5},
+               {"transparency", {0.5, 0.5, 0.5, 0.0}}, {"matteOpacityMode", 1}, {"matteOpacity", 0.3},
+               {"reflectivity", 0.0}});
+        MaterialResult r = s.call();
+        ASSERT_EQ(s.ok, 1) << model;
+        expect3(&r.ambientPass.r, 0.2f, 0.1f, 0.4f, std::string(model) + " ambient");
+        expect3(&r.outColor.r, 0.2f, 0.05f, 0.2f, std::string(model) + " colour");
+        expect3(r.outGlowColor, 0.1f, 0.025f, 0.1f, std::string(model) + " glow");
+        expect3(r.outMatteOpacity, 0.3f, 0.3f, 0.3f, std::string(model) + " matte");
+        expect3(&r.outTransparency.r, 0.5f, 0.5f, 0.5f, std::string(model) + " transparency");
+
+        s.ss.state()->rayKind = xrRAY_SHADOW;
+        r = s.call();
+        expect3(&r.outTransparency.r, 0.5f, 0.5f, 0.5f, std::string(model) + " shadow ray");
+        EXPECT_EQ(r.outColor.r, kUnset) << model;
+    }
+}
+
+// Without tracing, a connected reflectedColor is the reflected colour; it is
+// weighted by min(reflectivity, 1) x specularColor, goes to the reflection
+// pass, the colour and (times glowIntensity) the glow. A black specular
+// colour or a reflectivity of 0 reflects nothing.
+TEST(Specular, ConnectedReflectedColorWithoutTracing) {
+    struct Case {
+        json specularColor;
+        float reflectivity;
+        std::vector<float> want;
+    } cases[] = {
+        {{0.5, 1.0, 0.25, 1.0}, 0.8f, {0.8f * 0.5f * 0.2f, 0.8f * 1.0f * 0.4f, 0.8f * 0.25f * 0.6f}},
+        {{1.0, 1.0, 1.0, 1.0}, 3.0f, {0.2f, 0.4f, 0.6f}},  // reflectivity clamped to 1
+        {{0.0, 0.0, 0.0, 1.0}, 1.0f, {0, 0, 0}},
+        {{1.0, 1.0, 1.0, 1.0}, 0.0f, {0, 0, 0}},
+    };
+    for (const char *model : kModels) {
+        int i = 0;
+        for (const Case &k : cases) {
+            const std::string what = std::string(model) + " case " + std::to_string(i++);
+            Surface s(model);
+            colorSource(s, "env", {0.2, 0.4, 0.6, 1.0});
+            s.net().connect(*s.node, "reflectedColor", "env.outColor");
+            s.set({{"color", {0, 0, 0, 1}}, {"specularColor", k.specularColor}, {"reflectivity", k.reflectivity},
+                   {"glowIntensity", 2.0}, {"matteOpacityMode", 1}});
+            if (std::string(model) == "veko_anisotropic") s.set({{"anisotropicReflectivity", 0}});
+            MaterialResult r = s.call();
+            ASSERT_EQ(s.ok, 1) << what;
+            expect3(&r.reflectionPass.r, k.want[0], k.want[1], k.want[2], what + " pass");
+            expect3(&r.outColor.r, k.want[0], k.want[1], k.want[2], what + " colour");
+            expect3(r.outGlowColor, 2 * k.want[0], 2 * k.want[1], 2 * k.want[2], what + " glow");
+            EXPECT_EQ(r.specularPass.r, 0.0f) << what;
+        }
+    }
+}
+
+// With neither tracing nor a connected colour the environment shader is
+// called directly (the host's reflection limit is 0) along the mirror
+// direction of the view ray.
+TEST(Specular, EnvironmentCalledDirectlyBeyondHostLimits) {
+    Surface s("veko_phong");
+    colorSource(s, "env", {0.3, 0.6, 0.9, 1.0});
+    s.ss.state()->environmentShader = s.net().tagOf("env");
+    s.ss.options.maxReflectionDepth = 0;
+    s.set({{"specularColor", {1, 1, 1, 1}}, {"reflectivity", 0.5}, {"matteOpacityMode", 1}});
+    MaterialResult r = s.call();
+    expect3(&r.reflectionPass.r, 0.15f, 0.3f, 0.45f, "reflection");
+    EXPECT_EQ(s.ss.state()->rayKind, xrRAY_EYE);
+    EXPECT_EQ(s.ss.state()->rayDirection.z, -1.0f);
+}
+
+// Blinn's reflection roll-off: r x (rollOff + (1 - rollOff)(1 + cosView)^3).
+// Seen head-on (cosView -1) only the roll-off remains.
+TEST(Specular, BlinnReflectionRollOff) {
+    struct Case {
+        int rollOff;
+        float cosView;
+        float factor;
+    } cases[] = {{0, -1.0f, 1.0f}, {1, -1.0f, 0.25f}, {1, -0.5f, 0.25f + 0.75f * 0.125f}};
+    for (const Case &k : cases) {
+        Surface s("veko_blinn");
+        colorSource(s, "env", {1, 1, 1, 1});
+        s.net().connect(*s.node, "reflectedColor", "env.outColor");
+        s.set({{"specularColor", {1, 1, 1, 1}}, {"reflectivity", 0.8}, {"specularRollOff", 0.25},
+               {"reflectionRollOff", k.rollOff}, {"matteOpacityMode", 1}});
+        xrState *st = s.ss.state();
+        const float sinV = std::sqrt(1 - k.cosView * k.cosView);
+        st->rayDirection = {sinV, 0, k.cosView};
+        st->cosView = k.cosView;
+        MaterialResult r = s.call();
+        const float want = 0.8f * k.factor;
+        expect3(&r.reflectionPass.r, want, want, want, "rollOff " + std::to_string(k.rollOff));
+    }
+}
+
+// The anisotropic model weights its reflection by the Fresnel term of the
+// view direction and the roughness decay: head-on, with index n,
+// g = sqrt(n), F = ((1 - g)/(1 + g))^2 (both terms alike), decay
+// e^-(22.847946^2 sigma).
+TEST(Specular, AnisotropicFresnelReflectivity) {
+    const float n = 4.0f, sigma = 0.001f;
+    Surface s("veko_anisotropic");
+    colorSource(s, "env", {1, 1, 1, 1});
+    s.net().connect(*s.node, "reflectedColor", "env.outColor");
+    s.set({{"specularColor", {1, 1, 1, 1}}, {"reflectivity", 1.0}, {"fresnelRefractiveIndex", n},
+           {"roughness", sigma}, {"anisotropicReflectivity", 1}, {"matteOpacityMode", 1}});
+    MaterialResult r = s.call();
+    const float g = std::sqrt(n);
+    const float F = 0.5f * (std::pow((1 - g) / (1 + g), 2.0f) + std::pow((n - g) / (n + g), 2.0f));
+    const float want = F * std::exp(-22.847946f * 22.847946f * sigma);
+    expect3(&r.reflectionPass.r, want, want, want, "fresnel reflection", 1e-4f);
+}
+
+}  // namespace
