@@ -9,7 +9,9 @@
 #include <vector>
 
 #include <vekohost/host.h>
+#include <vekohost/render.h>
 
+#include "support.h"
 #include "vekobase.h"
 
 namespace {
@@ -26,11 +28,6 @@ xrVector normalize(xrVector v) {
 
 class Light : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() { lib = new vh::Library(vh::Library::defaultPath()); }
-    static void TearDownTestSuite() {
-        delete lib;
-        lib = nullptr;
-    }
     void SetUp() override {
         vh::captureMessages(true);
         vh::takeMessages();
@@ -87,15 +84,13 @@ protected:
         return vh::callShader(inst, st, &out) != 0;
     }
 
-    static vh::Library *lib;
-    vh::Network net{*lib};
+    vh::Network net{vt::library()};
     vh::StandaloneState ss;
     xrState *st = nullptr;
     BaseStateRecord *rec = nullptr;
     xrColor out{};
     int count = 0;
 };
-vh::Library *Light::lib = nullptr;
 
 #define EXPECT_RGBA(c, R, G, B, A)      \
     do {                                \
@@ -417,6 +412,252 @@ TEST_F(Light, MissingRecord) {
         auto msgs = vh::takeMessages();
         ASSERT_EQ(msgs.size(), 1u) << type;
         EXPECT_EQ(msgs[0].text, std::string(type) + "(): Internal state error.");
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Shadows through the renderer: a ground plane whose material samples its
+// lights, an occluding plate above it whose material records every shadow
+// ray that reaches it and lets through a share of the light chosen by the
+// test.
+struct ShadowProbe {
+    std::vector<xrColor> colors;  // per successful light sample
+    float shadowWeight = -1;
+    xrColor unshadowed{};
+    struct Hit {
+        xrVector origin, direction;
+        float transmit;
+    };
+    std::vector<Hit> hits;                    // shadow rays at the plate, in order
+    float (*transmit)(const xrVector &origin) = nullptr;  // 0: opaque
+};
+ShadowProbe g_probe;
+
+void registerShadowMaterials() {
+    vh::registerNativeMaterial("lightProbe", [](xrColor *c, xrState *s) {
+        BaseStateRecord *rec = static_cast<BaseStateRecord *>(xr_shaderstate_get(s, "vekobase", nullptr));
+        xrInteger n = 0;
+        xrTag *lights = nullptr;
+        xr_instance_lightlist(&n, &lights, s);
+        for (int i = 0; i < n; ++i) {
+            xrInteger samples = 0;
+            xrColor q;
+            xrVector dir;
+            float cs;
+            while (xr_sample_light(&q, &dir, &cs, s, lights[i], &samples)) {
+                g_probe.colors.push_back(q);
+                if (rec) {
+                    g_probe.shadowWeight = rec->lightShadowWeight;
+                    g_probe.unshadowed = rec->lightUnshadowed;
+                }
+            }
+        }
+        *c = {0, 0, 0, 1};
+        return xrBoolean(1);
+    });
+    vh::registerNativeMaterial("plate", [](xrColor *c, xrState *s) {
+        if (s->rayKind != 5) {
+            *c = {0, 0, 0, 1};
+            return xrBoolean(1);
+        }
+        float t = g_probe.transmit ? g_probe.transmit(s->rayOrigin) : 0.0f;
+        g_probe.hits.push_back({s->rayOrigin, s->rayDirection, t});
+        if (t <= 0) return xrBoolean(0);
+        c->r *= t;
+        c->g *= t;
+        c->b *= t;
+        return xrBoolean(1);
+    });
+}
+
+// Top-down orthographic camera on the ground; the centre pixel sees the
+// origin. The plate at height 3 (behind the camera) covers the whole sky.
+json shadowScene(const json &lightNode, const json &lightEntry, bool plate = true, bool shadowMaps = false) {
+    json nodes = {{{"name", "state"}, {"type", "veko_state"}}, lightNode};
+    json objects = {{{"name", "ground"}, {"mesh", {{"type", "plane"}, {"size", 4}}}, {"material", "native:lightProbe"}}};
+    if (plate)
+        objects.push_back({{"name", "plate"},
+                           {"mesh", {{"type", "plane"}, {"size", 40}}},
+                           {"transform", {{"translate", {0, 3, 0}}}},
+                           {"material", "native:plate"}});
+    return {{"nodes", nodes},
+            {"state", "state"},
+            {"options", {{"shadowMaps", shadowMaps}}},
+            {"camera",
+             {{"type", "orthographic"},
+              {"resolution", {16, 16}},
+              {"aperture", 4},
+              {"clip", {0.1, 100}},
+              {"transform", {{"lookAt", {{"eye", {0, 1, 0}}, {"target", {0, 0, 0}}, {"up", {0, 0, -1}}}}}}}},
+            {"objects", objects},
+            {"lights", {lightEntry}}};
+}
+
+class LightShadow : public ::testing::Test {
+protected:
+    void SetUp() override {
+        vh::captureMessages(true);
+        vh::takeMessages();
+    }
+    void TearDown() override {
+        vh::takeMessages();
+        vh::captureMessages(false);
+    }
+};
+
+const json kOverhead = {{"name", "l"}, {"shader", "light"}, {"transform", {{"translate", {0, 5, 0}}}}};
+
+// Shades the centre of the ground once.
+void shadeCentre(const json &scene) {
+    registerShadowMaterials();
+    auto sc = vh::loadSceneJson(vt::library(), scene, "light-test.json");
+    vh::Renderer r(*sc, 1);
+    g_probe.colors.clear();
+    g_probe.hits.clear();
+    g_probe.shadowWeight = -1;
+    ASSERT_TRUE(r.shadeSample(0, 8, 8, 0, 0).hit);
+}
+
+json softPointLight() {
+    return {{"name", "light"},
+            {"type", "veko_pointlight"},
+            {"params",
+             {{"lightRadius", 0.5},
+              {"useRayTraceShadows", 1},
+              {"shadowRays", 8},
+              {"rayDepthLimit", 4},
+              {"color", {1, 0.5, 0.25, 1}},
+              {"intensity", 2},
+              {"shadowColor", {0.1, 0.2, 0.3, 0.5}}}}};
+}
+
+// Every sample blocked: one pass of shadowRays samples, the result is the
+// shadow colour with weight 1. The samples lie on the light's disk,
+// perpendicular to the direction towards the point.
+TEST_F(LightShadow, FullyBlockedSoftShadowEndsAfterOnePass) {
+    g_probe.transmit = nullptr;
+    shadeCentre(shadowScene(softPointLight(), kOverhead));
+    ASSERT_EQ(g_probe.colors.size(), 1u);
+    EXPECT_RGBA(g_probe.colors[0], 0.1, 0.2, 0.3, 0.5);
+    EXPECT_EQ(g_probe.shadowWeight, 1.0f);
+    EXPECT_RGBA(g_probe.unshadowed, 2, 1, 0.5, 1);
+    ASSERT_EQ(g_probe.hits.size(), 8u);
+    float spread = 0;
+    for (const auto &h : g_probe.hits) {
+        EXPECT_NEAR(h.origin.y, 5, 1e-4);
+        float r = std::hypot(h.origin.x, h.origin.z);
+        EXPECT_LE(r, 0.5f + 1e-5f);
+        spread = std::max(spread, r);
+    }
+    EXPECT_GT(spread, 0.25f);  // a disk, not a point
+}
+
+// Uniformly half-transparent cover: every sample is partial, so one pass
+// settles it; the light blends towards the shadow colour by the loss.
+TEST_F(LightShadow, UniformPartialShadowOnePass) {
+    g_probe.transmit = [](const xrVector &) { return 0.5f; };
+    shadeCentre(shadowScene(softPointLight(), kOverhead));
+    ASSERT_EQ(g_probe.colors.size(), 1u);
+    EXPECT_EQ(g_probe.hits.size(), 8u);
+    EXPECT_RGBA(g_probe.colors[0], 0.5 * 2 + 0.5 * 0.1, 0.5 * 1 + 0.5 * 0.2, 0.5 * 0.5 + 0.5 * 0.3, 1);
+    EXPECT_NEAR(g_probe.shadowWeight, 0.5, 1e-6);
+}
+
+// Half of the light's disk behind a half-transparent cover: some but not all
+// samples partial, so a second pass of four times the samples runs and the
+// attenuation blends the passes 0.8 / 0.2.
+TEST_F(LightShadow, MixedShadowRunsSecondPass) {
+    g_probe.transmit = [](const xrVector &o) { return o.x < 0 ? 0.25f + std::fabs(o.z) : 1.0f; };
+    shadeCentre(shadowScene(softPointLight(), kOverhead));
+    ASSERT_EQ(g_probe.colors.size(), 1u);
+    ASSERT_EQ(g_probe.hits.size(), 8u + 32u);
+    double first = 0, second = 0;
+    for (size_t i = 0; i < 8; ++i) first += g_probe.hits[i].transmit;
+    for (size_t i = 8; i < 40; ++i) second += g_probe.hits[i].transmit;
+    double att = 0.8 * second / 32 + 0.2 * first / 8;
+    ASSERT_GT(std::fabs(second / 32 - first / 8), 1e-3);  // the blend shows
+    EXPECT_GT(att, 0.5);
+    EXPECT_LT(att, 1.0);
+    EXPECT_NEAR(g_probe.shadowWeight, 1 - att, 1e-5);
+    EXPECT_RGBA(g_probe.colors[0], att * 2 + (1 - att) * 0.1, att * 1 + (1 - att) * 0.2,
+                att * 0.5 + (1 - att) * 0.3, 1);
+}
+
+// The directional light's soft shadow samples directions within its cone.
+TEST_F(LightShadow, DirectionalConeSampler) {
+    json dir = {{"name", "light"},
+                {"type", "veko_directionallight"},
+                {"params", {{"lightAngle", 10}, {"useRayTraceShadows", 1}, {"shadowRays", 16}, {"rayDepthLimit", 4},
+                            {"shadowColor", {0.25, 0.25, 0.25, 1}}}}};
+    json entry = {{"name", "l"}, {"shader", "light"},
+                  {"transform", {{"lookAt", {{"eye", {0, 5, 0}}, {"target", {0, 0, 0}}, {"up", {0, 0, -1}}}}}}};
+    g_probe.transmit = nullptr;
+    shadeCentre(shadowScene(dir, entry));
+    ASSERT_EQ(g_probe.colors.size(), 1u);
+    EXPECT_RGBA(g_probe.colors[0], 0.25, 0.25, 0.25, 1);
+    EXPECT_EQ(g_probe.shadowWeight, 1.0f);
+    ASSERT_EQ(g_probe.hits.size(), 16u);
+    double widest = 0;
+    for (const auto &h : g_probe.hits) {
+        double c = -h.direction.y / std::sqrt(double(h.direction.x) * h.direction.x +
+                                              double(h.direction.y) * h.direction.y +
+                                              double(h.direction.z) * h.direction.z);
+        double deg = std::acos(std::min(1.0, c)) / kDeg;
+        EXPECT_LE(deg, 10.01);
+        widest = std::max(widest, deg);
+    }
+    EXPECT_GT(widest, 5.0);
+}
+
+// Depth-map shadows: the shadow colour is scaled by the light's intensity
+// (here after quadratic decay over distance 5).
+TEST_F(LightShadow, DepthMapBranchScalesShadowColour) {
+    json point = {{"name", "light"},
+                  {"type", "veko_pointlight"},
+                  {"params", {{"useDepthMapShadows", 1}, {"decayRate", 2}, {"intensity", 50},
+                              {"color", {1, 1, 1, 1}}, {"shadowColor", {0.2, 0.4, 0.6, 0.5}}}}};
+    g_probe.transmit = [](const xrVector &) { return 0.5f; };
+    shadeCentre(shadowScene(point, kOverhead, true, true));
+    ASSERT_EQ(g_probe.colors.size(), 1u);
+    EXPECT_EQ(g_probe.hits.size(), 1u);
+    EXPECT_RGBA(g_probe.colors[0], 0.5 * 2 + 0.5 * 0.4, 0.5 * 2 + 0.5 * 0.8, 0.5 * 2 + 0.5 * 1.2, 1);
+    EXPECT_NEAR(g_probe.shadowWeight, 0.5, 1e-6);
+
+    g_probe.transmit = nullptr;
+    shadeCentre(shadowScene(point, kOverhead, true, true));
+    ASSERT_EQ(g_probe.colors.size(), 1u);
+    EXPECT_RGBA(g_probe.colors[0], 0.4, 0.8, 1.2, 0.5);
+    EXPECT_EQ(g_probe.shadowWeight, 1.0f);
+
+    // Without shadow maps in the options, the ray-traced branch decides: off.
+    shadeCentre(shadowScene(point, kOverhead, true, false));
+    ASSERT_EQ(g_probe.colors.size(), 1u);
+    EXPECT_RGBA(g_probe.colors[0], 2, 2, 2, 1);
+    EXPECT_TRUE(g_probe.hits.empty());
+}
+
+// An area shape on a point or spot light lights only the side it faces.
+TEST_F(LightShadow, AreaLightBackFace) {
+    struct Case {
+        const char *type;
+        json area;
+        bool facingGround;
+    } cases[] = {
+        {"veko_pointlight", {{"shape", "rectangle"}, {"size", {1, 1}}, {"samples", 4}}, true},
+        {"veko_pointlight", {{"shape", "rectangle"}, {"size", {1, 1}}, {"samples", 4}}, false},
+        {"veko_pointlight", {{"shape", "disc"}, {"radius", 0.5}, {"samples", 4}}, true},
+        {"veko_spotlight", {{"shape", "disc"}, {"radius", 0.5}, {"samples", 4}}, false},
+        {"veko_spotlight", {{"shape", "rectangle"}, {"size", {1, 1}}, {"samples", 4}}, true},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(std::string(c.type) + " " + c.area.dump() + (c.facingGround ? " facing" : " away"));
+        json node = {{"name", "light"}, {"type", c.type}, {"params", json::object()}};
+        if (std::string(c.type) == "veko_spotlight") node["params"]["coneAngle"] = 3.0;  // wide open
+        json target = c.facingGround ? json{0, 0, 0} : json{0, 10, 0};
+        json entry = {{"name", "l"}, {"shader", "light"}, {"area", c.area},
+                      {"transform", {{"lookAt", {{"eye", {0, 5, 0}}, {"target", target}, {"up", {0, 0, -1}}}}}}};
+        shadeCentre(shadowScene(node, entry, false));
+        EXPECT_EQ(g_probe.colors.size(), c.facingGround ? 4u : 0u);
     }
 }
 
