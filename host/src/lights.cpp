@@ -66,8 +66,8 @@ VH_EXPORT xrBoolean xr_exclusive_lightlist(xrInteger *count, xrTag **lights, xrS
 
 // One sample per call; `samples` counts the samples taken (the caller starts
 // it at 0). A point light has one sample, an area light its shape's count.
-// Samples that the light shader rejects are counted and skipped. Returns 0
-// when no sample is left.
+// Samples behind the surface, and samples that the light shader rejects,
+// are counted and skipped. Returns 0 when no sample is left.
 VH_EXPORT xrBoolean xr_sample_light(xrColor *color, xrVector *direction, float *cosine, xrState *state, xrTag light,
                                     xrInteger *samples) {
     RayData *rd = rayDataOf(state);
@@ -85,9 +85,6 @@ VH_EXPORT xrBoolean xr_sample_light(xrColor *color, xrVector *direction, float *
     const xrVector p = state->hitPoint;
     while (taken < n) {
         const int i = taken++;
-        RaySlot *s = spawnChild(state, kRayLight, false);
-        if (!s) return 0;
-        xrState &c = s->st;
         xrVector org = l->position;
         if (l->shape != kShapeNone) {
             float u[2];
@@ -104,6 +101,13 @@ VH_EXPORT xrBoolean xr_sample_light(xrColor *color, xrVector *direction, float *
             dist = length(d);
             dir = dist > 0 ? d * float(1.0 / dist) : -state->shadingNormal;
         }
+        // A light behind the surface (as the caller's normal faces) gives
+        // nothing: materials that light both sides flip the normal and ask
+        // again, so each light reaches a point through one side only.
+        if (!(-dot(dir, state->shadingNormal) > 0)) continue;
+        RaySlot *s = spawnChild(state, kRayLight, false);
+        if (!s) return 0;
+        xrState &c = s->st;
         c.rayOrigin = org;
         c.rayDirection = dir;
         c.hitDistance = dist;

@@ -539,7 +539,9 @@ Scene::~Scene() {
     xr_delete_lock(&lock);
 }
 
-std::unique_ptr<Scene> loadScene(Library &lib, const std::string &path) {
+void SceneDeleter::operator()(Scene *s) const { delete s; }
+
+ScenePtr loadScene(Library &lib, const std::string &path) {
     std::ifstream in(path);
     if (!in) throw Error(path + ": cannot open scene file");
     json doc;
@@ -552,8 +554,7 @@ std::unique_ptr<Scene> loadScene(Library &lib, const std::string &path) {
     return loadSceneJson(lib, doc, path, dir.empty() ? "." : dir);
 }
 
-std::unique_ptr<Scene> loadSceneJson(Library &lib, const json &doc, const std::string &where,
-                                     const std::string &baseDir) {
+ScenePtr loadSceneJson(Library &lib, const json &doc, const std::string &where, const std::string &baseDir) {
     Ctx root{where, ""};
     if (!doc.is_object()) root.fail("a scene must be a JSON object");
     static const char *known[] = {"nodes", "camera", "options", "state", "objects", "lights"};
@@ -562,7 +563,7 @@ std::unique_ptr<Scene> loadSceneJson(Library &lib, const json &doc, const std::s
             std::end(known))
             root.fail("unknown key \"" + it.key() + "\"");
 
-    auto scene = std::make_unique<Scene>(lib);
+    ScenePtr scene(new Scene(lib));
     Scene &s = *scene;
     s.where = where;
 

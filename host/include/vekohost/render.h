@@ -78,12 +78,15 @@ void registerNativeMaterial(const std::string &name, NativeMaterial fn);
 
 class Scene;
 class Renderer;
+struct SceneDeleter {
+    void operator()(Scene *s) const;
+};
+using ScenePtr = std::unique_ptr<Scene, SceneDeleter>;
 
-// Loads a scene file; relative OBJ paths resolve against its directory.
-// Throws Error naming the file and the element at fault.
-std::unique_ptr<Scene> loadScene(Library &lib, const std::string &path);
-std::unique_ptr<Scene> loadSceneJson(Library &lib, const json &doc, const std::string &where,
-                                     const std::string &baseDir = ".");
+// Loads a scene file; relative OBJ and output paths resolve against its
+// directory. Throws Error naming the file and the element at fault.
+ScenePtr loadScene(Library &lib, const std::string &path);
+ScenePtr loadSceneJson(Library &lib, const json &doc, const std::string &where, const std::string &baseDir = ".");
 
 // Scene settings that a caller may change before rendering.
 struct SceneSettings {
