@@ -25,6 +25,8 @@ int main(int argc, char **argv) {
     shade->add_option("-f,--field", field, "result field (default: the first)");
     shade->add_option("-s,--size", size, "swatch size in pixels")->check(CLI::Range(1, 8192));
     shade->add_option("-o,--output", output, "output image (.png, .exr)");
+    bool keepAlpha = false;
+    shade->add_flag("--alpha", keepAlpha, "write a colour's alpha as a fourth channel (default: RGB only)");
 
     auto *nodes = app.add_subcommand("nodes", "list the library's nodes and their declarations");
 
@@ -62,7 +64,14 @@ int main(int argc, char **argv) {
             net.load(vh::loadJsonFile(netFile), netFile);
             int channels = 0;
             auto px = vh::shadeSwatch(net, node, field, size, size, channels);
-            vh::writeImage(output, size, size, channels == 3 ? 3 : channels, px.data());
+            if (channels == 4 && !keepAlpha) {
+                // Colour swatches show the colour; alpha is a separate field
+                // of most textures (e.g. outAlpha) and can be shaded on its own.
+                for (size_t i = 0; i < size_t(size) * size; ++i)
+                    for (int c = 0; c < 3; ++c) px[i * 3 + c] = px[i * 4 + c];
+                channels = 3;
+            }
+            vh::writeImage(output, size, size, channels, px.data());
             std::cerr << "wrote " << output << "\n";
         }
     } catch (const vh::Error &e) {
