@@ -50,20 +50,43 @@ constexpr std::array<float, 12> octaveOffsets = {4591.4585f, 7862.7656f, 3987.83
 // Fractal sums.
 namespace {
 
-inline uint32_t nibble(uint32_t v, int n) { return (v >> (4 * n)) & 15u; }
+constexpr uint32_t nibble(uint32_t v, int n) { return (v >> (4 * n)) & 15u; }
 
 // The hash is an exclusive-or of nibbles, each index nibble taking nibbles of
 // one coordinate at a time, so it splits into one term per coordinate:
-// h(x, y, z) = hx(x) ^ hy(y) ^ hz(z).
-inline uint32_t hashX(uint32_t x) {
+// h(x, y, z) = hx(x) ^ hy(y) ^ hz(z); and each term splits again into its
+// low and high byte, which the tables below hold.
+constexpr uint32_t hashX(uint32_t x) {
     return nibble(x, 0) | (nibble(x, 1) ^ nibble(x, 2)) << 4 | (nibble(x, 1) ^ nibble(x, 3)) << 8;
 }
-inline uint32_t hashY(uint32_t y) {
+constexpr uint32_t hashY(uint32_t y) {
     return nibble(y, 1) | (nibble(y, 0) ^ nibble(y, 2)) << 4 | (nibble(y, 1) ^ nibble(y, 2)) << 8;
 }
-inline uint32_t hashZ(uint32_t z) {
+constexpr uint32_t hashZ(uint32_t z) {
     return nibble(z, 2) | (nibble(z, 1) ^ nibble(z, 3)) << 4 | (nibble(z, 0) ^ nibble(z, 2)) << 8;
 }
+
+struct HashTables {
+    uint16_t lo[3][256], hi[3][256];
+};
+
+constexpr HashTables makeHashTables() {
+    HashTables t{};
+    for (uint32_t b = 0; b < 256; ++b) {
+        t.lo[0][b] = static_cast<uint16_t>(hashX(b));
+        t.lo[1][b] = static_cast<uint16_t>(hashY(b));
+        t.lo[2][b] = static_cast<uint16_t>(hashZ(b));
+        t.hi[0][b] = static_cast<uint16_t>(hashX(b << 8));
+        t.hi[1][b] = static_cast<uint16_t>(hashY(b << 8));
+        t.hi[2][b] = static_cast<uint16_t>(hashZ(b << 8));
+    }
+    return t;
+}
+
+constexpr HashTables kHash = makeHashTables();
+
+// Term of coordinate `axis` (0 x, 1 y, 2 z) of the lattice hash.
+inline uint32_t hashTerm(int axis, uint32_t v) { return kHash.lo[axis][v & 255] ^ kHash.hi[axis][(v >> 8) & 255]; }
 
 // Lattice cell of one coordinate: the low 32 bits of floor(v) (all the hash
 // reads) and the fraction against floor. Non-finite or absurdly large
@@ -85,9 +108,9 @@ inline void octaveCorners(const float point[3], int k, Octave &o) {
     float f = static_cast<float>(1 << k);
     uint32_t cell[3];
     for (int a = 0; a < 3; ++a) latticeCell(point[a] * f + octaveOffsets[k + a], cell[a], o.t[a]);
-    uint32_t hx[2] = {hashX(cell[0]), hashX(cell[0] + 1)};
-    uint32_t hy[2] = {hashY(cell[1]), hashY(cell[1] + 1)};
-    uint32_t hz[2] = {hashZ(cell[2]), hashZ(cell[2] + 1)};
+    uint32_t hx[2] = {hashTerm(0, cell[0]), hashTerm(0, cell[0] + 1)};
+    uint32_t hy[2] = {hashTerm(1, cell[1]), hashTerm(1, cell[1] + 1)};
+    uint32_t hz[2] = {hashTerm(2, cell[2]), hashTerm(2, cell[2] + 1)};
     for (int dz = 0; dz < 2; ++dz)
         for (int dy = 0; dy < 2; ++dy)
             for (int dx = 0; dx < 2; ++dx) o.c[dz][dy][dx] = fractalLattice[hx[dx] ^ hy[dy] ^ hz[dz]];
@@ -170,6 +193,13 @@ constexpr int kCellGrid = 20;
 
 std::atomic<float *> g_cellTable{nullptr};
 
+// Released to the host when the library is unloaded.
+struct CellTableRelease {
+    ~CellTableRelease() {
+        if (float *t = g_cellTable.exchange(nullptr)) xr_mem_int_release("fractal", __LINE__, t);
+    }
+} g_cellTableRelease;
+
 }  // namespace
 
 const float *cellTable() { return g_cellTable.load(std::memory_order_acquire); }
@@ -178,7 +208,7 @@ void initCellTable(xrState *state) {
     if (g_cellTable.load(std::memory_order_acquire)) return;
     detail::TableLock lock(state);
     if (g_cellTable.load(std::memory_order_relaxed)) return;
-    // Kept for the life of the process: every render of the session shares it.
+    // Shared by every render until the library is unloaded.
     auto *t = static_cast<float *>(
         xr_mem_int_allocate("fractal", __LINE__, (kCellFalloff + kCellRandom) * sizeof(float)));
     if (!t) return;
@@ -205,10 +235,11 @@ float cellNoise(float cellSize, float density, float mix, float randomness, floa
     float size = std::max(4.0f * cellSize, 0.00001f);
     float dens = std::max(density, 0.00001f);
     float distScale = 2.0f / dens;
+    float invSize = 1.0f / size;
     int cell[3];
     float frac[3];
     for (int a = 0; a < 3; ++a) {
-        float v = point[a] / size;
+        float v = point[a] * invSize;
         float fr = v - std::floor(v);
         if (!(fr >= 0.0f && fr <= 1.0f)) fr = 0.0f;  // NaN, infinities
         float g = fr * kCellGrid;                     // up to 20 when fr rounds to 1

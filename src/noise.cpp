@@ -8,6 +8,11 @@
 #include <cstdlib>
 #include <mutex>
 
+#if (defined(__SSE2__) || defined(_M_X64)) && !defined(VEKO_NOISE_SCALAR)
+#include <emmintrin.h>
+#define VEKO_NOISE_SSE 1
+#endif
+
 #include "vekobase.h"
 
 namespace veko {
@@ -71,11 +76,15 @@ namespace {
 constexpr const float *T = noiseTable.data();
 
 // Coordinates beyond +-1e9 (and NaN) act as 0.
-inline double clampCoord(double c) { return (c >= -1e9 && c <= 1e9) ? c : 0.0; }
+inline double clampCoord(double c) { return std::fabs(c) <= 1e9 ? c : 0.0; }
 
-// c - floor(c); can round up to exactly 1 for tiny negative c, which the
+// c - floor(c) for |c| <= 1e9, through truncation (no rounding mode change,
+// no library call). Can round up to exactly 1 for tiny negative c, which the
 // masked lattice indices absorb.
-inline double fracFloor(double c) { return c - std::floor(c); }
+inline double fracFloor(double c) {
+    double f = c - static_cast<double>(static_cast<int64_t>(c));
+    return f < 0.0 ? f + 1.0 : f;
+}
 
 // One axis of the common lattice step: the three neighbour indices (masked to
 // the 32-cell lattice, times `stride`) and the quadratic B-spline weights.
@@ -106,6 +115,115 @@ inline Axis latticeAxis(double c, int stride) {
     return a;
 }
 
+// One axis for the padded lattice below: the cell index (masked; s = 32,
+// where the fraction rounds up to 1, is cell 0 with t = 0, the same point)
+// and the weights of its neighbours i - 1, i, i + 1.
+struct Cell {
+    int i;
+    float w[3];
+};
+
+inline Cell latticeCell(double c) {
+    Cell a;
+    float s = static_cast<float>(fracFloor(clampCoord(c))) * 32.0f;
+    int i = static_cast<int>(s);
+    splineWeights(s - static_cast<float>(i), a.w);
+    a.i = i & 31;
+    return a;
+}
+
+// Copy of the 32x32x32 lattice with the wrap applied ahead of time: padded
+// entry (x, y, z) is lattice ((x - 1) & 31, (y - 1) & 31, (z - 1) & 31), so
+// the 3x3x3 neighbours of cell (i, j, k) start at padded (i, j, k) and lie
+// at fixed offsets. Rows carry 36 entries (x = 0 .. 35) so that one 4-wide
+// load fetches the three x-neighbours (the fourth weighted 0).
+constexpr int kRowStride = 36;
+constexpr int kPlaneStride = 34 * kRowStride;
+constexpr int kPaddedSize = 34 * kPlaneStride;
+
+constexpr std::array<float, kPaddedSize> makePaddedLattice() {
+    std::array<float, kPaddedSize> p{};
+    for (int z = 0; z < 34; ++z)
+        for (int y = 0; y < 34; ++y)
+            for (int x = 0; x < kRowStride; ++x)
+                p[z * kPlaneStride + y * kRowStride + x] =
+                    noiseTable[((x - 1) & 31) + 32 * ((y - 1) & 31) + 1024 * ((z - 1) & 31)];
+    return p;
+}
+
+alignas(16) constexpr std::array<float, kPaddedSize> kPaddedLattice = makePaddedLattice();
+
+#if VEKO_NOISE_SSE
+// The lattice step of up to three coordinates at once (lanes x, y, z): the
+// same operations as latticeCell, so the results are identical.
+struct Cells {
+    int base;         // offset of padded (i, j, k) in kPaddedLattice
+    __m128 w0, w1, w2;  // per lane: weights of neighbours i - 1, i, i + 1
+};
+
+inline __m128d fracFloor2(__m128d c) {
+    const __m128d absMask = _mm_castsi128_pd(_mm_set1_epi64x(0x7fffffffffffffffLL));
+    c = _mm_and_pd(c, _mm_cmple_pd(_mm_and_pd(c, absMask), _mm_set1_pd(1e9)));  // clamp, NaN -> 0
+    // |c| <= 1e9 fits the 32-bit truncation.
+    __m128d f = _mm_sub_pd(c, _mm_cvtepi32_pd(_mm_cvttpd_epi32(c)));
+    return _mm_add_pd(f, _mm_and_pd(_mm_cmplt_pd(f, _mm_setzero_pd()), _mm_set1_pd(1.0)));
+}
+
+inline Cells latticeCells(double x, double y, double z) {
+    __m128 f = _mm_movelh_ps(_mm_cvtpd_ps(fracFloor2(_mm_set_pd(y, x))), _mm_cvtpd_ps(fracFloor2(_mm_set_sd(z))));
+    __m128 s = _mm_mul_ps(f, _mm_set1_ps(32.0f));
+    __m128i i = _mm_cvttps_epi32(s);
+    __m128 t = _mm_sub_ps(s, _mm_cvtepi32_ps(i));
+    alignas(16) int32_t cell[4];
+    _mm_store_si128(reinterpret_cast<__m128i *>(cell), _mm_and_si128(i, _mm_set1_epi32(31)));
+    const __m128 one = _mm_set1_ps(1.0f);
+    __m128 u = _mm_sub_ps(one, t);
+    __m128 t2 = _mm_mul_ps(t, t);
+    Cells c;
+    c.base = cell[2] * kPlaneStride + cell[1] * kRowStride + cell[0];
+    c.w0 = _mm_mul_ps(u, u);
+    c.w2 = t2;
+    c.w1 = _mm_sub_ps(_mm_add_ps(one, _mm_add_ps(t, t)), _mm_add_ps(t2, t2));
+    return c;
+}
+
+template <int Lane>
+inline __m128 broadcast(__m128 v) {
+    return _mm_shuffle_ps(v, v, _MM_SHUFFLE(Lane, Lane, Lane, Lane));
+}
+
+// y-weighted sum of the three rows of the plane at `plane` (4 x-lanes).
+inline __m128 blendRows(const float *plane, __m128 wy0, __m128 wy1, __m128 wy2) {
+    __m128 a = _mm_mul_ps(wy0, _mm_loadu_ps(plane));
+    a = _mm_add_ps(a, _mm_mul_ps(wy1, _mm_loadu_ps(plane + kRowStride)));
+    return _mm_add_ps(a, _mm_mul_ps(wy2, _mm_loadu_ps(plane + 2 * kRowStride)));
+}
+
+// Blend of the x-lanes (i - 1, i, i + 1; lane 3 weighted 0) with the x
+// weights of lane 0.
+inline float blendX(__m128 acc, const Cells &c) {
+    __m128 wx = _mm_movelh_ps(_mm_unpacklo_ps(c.w0, c.w1), _mm_move_ss(_mm_setzero_ps(), c.w2));
+    __m128 p = _mm_mul_ps(acc, wx);
+    p = _mm_add_ps(p, _mm_movehl_ps(p, p));
+    p = _mm_add_ss(p, _mm_shuffle_ps(p, p, 1));
+    return _mm_cvtss_f32(p);
+}
+#else
+// Quadratic B-spline blend of the NZ x 3 x 3 neighbours starting at `base`:
+// y-weighted rows per plane, z-weighted planes, then the x weights.
+template <int NZ>
+inline float blendLattice(const float *base, const float (&wx)[3], const float (&wy)[3], const float (&wz)[NZ]) {
+    float acc[3] = {0.0f, 0.0f, 0.0f};
+    for (int k = 0; k < NZ; ++k)
+        for (int j = 0; j < 3; ++j) {
+            const float *row = base + k * kPlaneStride + j * kRowStride;
+            float w = wz[k] * wy[j];
+            for (int q = 0; q < 3; ++q) acc[q] += w * row[q];
+        }
+    return wx[0] * acc[0] + wx[1] * acc[1] + wx[2] * acc[2];
+}
+#endif
+
 inline double quad(double a, double b, double c, double t) {
     return ((a - 2.0 * b + c) * t - 2.0 * (a - b)) * t + a + b;
 }
@@ -125,15 +243,18 @@ float noise1(double x) {
 }
 
 float noise2(double x, double y) {
-    Axis ax = latticeAxis(x, 1);
-    Axis ay = latticeAxis(y, 32);
-    float sum = 0.0f;
-    for (int j = 0; j < 3; ++j) {
-        const float *row = T + ay.idx[j];
-        float r = ax.w[0] * row[ax.idx[0]] + ax.w[1] * row[ax.idx[1]] + ax.w[2] * row[ax.idx[2]];
-        sum += ay.w[j] * r;
-    }
-    return sum * 0.25f;
+    // The 2D lattice is the z = 0 plane (padded plane 1).
+#if VEKO_NOISE_SSE
+    Cells c = latticeCells(x, y, 0.0);  // z cell 0: base = j * kRowStride + i
+    const float *base = kPaddedLattice.data() + kPlaneStride + c.base;
+    __m128 acc = blendRows(base, broadcast<1>(c.w0), broadcast<1>(c.w1), broadcast<1>(c.w2));
+    return blendX(acc, c) * 0.25f;
+#else
+    Cell cx = latticeCell(x), cy = latticeCell(y);
+    const float *base = kPaddedLattice.data() + kPlaneStride + cy.i * kRowStride + cx.i;
+    const float wz[1] = {1.0f};
+    return blendLattice(base, cx.w, cy.w, wz) * 0.25f;
+#endif
 }
 
 void noise2Deriv(float out[2], double x, double y) {
@@ -154,20 +275,19 @@ void noise2Deriv(float out[2], double x, double y) {
 }
 
 float noise3(double x, double y, double z) {
-    Axis ax = latticeAxis(x, 1);
-    Axis ay = latticeAxis(y, 32);
-    Axis az = latticeAxis(z, 1024);
-    float sum = 0.0f;
-    for (int k = 0; k < 3; ++k) {
-        float plane = 0.0f;
-        for (int j = 0; j < 3; ++j) {
-            const float *row = T + az.idx[k] + ay.idx[j];
-            float r = ax.w[0] * row[ax.idx[0]] + ax.w[1] * row[ax.idx[1]] + ax.w[2] * row[ax.idx[2]];
-            plane += ay.w[j] * r;
-        }
-        sum += az.w[k] * plane;
-    }
-    return sum * 0.125f;
+#if VEKO_NOISE_SSE
+    Cells c = latticeCells(x, y, z);
+    const float *base = kPaddedLattice.data() + c.base;
+    __m128 wy0 = broadcast<1>(c.w0), wy1 = broadcast<1>(c.w1), wy2 = broadcast<1>(c.w2);
+    __m128 acc = _mm_mul_ps(broadcast<2>(c.w0), blendRows(base, wy0, wy1, wy2));
+    acc = _mm_add_ps(acc, _mm_mul_ps(broadcast<2>(c.w1), blendRows(base + kPlaneStride, wy0, wy1, wy2)));
+    acc = _mm_add_ps(acc, _mm_mul_ps(broadcast<2>(c.w2), blendRows(base + 2 * kPlaneStride, wy0, wy1, wy2)));
+    return blendX(acc, c) * 0.125f;
+#else
+    Cell cx = latticeCell(x), cy = latticeCell(y), cz = latticeCell(z);
+    const float *base = kPaddedLattice.data() + cz.i * kPlaneStride + cy.i * kRowStride + cx.i;
+    return blendLattice(base, cx.w, cy.w, cz.w) * 0.125f;
+#endif
 }
 
 float noise4(double x, double y, double z, double t, int32_t timeResolution) {
@@ -246,6 +366,14 @@ using detail::TableLock;
 
 std::atomic<float *> g_gradientTable{nullptr};
 
+// The table lives while the library is loaded and goes back to the host when
+// the library is unloaded, so that the host's leak report stays clean.
+struct GradientTableRelease {
+    ~GradientTableRelease() {
+        if (float *g = g_gradientTable.exchange(nullptr)) xr_mem_int_release("noise", __LINE__, g);
+    }
+} g_gradientTableRelease;
+
 inline float clampCoordf(float c) { return (c >= -1e9f && c <= 1e9f) ? c : 0.0f; }
 
 }  // namespace
@@ -257,7 +385,7 @@ void initGradientTable(xrState *state) {
     TableLock lock(state);
     if (g_gradientTable.load(std::memory_order_relaxed)) return;
     const size_t bytes = static_cast<size_t>(kNoiseTableSize) * 3 * sizeof(float);  // 786420
-    // Kept for the life of the process: every render of the session shares it.
+    // Shared by every render until the library is unloaded.
     auto *g = static_cast<float *>(xr_mem_int_allocate("noise", __LINE__, bytes));
     if (!g) return;
     xr_srandom(1);

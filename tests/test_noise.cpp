@@ -180,6 +180,63 @@ TEST_F(Noise, LatticePointsAverageTheirNeighbours) {
     }
 }
 
+// The lattice noises written out as nested quadratic blends
+// Q(a, b, c, t) = ((a - 2b + c) t - 2(a - b)) t + a + b, x innermost.
+double Q(double a, double b, double c, double t) { return ((a - 2 * b + c) * t - 2 * (a - b)) * t + a + b; }
+struct Step {
+    int i;
+    double t;
+};
+Step step(double c) {
+    double s = float(c - std::floor(c)) * 32.0f;
+    int i = int(s);
+    return {i, s - i};
+}
+double lattice(int i, int j, int k) { return T[(i & 31) + 32 * (j & 31) + 1024 * (k & 31)]; }
+template <class V>
+double blend3(Step x, Step y, Step z, V value) {
+    double planes[3];
+    for (int k = 0; k < 3; ++k) {
+        double rows[3];
+        for (int j = 0; j < 3; ++j)
+            rows[j] = Q(value(x.i - 1, y.i + j - 1, z.i + k - 1), value(x.i, y.i + j - 1, z.i + k - 1),
+                        value(x.i + 1, y.i + j - 1, z.i + k - 1), x.t);
+        planes[k] = Q(rows[0], rows[1], rows[2], y.t);
+    }
+    return Q(planes[0], planes[1], planes[2], z.t);
+}
+
+TEST_F(Noise, LatticeNoisesAreNestedQuadraticBlends) {
+    Sampler s;
+    for (int n = 0; n < 300; ++n) {
+        double x = s.uniform(-3, 3), y = s.uniform(-3, 3), z = s.uniform(-3, 3), t = s.uniform(-3, 3);
+        Step sx = step(x), sy = step(y), sz = step(z);
+        EXPECT_NEAR(noise3(x, y, z), 0.125 * blend3(sx, sy, sz, lattice), 1e-6);
+        double rows[3];
+        for (int j = 0; j < 3; ++j)
+            rows[j] = Q(lattice(sx.i - 1, sy.i + j - 1, 0), lattice(sx.i, sy.i + j - 1, 0),
+                        lattice(sx.i + 1, sy.i + j - 1, 0), sx.t);
+        EXPECT_NEAR(noise2(x, y), 0.25 * Q(rows[0], rows[1], rows[2], sy.t), 1e-6);
+
+        // noise4: each lattice value L becomes a blend over three time keys of
+        // frac((L + 2) * H_q), H_q = (T[k + q] + 1) * 21568.16.
+        const int res = 40;
+        double ft = (t - std::floor(t)) * res;
+        int key = int(ft);
+        float st = float(ft - key);
+        auto animated = [&](int i, int j, int k) {
+            float g = float(lattice(i, j, k)) + 2.0f;
+            double f[3];
+            for (int q = 0; q < 3; ++q) {
+                float p = g * ((T[key + q] + 1.0f) * 21568.16f);
+                f[q] = p - std::trunc(p);
+            }
+            return Q(f[0], f[1], f[2], st);
+        };
+        EXPECT_NEAR(noise4(x, y, z, t, res), 0.125 * blend3(sx, sy, sz, animated) - 1, 1e-5);
+    }
+}
+
 TEST_F(Noise, LatticeNoisesAreContinuousAndInRange) {
     Sampler s;
     const double h = 1e-7;
@@ -453,9 +510,12 @@ TEST_F(Noise, CellNoiseSumsSpotsIntoChannels) {
         EXPECT_NEAR(ch[0] + ch[1] + ch[2], v, 1e-5);
         EXPECT_EQ(cellNoise(0.1f, 1.0f, 0.5f, 0.8f, 0.0f, 0, p, nullptr), v);
         nonzero += v > 0;
-        // Period 4 * cellSize.
-        float q[3] = {p[0] + 0.4f, p[1] - 0.8f, p[2] + 1.2f};
-        EXPECT_NEAR(cellNoise(0.1f, 1.0f, 0.5f, 0.8f, 0.0f, 0, q, nullptr), v, 1e-3);
+        // Period 4 * cellSize (dyadic values: the shifted fractions are
+        // exact, and the falloff is a step curve, so compare exactly).
+        float d[3] = {std::round(p[0] * 4096) / 4096, std::round(p[1] * 4096) / 4096, std::round(p[2] * 4096) / 4096};
+        float e[3] = {d[0] + 0.5f, d[1] - 1.0f, d[2] + 1.5f};
+        EXPECT_EQ(cellNoise(0.125f, 1.0f, 0.5f, 0.8f, 0.0f, 0, e, nullptr),
+                  cellNoise(0.125f, 1.0f, 0.5f, 0.8f, 0.0f, 0, d, nullptr));
     }
     EXPECT_GT(nonzero, 100);
     // Thresholds route the spots: all below T0 -> channel 0 only.
