@@ -662,3 +662,47 @@ TEST_F(LightShadow, AreaLightBackFace) {
 }
 
 }  // namespace
+
+namespace {
+
+// A shader connected to a light parameter is evaluated after the light has
+// put its own light-space mapping into the first texture coordinate; the
+// surface's coordinate is back in place afterwards. The light space here is
+// world space.
+TEST_F(Light, ConnectedParameterSeesLightMapping) {
+    struct Case {
+        const char *type;
+        xrVector p;
+        double u;
+    } cases[] = {
+        // atan2(x, z) / 2pi + 0.5
+        {"veko_pointlight", {1, 0, 2}, 0.5737918},
+        {"veko_pointlight", {-1, 3, -2}, 0.0737918},
+        // ((x / tan(30 deg)) / z + 1) / 2 with the point on the far side (-z)
+        {"veko_spotlight", {1, 0.5f, -4}, (1 / std::tan(30 * kDeg) / -4 + 1) / 2},
+        // atan(y / x) / pi + 0.5
+        {"veko_ambientlight", {2, 1, -3}, std::atan(0.5) / (4 * std::atan(1.0)) + 0.5},
+        // light-space x
+        {"veko_directionallight", {0.375f, 0, -3}, 0.375},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.type);
+        // place2dtex passes the first texture coordinate on; distancebetween
+        // with a matrix that keeps x alone turns it into |u|.
+        vh::Instance &uv = net.add("uv" + std::to_string(++count), "veko_place2dtex");
+        vh::Instance &u = net.add("u" + std::to_string(count), "veko_distancebetween");
+        u.setLiteral("inMatrix1", {1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1});
+        net.connect(u, "point1", uv.name + ".outUV");
+        bool spot = std::string(c.type) == "veko_spotlight";
+        vh::Instance &l = light(c.type, spot ? json{{"coneAngle", 60 * kDeg}} : json::object());
+        net.connect(l, "intensity", u.name + ".outValue");
+        aim({0, 0, 0}, c.p);
+        st->cosView = 1;
+        ss.nextSample();
+        ASSERT_TRUE(call(l));
+        EXPECT_NEAR(out.r, c.u, 1e-5);
+        EXPECT_EQ(st->texCoords[0].x, 0.25f);
+    }
+}
+
+}  // namespace
