@@ -103,6 +103,20 @@ TEST_F(Place2d, SentinelCases) {
     }
 }
 
+TEST_F(Place2d, SurfaceWithoutTextureSpaceIsOutside) {
+    vh::Network net(*lib);
+    net.load({{"nodes", {{{"name", "p"}, {"type", "veko_place2dtex"}}}}});
+    vh::StandaloneState ss;
+    net.init(ss.state());
+    ss.state()->texCoords = nullptr;
+    vh::Instance &inst = *net.find("p");
+    std::vector<float> out(inst.decl->resultBytes / 4, 777.0f);
+    ASSERT_EQ(vh::callShader(inst, ss.state(), out.data()), 1);
+    const xrVector uv = field(inst, out, "outUV");
+    EXPECT_EQ(uv.x, kOut);
+    EXPECT_EQ(uv.y, kOut);
+}
+
 TEST_F(Place2d, FrameAndRepeat) {
     struct Case {
         const char *what;

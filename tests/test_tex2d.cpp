@@ -137,6 +137,21 @@ TEST_F(Tex2d, OnlyBothComponentsAtTheSentinelAreOutside) {
     EXPECT_TRUE(near(tex("veko_ramp", params, -3e7f, -1e9f), {1, 0, 0, 0.3f}));
 }
 
+TEST_F(Tex2d, SurfaceWithoutTextureSpaceGivesDefault) {
+    vh::Network net(*lib);
+    net.load({{"nodes", {{{"name", "t"}, {"type", "veko_checker"},
+                          {"params", {{"defaultColor", {0, 1, 0, 1}}}}}}}});
+    vh::StandaloneState ss;
+    net.init(ss.state());
+    ss.state()->texCoords = nullptr;
+    vh::Instance &inst = *net.find("t");
+    std::vector<float> out(inst.decl->resultBytes / 4, 777.0f);
+    ASSERT_EQ(vh::callShader(inst, ss.state(), out.data()), 1);
+    EXPECT_FLOAT_EQ(out[0], 0.0f);
+    EXPECT_FLOAT_EQ(out[1], 1.0f);
+    EXPECT_FLOAT_EQ(out[3], 0.59f);
+}
+
 TEST_F(Tex2d, UnconnectedUvLiteralIsIgnored) {
     const json params = crispChecker({{"uvCoord", {0.75, 0.25, 0}}});
     EXPECT_TRUE(near(tex("veko_checker", params, 0.25f, 0.25f), {0.2f, 0.4f, 0.6f, 1.0f}));
@@ -324,6 +339,18 @@ TEST_F(Tex2d, ClothRegularWeave) {
     EXPECT_TRUE(near(tex("veko_cloth", p, 0.2f, 0.45f), {k2, 0, 1 - k2, lum(k2, 0, 1 - k2)}, 1e-4f));
 }
 
+TEST_F(Tex2d, ClothFarFromTheOrigin) {
+    // Thread indices of huge coordinates are reduced, not overflowed.
+    const json p = {{"gapColor", {0, 0, 0, 1}}, {"uColor", {1, 1, 1, 1}}, {"vColor", {1, 1, 1, 1}},
+                    {"widthSpread", 0.5}, {"brightSpread", 0.5}};
+    for (float u : {3e9f, -7e12f, 1e30f}) {
+        const Rgba c = tex("veko_cloth", p, u, -u);
+        EXPECT_TRUE(std::isfinite(c.r)) << u;
+        EXPECT_GE(c.r, 0.0f) << u;
+        EXPECT_LE(c.r, 1.0f) << u;
+    }
+}
+
 TEST_F(Tex2d, ClothSpreadsStayBounded) {
     // Width and brightness spread vary the threads per row and column, but
     // the colour stays a blend of gap and thread colour.
@@ -462,6 +489,25 @@ TEST_F(Tex2d, RampLookup) {
     };
     for (const Case &c : cases)
         EXPECT_TRUE(near(tex("veko_ramp", c.params, c.u, c.v), c.want, 1e-5f)) << c.what;
+}
+
+TEST_F(Tex2d, RampArrayWordsOutOfRangeGiveNoEntries) {
+    // A negative count or start describes no storage: the ramp is empty
+    // (black) instead of reading outside the block.
+    for (auto [start, count] : {std::pair{0, -3}, std::pair{-2, 2}}) {
+        vh::Network net(*lib);
+        net.load({{"nodes", {{{"name", "t"}, {"type", "veko_ramp"},
+                              {"params", {{"colorEntryList", entries({{0.0f, kRed}, {1.0f, kBlue}})}}}}}}});
+        vh::StandaloneState ss;
+        net.init(ss.state());
+        vh::Instance &inst = *net.find("t");
+        auto *words = static_cast<int32_t *>(inst.paramAddress("colorEntryList"));
+        words[0] = start;
+        words[1] = count;
+        std::vector<float> out(inst.decl->resultBytes / 4, 777.0f);
+        ASSERT_EQ(vh::callShader(inst, ss.state(), out.data()), 1);
+        EXPECT_TRUE(near({out[0], out[1], out[2], out[3]}, {0, 0, 0, 0})) << start << ", " << count;
+    }
 }
 
 TEST_F(Tex2d, RampShapes) {
