@@ -10,6 +10,7 @@
 
 #include "support.h"
 #include "vekobase.h"
+#include "vekohost/render.h"
 
 namespace {
 
@@ -239,6 +240,202 @@ TEST_F(Engine, StateRestoredAfterGrazingHit) {
     EXPECT_EQ(rec()->footprintU.y, 2.0f);
     EXPECT_EQ(rec()->footprintV.z, 6.0f);
     EXPECT_EQ(rec()->rayWeight.r, 1.0f);
+}
+
+
+// ---------------------------------------------------------------------------
+// In a rendered scene: an orthographic camera at y = 1 looking down at
+// horizontal planes, traced by the reference renderer.
+
+vh::ScenePtr loadScene(const json &doc) { return vh::loadSceneJson(vt::library(), doc, "test.json"); }
+
+json topCamera(const json &userData = json()) {
+    json cam = {{"type", "orthographic"},
+                {"resolution", {16, 16}},
+                {"aperture", 4},
+                {"clip", {0.1, 100}},
+                {"transform", {{"lookAt", {{"eye", {0, 1, 0}}, {"target", {0, 0, 0}}, {"up", {0, 0, -1}}}}}}};
+    if (!userData.is_null()) cam["userData"] = userData;
+    return cam;
+}
+
+json plane(const std::string &name, float y, const std::string &material) {
+    return {{"name", name},
+            {"mesh", {{"type", "plane"}, {"size", 4}}},
+            {"transform", {{"translate", {0, y, 0}}}},
+            {"material", material}};
+}
+
+// Options block words 1 to 10 (the template's first ten words) with the
+// given minimum ray weight and userWord5.
+json optionsWords(double minRayWeight, int userWord5) {
+    return {0, 20, 1, 0.005, 1, userWord5, minRayWeight, 0.0, 20, 20};
+}
+
+// Camera block: the depth stack on with threshold 1.
+const json kDepthStackOn = {0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
+
+// A front plane over an opaque green back plane. The front shows red
+// incandescence (0.1, 0, 0) with the given transparency and matte; the back
+// adds (0, 0.5, 0) x transparency when the ray goes on through the front.
+TEST(EngineRender, TransparentSurfaces) {
+    struct Case {
+        const char *what;
+        float transparency, threshold, matte;
+        double minRayWeight;
+        int userWord5;
+        bool continued;
+        bool frontDepth;  // the sample depth is the front plane's
+    };
+    const Case cases[] = {
+        {"see-through: continued, no depth node", 1.0f, 0.1f, 0.0f, 0.0, 0, true, false},
+        {"transparent: traced on, depth node pushed", 0.5f, 0.1f, 0.0f, 0.0, 0, true, true},
+        {"weight above the cut-off", 0.3f, 0.0f, 1.0f, 0.2, 1, true, true},
+        {"weight at the cut-off: finished as opaque", 0.3f, 0.0f, 1.0f, 0.5, 1, false, true},
+        {"userWord5 off: weight stays 1", 0.3f, 0.0f, 1.0f, 0.5, 0, true, true},
+    };
+    // Looking down at 45 degrees: the centre ray meets the front plane at
+    // (0.5, 0.5, 0) and the back plane at the origin.
+    json tiltedCamera = topCamera(kDepthStackOn);
+    tiltedCamera["transform"] = {{"lookAt", {{"eye", {1, 1, 0}}, {"target", {0, 0, 0}}, {"up", {0, 1, 0}}}}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        const float T = c.transparency;
+        json nodes = {
+            {{"name", "state"}, {"type", "veko_state"}},
+            {{"name", "front"}, {"type", "veko_lambert"},
+             {"params", {{"color", {0, 0, 0, 1}}, {"incandescence", {0.1, 0, 0, 0}}, {"transparency", {T, T, T, 0}},
+                         {"matteOpacityMode", 1}, {"matteOpacity", c.matte}}}},
+            {{"name", "frontSG"}, {"type", "veko_shadingengine"},
+             {"params", {{"surfaceShader", "front"}, {"continueThreshold", c.threshold}}}},
+            {{"name", "back"}, {"type", "veko_lambert"},
+             {"params", {{"color", {0, 0, 0, 1}}, {"incandescence", {0, 0.5, 0, 0}}, {"matteOpacityMode", 1}}}},
+            {{"name", "backSG"}, {"type", "veko_shadingengine"}, {"params", {{"surfaceShader", "back"}}}},
+        };
+        json doc = {{"nodes", nodes},
+                    {"state", "state"},
+                    {"camera", tiltedCamera},
+                    {"options", {{"userData", optionsWords(c.minRayWeight, c.userWord5)}}},
+                    {"objects", {plane("front", 0.5f, "frontSG"), plane("back", 0.0f, "backSG")}}};
+        auto scene = loadScene(doc);
+        vh::Renderer r(*scene, 1);
+        const auto s = r.shadeSample(0, 8, 8, 0, 0);
+        ASSERT_TRUE(s.hit);
+        EXPECT_NEAR(s.color.r, 0.1f, 1e-6);
+        EXPECT_NEAR(s.color.g, c.continued ? 0.5f * T : 0.0f, 1e-6);
+        EXPECT_NEAR(s.color.b, 0.0f, 1e-6);
+        // Alpha: the state shader's luminance of the accumulated matte.
+        EXPECT_NEAR(s.color.a, c.continued ? 1.0f : c.matte, 1e-6);
+
+        // Depth = 1 / (cameraAxis . (hit, 1)) of the surface the stack walk
+        // stops at; cameraAxis is the first column of the camera transform.
+        const auto *cam = static_cast<const vh::InstanceRecord *>(
+            vh::Database::get().data(r.eyeState(0)->cameraInstanceTag));
+        ASSERT_NE(cam, nullptr);
+        const float *m = cam->toWorld;
+        auto key = [m](float x, float y, float z) { return m[0] * x + m[4] * y + m[8] * z + m[12]; };
+        const float front = key(0.5f, 0.5f, 0.0f), back = key(0.0f, 0.0f, 0.0f);
+        ASSERT_GT(std::fabs(front - back), 0.1f);
+        EXPECT_NEAR(s.depth, 1.0 / (c.frontDepth ? front : back), 1e-4);
+    }
+}
+
+// A ray that is no longer the eye's own (mode flag clear: here a refraction
+// ray) is not carried on through transparent surfaces once 256 spawning
+// states lie behind it; the eye's own continuation has no such limit. Each
+// stacked plane is fully transparent and black; the green plane at the
+// bottom shows only if the chain reaches it.
+TEST(EngineRender, ContinuationChainLimit) {
+    struct Case {
+        const char *what;
+        bool refractingTop;  // the eye ray meets a refracting plane first
+        int planes;          // transparent planes in the stack
+        bool reached;
+    };
+    const Case cases[] = {
+        {"255 planes behind a refraction", true, 255, true},
+        {"256 planes behind a refraction", true, 256, false},
+        {"260 planes seen by the eye", false, 260, true},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        json nodes = {
+            {{"name", "state"}, {"type", "veko_state"}},
+            {{"name", "glass"}, {"type", "veko_lambert"},
+             {"params", {{"color", {0, 0, 0, 1}}, {"transparency", {1, 1, 1, 0}}, {"refractions", 1}}}},
+            {{"name", "glassSG"}, {"type", "veko_shadingengine"}, {"params", {{"surfaceShader", "glass"}}}},
+            {{"name", "clear"}, {"type", "veko_lambert"},
+             {"params", {{"color", {0, 0, 0, 1}}, {"transparency", {1, 1, 1, 0}}}}},
+            {{"name", "clearSG"}, {"type", "veko_shadingengine"}, {"params", {{"surfaceShader", "clear"}}}},
+            {{"name", "back"}, {"type", "veko_lambert"},
+             {"params", {{"color", {0, 0, 0, 1}}, {"incandescence", {0, 0.5, 0, 0}}}}},
+            {{"name", "backSG"}, {"type", "veko_shadingengine"}, {"params", {{"surfaceShader", "back"}}}},
+        };
+        json objects = json::array();
+        if (c.refractingTop) objects.push_back(plane("glass", 0.5f, "glassSG"));
+        for (int k = 0; k < c.planes; ++k)
+            objects.push_back(plane("clear" + std::to_string(k), 0.4f - 0.001f * k, "clearSG"));
+        objects.push_back(plane("back", 0.4f - 0.001f * c.planes - 0.01f, "backSG"));
+        json doc = {{"nodes", nodes},
+                    {"state", "state"},
+                    {"camera", topCamera()},
+                    {"options", {{"refractionDepth", 2}, {"traceDepth", 4}}},
+                    {"objects", objects}};
+        auto scene = loadScene(doc);
+        vh::Renderer r(*scene, 1);
+        const auto s = r.shadeSample(0, 8.5f, 8.5f, 0, 0);
+        ASSERT_TRUE(s.hit);
+        if (c.reached)
+            EXPECT_GT(s.color.g, 0.1f);
+        else
+            EXPECT_EQ(s.color.g, 0.0f);
+    }
+}
+
+// The filter footprint the engine prepares for the surface shader, seen by
+// a 2D placement (its uv filter size is the footprint's first vector) that
+// feeds the lambert's matte, and so the sample's alpha. The plane's uv span
+// 4 units; one pixel is 4/16 units wide in the orthographic view.
+TEST(EngineRender, FootprintSeenByTextures) {
+    struct Case {
+        const char *what;
+        json camera;
+        double minRayWeight;
+        float expect;
+    };
+    json persp = {{"type", "perspective"},
+                  {"resolution", {16, 16}},
+                  {"focalLength", 35},
+                  {"aperture", 36},
+                  {"clip", {0.1, 100}},
+                  {"transform", {{"lookAt", {{"eye", {0, 2, 0}}, {"target", {0, 0, 0}}, {"up", {0, 0, -1}}}}}}};
+    const float filterOrtho = 1.0f / 16;  // max(1/xres, 1/yres)
+    const Case cases[] = {
+        {"orthographic eye ray: one pixel in uv", topCamera(), 0.0, 0.25f / 4},
+        {"perspective eye ray: one pixel at distance 2", persp, 0.0, 2.0f * 36 / (35 * 16) / 4},
+        // Below the ray-weight cut-off: 1.5e-5 x filterSize x 0.45 x distance / |cos|.
+        {"low ray weight", topCamera(), 2.0, 1.5e-5f * filterOrtho * 0.45f * 1.0f},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        json nodes = {
+            {{"name", "state"}, {"type", "veko_state"}},
+            {{"name", "p2d"}, {"type", "veko_place2dtex"}},
+            {{"name", "surf"}, {"type", "veko_lambert"},
+             {"params", {{"color", {0, 0, 0, 1}}, {"matteOpacityMode", 1}, {"matteOpacity", "p2d.outUvFilterSize.x"}}}},
+            {{"name", "sg"}, {"type", "veko_shadingengine"}, {"params", {{"surfaceShader", "surf"}}}},
+        };
+        json doc = {{"nodes", nodes},
+                    {"state", "state"},
+                    {"camera", c.camera},
+                    {"options", {{"userData", optionsWords(c.minRayWeight, 0)}}},
+                    {"objects", {plane("ground", 0.0f, "sg")}}};
+        auto scene = loadScene(doc);
+        vh::Renderer r(*scene, 1);
+        const auto s = r.shadeSample(0, 8, 8, 0, 0);
+        ASSERT_TRUE(s.hit);
+        EXPECT_NEAR(s.color.a, c.expect, c.expect * 1e-3);
+    }
 }
 
 }  // namespace
