@@ -15,13 +15,18 @@ void writeImage(const std::string &path, int width, int height, int channels, co
     OIIO::ImageSpec spec(width, height, channels, isFloatFormat ? OIIO::TypeDesc::HALF : OIIO::TypeDesc::UINT8);
     if (!channelNames.empty()) spec.channelnames = channelNames;
     if (channels == 4) spec.alpha_channel = 3;
+    // Pixels are straight (not premultiplied) colour and alpha: keep the
+    // colour of transparent pixels instead of dividing it by alpha.
+    spec.attribute("oiio:UnassociatedAlpha", 1);
     if (!out->open(path, spec)) throw Error(path + ": " + out->geterror());
     if (!out->write_image(OIIO::TypeDesc::FLOAT, pixels)) throw Error(path + ": " + out->geterror());
     out->close();
 }
 
 std::vector<float> readImage(const std::string &path, int &width, int &height, int &channels) {
-    auto in = OIIO::ImageInput::open(path);
+    OIIO::ImageSpec config;
+    config.attribute("oiio:UnassociatedAlpha", 1);
+    auto in = OIIO::ImageInput::open(path, &config);
     if (!in) throw Error(path + ": cannot read image: " + OIIO::geterror());
     const auto &spec = in->spec();
     width = spec.width;
