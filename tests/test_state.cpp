@@ -9,6 +9,7 @@
 
 #include "support.h"
 #include "vekobase.h"
+#include "vekohost/render.h"
 
 // The user-data lookup and the block pools are internal to the library; they
 // are compiled into this test and run against the host's database and pools.
@@ -467,6 +468,58 @@ TEST_F(StateShader, BlockPoolsPerThreadAndSize) {
     EXPECT_EQ(veko::threadBlockPool(s, 32), a32);
     veko::deleteBlockPools(s);
     s->threadIndex = 0;
+}
+
+// ---------------------------------------------------------------------------
+// The extra frame buffer, in a rendered scene: a material leaves a colour in
+// the record's fbColor; after the eye sample the state shader normalises it
+// by its count (alpha) and writes it to buffer frameBuffer - 1.
+
+xrColor g_fbColor;
+
+TEST(StateRender, ExtraFrameBuffer) {
+    vh::registerNativeMaterial("fbcolor", [](xrColor *c, xrState *s) {
+        if (BaseStateRecord *r = veko::stateRecord(s)) r->fbColor = g_fbColor;
+        *c = {0, 0, 0, 1};
+        return xrBoolean(1);
+    });
+    struct Case {
+        int frameBuffer;
+        xrColor fb;
+        bool written;
+        xrColor expect;
+    };
+    const Case cases[] = {
+        {3, {0.2f, 0.6f, 0.4f, 0.5f}, true, {0.4f, 1.0f, 0.8f, 1.0f}},
+        {8, {2.0f, 0.5f, 1.0f, 1.0f}, true, {1.0f, 0.5f, 1.0f, 1.0f}},  // a channel not below the count is 1
+        {1, {0.3f, 0.3f, 0.3f, 0.0f}, false, {}},                      // nothing collected
+        {0, {0.2f, 0.6f, 0.4f, 0.5f}, false, {}},
+        {9, {0.2f, 0.6f, 0.4f, 0.5f}, false, {}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(testing::Message() << "frameBuffer " << c.frameBuffer);
+        g_fbColor = c.fb;
+        vh::json doc = {
+            {"nodes", {{{"name", "state"}, {"type", "veko_state"}, {"params", {{"frameBuffer", c.frameBuffer}}}}}},
+            {"state", "state"},
+            {"camera", {{"type", "orthographic"}, {"resolution", {4, 4}}, {"aperture", 4}, {"clip", {0.1, 100}},
+                        {"transform", {{"lookAt", {{"eye", {0, 1, 0}}, {"target", {0, 0, 0}}, {"up", {0, 0, -1}}}}}}}},
+            {"objects", {{{"name", "ground"}, {"mesh", {{"type", "plane"}, {"size", 4}}}, {"material", "native:fbcolor"}}}}};
+        auto scene = vh::loadSceneJson(vt::library(), doc, "test.json");
+        vh::Renderer r(*scene, 1);
+        const auto s = r.shadeSample(0, 2, 2, 0, 0);
+        ASSERT_TRUE(s.hit);
+        if (!c.written) {
+            EXPECT_EQ(s.fbMask, 0);
+            continue;
+        }
+        const int k = c.frameBuffer - 1;
+        EXPECT_EQ(s.fbMask, 1 << k);
+        EXPECT_FLOAT_EQ(s.fb[k].r, c.expect.r);
+        EXPECT_FLOAT_EQ(s.fb[k].g, c.expect.g);
+        EXPECT_FLOAT_EQ(s.fb[k].b, c.expect.b);
+        EXPECT_FLOAT_EQ(s.fb[k].a, c.expect.a);
+    }
 }
 
 // ---------------------------------------------------------------------------
