@@ -583,6 +583,41 @@ TEST_F(LightShadow, MixedShadowRunsSecondPass) {
                 att * 0.5 + (1 - att) * 0.3, 1);
 }
 
+// The ray-traced branch runs only below both depth limits (the light's
+// rayDepthLimit and the record's userWord1, from the options block), and
+// the ray count falls towards 1 when the ray weight is below
+// fullSampleWeight: n' = trunc((8 * 1 + 1.5) / 2.5) = 3 at weight 1 with
+// fullSampleWeight 2.5.
+TEST_F(LightShadow, DepthLimitsAndRayCountRamp) {
+    struct Case {
+        int rayDepthLimit, userWord1;
+        double fullSampleWeight;
+        size_t hits;
+    } cases[] = {
+        {4, 20, 0.0, 8}, {0, 20, 0.0, 0}, {4, 0, 0.0, 0}, {4, 20, 2.5, 3},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE("limit " + std::to_string(c.rayDepthLimit) + " userWord1 " + std::to_string(c.userWord1) +
+                     " full weight " + std::to_string(c.fullSampleWeight));
+        json light = softPointLight();
+        light["params"]["rayDepthLimit"] = c.rayDepthLimit;
+        json scene = shadowScene(light, kOverhead);
+        // Template words 0-9: passMode, userWord1, filterEnabled, baseFilterSize,
+        // keepCache, userWord5, minRayWeight, fullSampleWeight, caps.
+        scene["options"]["userData"] = {0, c.userWord1, 0, 0.005, 1, 0, 0, c.fullSampleWeight, 20, 20};
+        g_probe.transmit = nullptr;
+        shadeCentre(scene);
+        ASSERT_EQ(g_probe.colors.size(), 1u);
+        EXPECT_EQ(g_probe.hits.size(), c.hits);
+        if (c.hits == 0) {
+            EXPECT_RGBA(g_probe.colors[0], 2, 1, 0.5, 1);
+            EXPECT_EQ(g_probe.shadowWeight, 0.0f);
+        } else {
+            EXPECT_RGBA(g_probe.colors[0], 0.1, 0.2, 0.3, 0.5);
+        }
+    }
+}
+
 // The directional light's soft shadow samples directions within its cone.
 TEST_F(LightShadow, DirectionalConeSampler) {
     json dir = {{"name", "light"},
