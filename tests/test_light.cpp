@@ -533,7 +533,10 @@ json softPointLight() {
 
 // Every sample blocked: one pass of shadowRays samples, the result is the
 // shadow colour with weight 1. The samples lie on the light's disk,
-// perpendicular to the direction towards the point.
+// perpendicular to the direction towards the point. The light sits on the
+// y axis straight above the point, where the disk's first axis (from the
+// light to the plane's crossing with a coordinate axis) has no length; the
+// disk must still be a disk.
 TEST_F(LightShadow, FullyBlockedSoftShadowEndsAfterOnePass) {
     g_probe.transmit = nullptr;
     shadeCentre(shadowScene(softPointLight(), kOverhead));
