@@ -169,14 +169,6 @@ BaseStateRecord *buildTemplate(xrState *state, const StateParams *params) {
     return t;
 }
 
-void releaseDepthNodes(veko::DepthStack &stack, veko::DepthNode *node) {
-    while (node) {
-        veko::DepthNode *next = node->next;
-        if (stack.pool) xr_mem_blkfrelease(stack.pool, node);
-        node = next;
-    }
-}
-
 xrBoolean newRay(xrColor *result, xrState *state) {
     BaseStateRecord *rec = veko::stateRecord(state);
     if (!rec) {
@@ -248,7 +240,11 @@ double depthFromStack(BaseStateRecord *rec) {
             break;
         }
     }
-    releaseDepthNodes(stack, stack.top);
+    for (veko::DepthNode *node = stack.top; node;) {
+        veko::DepthNode *next = node->next;
+        if (stack.pool) xr_mem_blkfrelease(stack.pool, node);
+        node = next;
+    }
     stack.top = nullptr;
     stack.count = 0;
     return depth;
