@@ -3,9 +3,10 @@
 // textures, placement, fluid, particle and fur shaders share.
 //
 // Every lookup is a pure function of its arguments and the tables and takes
-// no lock. The run-time tables (cell, gradient, fur, classic) are built once
-// under a lock and published through an atomic flag/pointer; lookups that
-// need a table that has not been built return 0.
+// no lock. The run-time tables (cell, gradient, fur) are built once by the
+// shaders' _init under a lock and published through an atomic pointer/flag;
+// lookups that need one of them before it is built return 0. The woodgrain
+// tables are built the same way on their first lookup.
 #pragma once
 
 #include <array>
@@ -34,9 +35,10 @@ extern const std::array<float, 12> octaveOffsets;
 
 // ---------------------------------------------------------------------------
 // Lattice value noise on noiseTable (quadratic B-spline, 32 cells per unit).
-// Coordinates outside [-1e9, 1e9] are treated as 0.
+// Coordinates outside [-1e9, 1e9] (and NaN) are treated as 0.
 
-// Range about [-0.5, 0.5]; period 1, jumps at integer x (no wrap-around).
+// Range (-0.5, 0.5), up to (-2, 2) in the first 1/32 after each integer,
+// where the first segment is extrapolated; period 1, jumps at integer x.
 float noise1(double x);
 // Range [-1, 1); period 1 in x and y.
 float noise2(double x, double y);
@@ -73,8 +75,8 @@ const float *gradientTable();
 // Range about amplitude * [-2, 2] (octave values in [-1, 1]); period 65536
 // in each coordinate (16-bit lattice hash).
 float fractalNoise(float filterWidth, float amplitude, const float point[3]);
-// Gradient-like vector of the same octaves: each component about
-// amplitude * [-0.5, 0.5]; same period.
+// Gradient-like vector of the same octaves (per axis the corner differences
+// times t (1 - t)): each component within amplitude * [-1, 1]; same period.
 void fractalNoiseVector(float out[3], float filterWidth, float amplitude, const float point[3]);
 // Octave count used by fractalNoise for a filter width: 1 to 10.
 int fractalOctaves(float filterWidth);
@@ -83,8 +85,8 @@ int fractalHash(int32_t x, int32_t y, int32_t z);
 
 // Sparse convolution of cone-shaped spots on a 20^3 periodic cell grid
 // (granite, leather). Result >= 0 for mix in [0, 1] (sum of spot values);
-// with creases nonzero a value >= 20 marks a crease. Period 80 * cellSize
-// in each coordinate. channels (may be nullptr): in: thresholds T0, T1;
+// with creases nonzero a value >= 20 marks a crease. Period 4 * cellSize
+// (20 cells) in each coordinate. channels (may be nullptr): in: thresholds T0, T1;
 // out: the spot sums per channel. Returns 0 (channels 0) until
 // initCellTable has run.
 float cellNoise(float cellSize, float density, float mix, float randomness, float creaseWidth,
@@ -102,12 +104,14 @@ const float *cellTable();
 inline float smoothStep(float t) { return (3.0f - 2.0f * t) * t * t; }
 
 // Woodgrain noise on tables of its own (built on first use). Range about
-// [-0.5, 0.5] for 1D, [-1, 1] for 3D; 0 at integers; period 256.
+// [-0.5, 0.5] for 1D, [-1, 1] for 3D; 0 at integers; period 256 (for
+// coordinates above -256, where the shifted value stays positive).
 float classicNoise1(float x);
 float classicNoise3(float x, float y, float z);
 
 // Fur noise: classic gradient noise times 1.5 on the fur tables; range about
-// [-1.5, 1.5], 0 at integers, period 256. Returns 0 until initFurNoise ran.
+// [-1.5, 1.5], 0 at integers, period 256 (above -10000). Returns 0 until
+// initFurNoise has run.
 float furNoise3(float x, float y, float z);
 // Builds the fur tables from the host generator seeded with xr_srandom(1)
 // under the host lock; later calls do nothing.
