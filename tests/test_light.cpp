@@ -744,3 +744,21 @@ TEST_F(Light, ConnectedParameterSeesLightMapping) {
 }
 
 }  // namespace
+
+// A point light with a light profile is scaled by the profile's normalised
+// intensity in the direction of the point (angle from the light's -z axis).
+TEST_F(Light, PointLightProfile) {
+    xrTag profile = vh::createLightProfile({{0, 4}, {45, 2}, {90, 0}});
+    vh::Instance &point = light("veko_pointlight", {{"intensity", 2}, {"lightProfile", profile}});
+    struct Case {
+        double deg, factor;
+    } cases[] = {{0, 1.0}, {45, 0.5}, {67.5, 0.25}, {120, 0.0}};
+    for (auto c : cases) {
+        SCOPED_TRACE(c.deg);
+        float s = float(std::sin(c.deg * kDeg)), co = float(std::cos(c.deg * kDeg));
+        aim({0, 0, 0}, {s * 0.5f, 0, -co * 0.5f});  // within distance 1: no decay
+        ASSERT_TRUE(call(point));
+        EXPECT_NEAR(out.r, 2 * c.factor, 1e-4);
+    }
+    vh::Database::get().remove(profile);
+}

@@ -174,6 +174,11 @@ struct InstanceRecord {
 static_assert(offsetof(InstanceRecord, toWorld) == 16);
 static_assert(offsetof(InstanceRecord, dataTag) == 208);
 
+// Light profile elements: (angle from the light's -z axis in degrees,
+// intensity) pairs, ascending in angle (xr_lightprofile_sample).
+constexpr int kDbLightProfile = 41;
+xrTag createLightProfile(const std::vector<std::pair<float, float>> &table);
+
 // A user-data element (type xrDB_USERDATA): word 1 the next tag, word 6 the
 // label, data from word 7.
 xrTag createUserData(uint32_t label, const std::vector<uint32_t> &payload, xrTag next = 0);
