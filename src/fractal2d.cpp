@@ -392,8 +392,14 @@ float noiseFamily3(int32_t type, float p[3], const NoiseSettings &s) {
 // 2.5 standard deviations of the sum (from the train amplitudes) into
 // [0, 1]; foam rises where h exceeds foamThreshold, scaled by foamEmission
 // and broken up by a noise stretched along the wind, so that it forms
-// streaks on the crests. Trains shorter than about twice the filter width fade out (their
-// mean, 0, remains), so a distant ocean smooths instead of aliasing.
+// streaks on the crests. Trains shorter than about twice the filter width
+// fade out (their mean, 0, remains), so a distant ocean smooths instead of
+// aliasing.
+//
+// veko_ocean samples its three curves (waveHeight, waveTurbulence,
+// wavePeaking: position/value/interpolation entries over the band position
+// 0 = waveLengthMin … 1 = waveLengthMax) once per band; an empty curve acts
+// as the constant 1 (height) or 0.5 (turbulence, peaking).
 
 namespace {
 constexpr float kGravity = 9.81f;
