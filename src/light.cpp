@@ -491,6 +491,26 @@ using namespace veko;
 using namespace veko::light;
 
 // ---------------------------------------------------------------------------
+namespace {
+
+// Shadow inputs of a light whose block has the common shadow parameters
+// (depth-map switch, ray-trace switch, colour, ray count, depth limit).
+template <class Params>
+ShadowInputs shadowInputsOf(const Params *p, float depthMapIntensity, const float *softSize, SoftSampler sampler) {
+    ShadowInputs in;
+    in.useDepthMapShadows = &p->useDepthMapShadows;
+    in.useRayTraceShadows = &p->useRayTraceShadows;
+    in.shadowColor = &p->shadowColor;
+    in.shadowRays = &p->shadowRays;
+    in.rayDepthLimit = &p->rayDepthLimit;
+    in.depthMapIntensity = depthMapIntensity;
+    in.softSize = softSize;
+    in.sampler = sampler;
+    return in;
+}
+
+}  // namespace
+
 VEKO_EXPORT xrBoolean veko_ambientlight(void *result, xrState *state, void *params) {
     auto *p = static_cast<AmbientLightParams *>(params);
     auto *out = static_cast<xrColor *>(result);
@@ -564,15 +584,7 @@ VEKO_EXPORT xrBoolean veko_directionallight(void *result, xrState *state, void *
     float intensity = eval(state, &p->intensity);
     *out = scaledColor(eval(state, &p->color), intensity);
 
-    ShadowInputs shadow;
-    shadow.useDepthMapShadows = &p->useDepthMapShadows;
-    shadow.useRayTraceShadows = &p->useRayTraceShadows;
-    shadow.shadowColor = &p->shadowColor;
-    shadow.shadowRays = &p->shadowRays;
-    shadow.rayDepthLimit = &p->rayDepthLimit;
-    shadow.depthMapIntensity = intensity;
-    shadow.softSize = &p->lightAngle;
-    shadow.sampler = coneSoftShadow;
+    const ShadowInputs shadow = shadowInputsOf(p, intensity, &p->lightAngle, coneSoftShadow);
     finishLight(state, rec, shadow, &p->emitDiffuse, &p->emitSpecular, out);
     return 1;
 }
@@ -613,15 +625,7 @@ VEKO_EXPORT xrBoolean veko_pointlight(void *result, xrState *state, void *params
         return 1;
     }
 
-    ShadowInputs shadow;
-    shadow.useDepthMapShadows = &p->useDepthMapShadows;
-    shadow.useRayTraceShadows = &p->useRayTraceShadows;
-    shadow.shadowColor = &p->shadowColor;
-    shadow.shadowRays = &p->shadowRays;
-    shadow.rayDepthLimit = &p->rayDepthLimit;
-    shadow.depthMapIntensity = intensity;
-    shadow.softSize = &p->lightRadius;
-    shadow.sampler = diskSoftShadow;
+    const ShadowInputs shadow = shadowInputsOf(p, intensity, &p->lightRadius, diskSoftShadow);
     finishLight(state, rec, shadow, &p->emitDiffuse, &p->emitSpecular, out);
     return 1;
 }
@@ -756,15 +760,7 @@ VEKO_EXPORT xrBoolean veko_spotlight(void *result, xrState *state, void *params)
         return 1;
     }
 
-    ShadowInputs shadow;
-    shadow.useDepthMapShadows = &p->useDepthMapShadows;
-    shadow.useRayTraceShadows = &p->useRayTraceShadows;
-    shadow.shadowColor = &p->shadowColor;
-    shadow.shadowRays = &p->shadowRays;
-    shadow.rayDepthLimit = &p->rayDepthLimit;
-    shadow.depthMapIntensity = intensity;
-    shadow.softSize = &p->lightRadius;
-    shadow.sampler = diskSoftShadow;
+    const ShadowInputs shadow = shadowInputsOf(p, intensity, &p->lightRadius, diskSoftShadow);
     finishLight(state, rec, shadow, &p->emitDiffuse, &p->emitSpecular, out);
     return 1;
 }
