@@ -558,6 +558,88 @@ TEST(RenderLoop, SamplesDoNotAllocate) {
 }
 
 // ---------------------------------------------------------------------------
+// The state shader's extra frame buffer and the "Veko" options block reach
+// the image: fbColor left in the record becomes frame buffer 1, and the
+// options block's words fill the record's template.
+int32_t g_userWord1 = -1;
+
+TEST(RenderOutput, FrameBufferUserDataAndExr) {
+    vh::registerNativeMaterial("glowing", [](xrColor *c, xrState *s) {
+        BaseStateRecord *rec = recordOf(s);
+        if (!rec) return xrBoolean(0);
+        g_userWord1 = rec->userWord1;
+        rec->fbColor = {0.2f, 0.6f, 0.4f, 0.5f};
+        rec->matteColor = {1, 1, 1, 1};
+        *c = {0.1f, 0.2f, 0.3f, 1};
+        return xrBoolean(1);
+    });
+    json doc = {{"nodes", {{{"name", "state"}, {"type", "veko_state"}, {"params", {{"frameBuffer", 1}}}}}},
+                {"camera", topCamera(8)},
+                {"options", {{"userData", {0, 7, 1, 0.005, 1, 0, 0.0, 0.0, 20, 20}}}},
+                {"state", "state"},
+                {"objects", {{{"name", "ground"}, {"mesh", {{"type", "plane"}, {"size", 2}}},
+                              {"material", "native:glowing"}, {"label", 3}, {"userData", {1, 2, 3}}}}}};
+    auto scene = load(doc);
+    auto img = vh::render(*scene, quiet(1));
+    EXPECT_EQ(g_userWord1, 7);
+    ASSERT_FALSE(img.fb[0].empty());
+    EXPECT_TRUE(img.fb[1].empty());
+    const float *f = &img.fb[0][(4 * 8 + 4) * 4];
+    EXPECT_NEAR(f[0], 0.4f, 1e-6);
+    EXPECT_NEAR(f[1], 1.0f, 1e-6);
+    EXPECT_NEAR(f[2], 0.8f, 1e-6);
+    EXPECT_NEAR(f[3], 1.0f, 1e-6);
+    // Corner pixels miss the 2-unit plane: no frame-buffer write, no label.
+    EXPECT_EQ(img.fb[0][3], 0.0f);
+    EXPECT_EQ(img.label[0], 0u);
+    EXPECT_EQ(img.label[4 * 8 + 4], 3u);
+    // The object's user data hangs on its instance record.
+    const vh::ObjectInfo info = vh::objectInfo(*scene, "ground");
+    ASSERT_NE(info.instanceTag, 0u);
+    auto *rec = static_cast<vh::InstanceRecord *>(vh::Database::get().data(info.instanceTag));
+    ASSERT_NE(rec->dataTag, 0u);
+    auto *ud = static_cast<uint32_t *>(vh::Database::get().data(rec->dataTag));
+    EXPECT_EQ(ud[6], 0x56656B6Fu);  // "Veko"
+    EXPECT_EQ(ud[7], 1u);
+    EXPECT_EQ(rec->label, 3u);
+
+    // EXR keeps the float beauty; it reads back as written.
+    const auto exr = std::filesystem::temp_directory_path() / "vekohost_fb.exr";
+    vh::writeImage(img, exr.string());
+    auto back = vh::readImage(exr.string());
+    ASSERT_EQ(back.width, 8);
+    EXPECT_EQ(back.rgba, img.rgba);
+    std::filesystem::remove(exr);
+}
+
+// Final gathering: a point under a glowing ceiling that fills its whole
+// hemisphere gathers an average radiance of 1, so lambert's indirect term is
+// colour x diffuse. With gathering off the term is 0.
+TEST(RenderLighting, FinalGatherUnderAGlowingCeiling) {
+    vh::registerNativeMaterial("emitter", [](xrColor *c, xrState *) {
+        *c = {1, 1, 1, 1};
+        return xrBoolean(1);
+    });
+    auto doc = [](bool fg) {
+        return json{{"nodes", lambertNodes()},
+                    {"camera", topCamera(4)},
+                    {"options", {{"finalGather", fg}, {"finalGatherRays", 64}}},
+                    {"state", "state"},
+                    {"objects",
+                     {{{"name", "ground"}, {"mesh", {{"type", "plane"}, {"size", 4}}}, {"material", "greySG"}},
+                      {{"name", "ceiling"}, {"mesh", {{"type", "plane"}, {"size", 100000}}},
+                       {"transform", {{"rotate", {180, 0, 0}}, {"translate", {0, 2, 0}}}},
+                       {"material", "native:emitter"}}}}};
+    };
+    auto on = load(doc(true));
+    auto img = vh::render(*on, quiet(1));
+    EXPECT_NEAR(centre(img)[0], 0.5f * 0.8f, 2e-3);
+    auto off = load(doc(false));
+    auto img2 = vh::render(*off, quiet(1));
+    EXPECT_NEAR(centre(img2)[0], 0.0f, 1e-6);
+}
+
+// ---------------------------------------------------------------------------
 // Golden images (64x64). Regenerate with VEKO_UPDATE_GOLDEN=1 and look at
 // them before committing. Tolerance: the 8-bit PNG values may differ by at
 // most 2 in 1% of the channels (floating-point contraction differs between

@@ -75,15 +75,7 @@ int Renderer::threads() const { return int(impl_->threads.size()); }
 
 xrState *Renderer::eyeState(int thread) { return &impl_->threads.at(size_t(thread))->stack[0]->st; }
 
-int Renderer::traceFirstHit(int thread, const xrVector &org, const xrVector &dir, float &t) {
-    (void)thread;
-    RTCRayHit h;
-    if (!intersect(scene_, org, dir, 0, std::numeric_limits<float>::infinity(), h)) return -1;
-    t = h.ray.tfar;
-    return int(h.hit.geomID);
-}
-
-Renderer::Sample Renderer::shadeSample(int thread, float x, float y, uint32_t pixelIndex, int sampleIndex) {
+Renderer::Sample Renderer::shadeSample(int thread, float x, float y, uint32_t pixelIndex, int sampleIndex, bool shade) {
     ThreadData &td = *impl_->threads.at(size_t(thread));
     Scene &sc = scene_;
     td.top = 1;
@@ -132,7 +124,7 @@ Renderer::Sample Renderer::shadeSample(int thread, float x, float y, uint32_t pi
 
     Sample out;
     xrColor col{0, 0, 0, 0};
-    impl_->stateOp(e, kOpNewRay, 0, &col);
+    if (shade) impl_->stateOp(e, kOpNewRay, 0, &col);
     // Clip planes along the camera's viewing axis.
     const float dz = -sc.worldToCam.vector(dir).z;
     float tnear = 0, tfar = std::numeric_limits<float>::infinity();
@@ -144,14 +136,14 @@ Renderer::Sample Renderer::shadeSample(int thread, float x, float y, uint32_t pi
     if (intersect(sc, org, dir, tnear, tfar, h)) {
         fillHit(e, sc, h);
         out.hit = true;
-        shadeHit(&col, &st);
+        if (shade) shadeHit(&col, &st);
     } else {
         setMiss(e);
         xrTag env = st.environmentShader;
-        Instance *inst = env ? instanceOfTag(env) : nullptr;
+        Instance *inst = env && shade ? instanceOfTag(env) : nullptr;
         if (inst) callShader(*inst, &st, &col);
     }
-    impl_->stateOp(e, kOpSampleDone, 1, &col);
+    if (shade) impl_->stateOp(e, kOpSampleDone, 1, &col);
     out.color = col;
     out.depth = st.hitDistance;
     out.label = st.objectLabel;

@@ -471,6 +471,12 @@ xrCamera &cameraOf(Scene &s) { return s.camera; }
 Network &networkOf(Scene &s) { return *s.net; }
 void *embreeScene(Scene &s) { return s.rtc; }
 
+ObjectInfo objectInfo(const Scene &s, const std::string &name) {
+    for (auto &o : s.objects)
+        if (o->name == name) return {o->tag, o->objectTag, o->dataTag};
+    return {};
+}
+
 void Scene::buildAccel() {
     device = rtcNewDevice(nullptr);
     if (!device) throw Error(where + ": cannot create the ray-tracing device");

@@ -98,6 +98,12 @@ xrOptions &optionsOf(Scene &scene);
 xrCamera &cameraOf(Scene &scene);
 Network &networkOf(Scene &scene);
 
+// Database tags of a named object instance (0 when there is none).
+struct ObjectInfo {
+    xrTag instanceTag = 0, objectTag = 0, dataTag = 0;
+};
+ObjectInfo objectInfo(const Scene &scene, const std::string &name);
+
 // Renders a frame (threads, tiles, progress). Deterministic whatever the
 // thread count.
 FrameImage render(Scene &scene, const RenderOptions &opts = {});
@@ -140,12 +146,12 @@ public:
         uint8_t fbMask = 0;
         bool hit = false;
     };
-    Sample shadeSample(int thread, float x, float y, uint32_t pixelIndex, int sampleIndex);
+    // With `shade` false only the host's part runs: the eye state is set
+    // up and the hit filled in, but no shader is called (benchmarks).
+    Sample shadeSample(int thread, float x, float y, uint32_t pixelIndex, int sampleIndex, bool shade = true);
     // The eye state of a thread (valid after construction): tests inspect
     // its record and host data.
     xrState *eyeState(int thread);
-    // Primary hit only (no shading): instance index or -1. Benchmarks.
-    int traceFirstHit(int thread, const xrVector &org, const xrVector &dir, float &t);
     Scene &scene() { return scene_; }
     int threads() const;
 
