@@ -64,6 +64,10 @@ void clearTraceOutputs(xrState *state, BaseStateRecord *rec) {
     if (state->childState) state->childState->hitDistance = 0.0;
 }
 
+// Red, green or blue of a colour by index 0, 1, 2.
+float &channel(xrColor &c, int k) { return k == 0 ? c.r : (k == 1 ? c.g : c.b); }
+float channel(const xrColor &c, int k) { return k == 0 ? c.r : (k == 1 ? c.g : c.b); }
+
 int32_t traceDepth(const xrState *state) { return state->reflectDepth + state->refractDepth; }
 
 // Multiplies r, g, b of the ray weight by `k`, and by the glow intensity
@@ -174,6 +178,9 @@ PassSums lightLoop(const Shading &sh, SpecularModel *model, float &shadowFractio
     xrInteger count = 0;
     xrTag *lights = nullptr;
     xr_instance_lightlist(&count, &lights, state);
+    // The host samples only lights in front of the surface as the normal
+    // faces; with a hit reference a second pass with the normals flipped
+    // reaches the lights behind it (translucence).
     const int passes = state->hitRef ? 2 : 1;
     for (int i = 0; lights && i < count; ++i) {
         resetLightWords(rec);
@@ -496,9 +503,9 @@ void transparencyStep(const Shading &sh, const SurfaceCore *core, const BlurPara
             const xrColor &aux = rec->auxColor;
             if (chromatic) {
                 // Each pass feeds one channel; alpha is shared by the three.
-                (&refraction.r)[pass] += (&col.r)[pass] * a;
+                channel(refraction, pass) += channel(col, pass) * a;
                 refraction.a += col.a * a / 3.0f;
-                (&outT.r)[pass] += (&aux.r)[pass];
+                channel(outT, pass) += channel(aux, pass);
                 outT.a += aux.a / 3.0f;
             } else {
                 addScaled(refraction, col, a);

@@ -5,11 +5,14 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <string>
 #include <vector>
 
 #include <vekohost/host.h>
+#include <vekohost/render.h>
 
 #include "support.h"
 #include "vekobase.h"
@@ -99,6 +102,78 @@ bool allUnset(const MaterialResult &r, int fromWord, int toWord) {
     return true;
 }
 const float *words(const MaterialResult &r) { return reinterpret_cast<const float *>(&r); }
+
+
+// Rendered scenes: horizontal planes (facing +y) seen straight down by an
+// orthographic 3 x 3 view, each with its own surface node behind a shading
+// engine, the state shader, and unshadowed directional lights. The scene is
+// rendered to a file and read back; every pixel sees the same shading, the
+// centre pixel is returned.
+struct Light {
+    xrVector from;  // direction towards the light
+    float intensity;
+};
+struct Layer {
+    std::string type;  // surface model
+    json params;
+    float height = 0;  // plane at y = height
+};
+xrColor renderLayers(const std::vector<Layer> &layers, const std::vector<Light> &lights,
+                     const json &extraNodes = json::array(), const json &options = json::object()) {
+    json nodes = json::array({{{"name", "st"}, {"type", "veko_state"}}});
+    json objects = json::array();
+    for (size_t i = 0; i < layers.size(); ++i) {
+        const std::string k = std::to_string(i);
+        nodes.push_back({{"name", "surf" + k}, {"type", layers[i].type}, {"params", layers[i].params}});
+        nodes.push_back({{"name", "sg" + k}, {"type", "veko_shadingengine"}, {"params", {{"surfaceShader", "surf" + k}}}});
+        objects.push_back({{"name", "plane" + k}, {"mesh", {{"type", "plane"}, {"size", {20, 20}}}},
+                           {"transform", {{"translate", {0, layers[i].height, 0}}}}, {"material", "sg" + k}});
+    }
+    for (const auto &n : extraNodes) nodes.push_back(n);
+    json lightList = json::array();
+    for (size_t i = 0; i < lights.size(); ++i) {
+        const std::string name = "dl" + std::to_string(i);
+        const xrVector f = lights[i].from;
+        nodes.push_back({{"name", name}, {"type", "veko_directionallight"},
+                         {"params", {{"intensity", lights[i].intensity}, {"useRayTraceShadows", 0}}}});
+        const json up = std::fabs(f.y) > 0.9f ? json{0, 0, -1} : json{0, 1, 0};
+        const json look = {{"eye", {f.x, f.y, f.z}}, {"target", {0, 0, 0}}, {"up", up}};
+        lightList.push_back({{"name", "l" + std::to_string(i)}, {"shader", name}, {"transform", {{"lookAt", look}}}});
+    }
+    json opts = {{"trace", true}};
+    for (auto &[k, v] : options.items()) opts[k] = v;
+    json camera = {{"type", "orthographic"}, {"resolution", {3, 3}}, {"aperture", 2},
+                   {"transform", {{"lookAt", {{"eye", {0, 5, 0}}, {"target", {0, 0, 0}}, {"up", {0, 0, -1}}}}}}};
+    for (const auto &n : extraNodes)
+        if (n.value("name", "") == "env") camera["environment"] = "env";
+    json doc = {{"nodes", nodes}, {"camera", camera}, {"options", opts}, {"state", "st"},
+                {"objects", objects}, {"lights", lightList}};
+    static int count = 0;
+    const std::string base = ::testing::TempDir() + "vekobase_surface_" + std::to_string(++count);
+    {
+        std::ofstream f(base + ".json");
+        f << doc.dump(1);
+    }
+    vh::RenderOptions ro;
+    ro.threads = 1;
+    ro.progress = false;
+    ro.outputs = {base + ".exr"};
+    vh::setVerbosity(1);
+    EXPECT_EQ(vh::renderScene(base + ".json", ro), 0);
+    vh::setVerbosity(2);
+    vh::FrameImage img = vh::readImage(base + ".exr");
+    std::remove((base + ".json").c_str());
+    std::remove((base + ".exr").c_str());
+    EXPECT_EQ(img.width, 3);
+    if (img.width != 3 || img.height != 3) return {-1, -1, -1, -1};
+    const float *px = img.pixel(1, 1);
+    return {px[0], px[1], px[2], px[3]};
+}
+
+xrVector unit(xrVector v) {
+    const float l = std::sqrt(v.x * v.x + v.y * v.y + v.z * v.z);
+    return {v.x / l, v.y / l, v.z / l};
+}
 
 // ---------------------------------------------------------------------------
 TEST(Lambert, MissingRecordWarnsAndLeavesResult) {
@@ -296,6 +371,99 @@ TEST(Lambert, StateRestoredAfterCall) {
     EXPECT_EQ(st->environmentShader, 4321u);
     EXPECT_EQ(s.record()->inLightLoop, 0);
     EXPECT_EQ(s.record()->backSide, 0);
+}
+
+// ---------------------------------------------------------------------------
+// Rendered: the light loop with real lights. Every hit carries a host
+// reference, so each point is lit in two passes; a light in front counts
+// once (diffuse), a light behind only through translucence.
+TEST(LambertLit, LightsInFrontAndBehind) {
+    const float s2 = std::sqrt(0.5f);
+    struct Case {
+        const char *what;
+        std::vector<Light> lights;
+        float translucence;
+        float factor;  // of color x intensity
+    } cases[] = {
+        {"overhead", {{{0, 3, 0}, 1.0f}}, 0.0f, 0.8f},
+        {"45 degrees", {{{3, 3, 0}, 2.0f}}, 0.0f, 0.8f * s2 * 2.0f},
+        {"two lights", {{{0, 3, 0}, 1.0f}, {{0, 2, 3}, 1.0f}}, 0.0f, 0.8f * (1.0f + 2.0f / std::sqrt(13.0f))},
+        {"behind", {{{0, -3, 0}, 1.0f}}, 0.0f, 0.0f},
+        {"behind, translucent", {{{0, -3, 0}, 1.0f}}, 0.5f, 0.5f},
+        // in front, translucence adds its full value on top of the diffuse
+        {"overhead, translucent", {{{0, 3, 0}, 1.0f}}, 0.5f, 0.8f + 0.5f},
+    };
+    for (const Case &k : cases) {
+        const json surf = {{"color", {0.5, 0.25, 1.0, 1.0}}, {"diffuse", 0.8}, {"translucence", k.translucence},
+                           {"translucenceFocus", 0.0}, {"matteOpacityMode", 1}};
+        const xrColor c = renderLayers({{"veko_lambert", surf}}, k.lights);
+        EXPECT_NEAR(c.r, 0.5f * k.factor, 1e-4f) << k.what;
+        EXPECT_NEAR(c.g, 0.25f * k.factor, 1e-4f) << k.what;
+        EXPECT_NEAR(c.b, 1.0f * k.factor, 1e-4f) << k.what;
+    }
+}
+
+// A bumped normal pointing below the geometric surface is pulled back to
+// 0.0015 above it: lit from (3, 3, 0) the pulled normal (0.7071, 0.0015, 0)
+// still sees the light, where the raw normal (0.7071, -0.7071, 0) would be
+// at 90 degrees to it and unlit.
+TEST(LambertLit, NormalBelowSurfaceIsPulledAbove) {
+    const float s2 = std::sqrt(0.5f);
+    json bump = {{"name", "bump"}, {"type", "veko_multdiv"},
+                 {"params", {{"operation", 1}, {"input1", {s2, -s2, 0.0}}, {"input2", {1, 1, 1}}}}};
+    const json surf = {{"color", {1, 1, 1, 1}}, {"diffuse", 1.0}, {"normalCamera", "bump.output"}, {"matteOpacityMode", 1}};
+    const xrColor c = renderLayers({{"veko_lambert", surf}}, {{{3, 3, 0}, 1.0f}}, json::array({bump}));
+    const xrVector n = unit({s2, 0.0015f, 0});
+    const float want = n.x * s2 + n.y * s2;
+    EXPECT_NEAR(c.r, want, 1e-4f);
+    EXPECT_GT(c.r, 0.7f);
+}
+
+// Traced refraction through a transparent plane at y = 1 onto an
+// incandescent plane at y = 0 (index 1: straight through, path length 1):
+// transparency x attenuation x what lies behind. Absorbance gives
+// e^(-d absorbance/100), a fade distance F gives ((F - d)/F)^2 and nothing
+// beyond it; chromatic aberration feeds each channel once.
+TEST(LambertLit, RefractionAttenuation) {
+    struct Case {
+        const char *what;
+        json extra;
+        float a;
+    } cases[] = {
+        {"clear", json::object(), 1.0f},
+        {"absorbance", {{"lightAbsorbance", 50.0}}, std::exp(-0.5f)},
+        {"fade", {{"fadeDistance", 2.0}}, 0.25f},
+        {"beyond fade", {{"fadeDistance", 0.5}}, 0.0f},
+        {"chromatic", {{"chromaticAberration", 1}}, 1.0f},
+    };
+    const json back = {{"color", {0, 0, 0, 1}}, {"incandescence", {0.2, 0.4, 0.6, 0}}, {"matteOpacityMode", 1}};
+    for (const Case &k : cases) {
+        json front = {{"color", {0, 0, 0, 1}}, {"transparency", {0.5, 0.5, 0.5, 0}}, {"refractions", 1},
+                      {"refractiveIndex", 1.0}, {"matteOpacityMode", 1}};
+        for (auto &[key, v] : k.extra.items()) front[key] = v;
+        const xrColor c = renderLayers({{"veko_lambert", front, 1.0f}, {"veko_lambert", back, 0.0f}}, {});
+        EXPECT_NEAR(c.r, 0.5f * k.a * 0.2f, 1e-4f) << k.what;
+        EXPECT_NEAR(c.g, 0.5f * k.a * 0.4f, 1e-4f) << k.what;
+        EXPECT_NEAR(c.b, 0.5f * k.a * 0.6f, 1e-4f) << k.what;
+    }
+}
+
+// Indirect light by final gathering under a uniform environment E: every
+// gather ray sees E, so the irradiance is E x irradianceColor x diffuse x
+// color; with final gathering off the host gives nothing.
+TEST(LambertLit, IrradianceFromFinalGather) {
+    const json env = {{"name", "env"}, {"type", "veko_blend"},
+                      {"params", {{"blender", 1.0}, {"color1", {0.5, 0.25, 1.0, 1}}}}};
+    const json p = {{"color", {0.5, 1.0, 0.25, 1}}, {"diffuse", 0.8}, {"irradianceColor", {1, 0.5, 1, 1}},
+                    {"matteOpacityMode", 1}};
+    for (bool on : {true, false}) {
+        const xrColor c = renderLayers({{"veko_lambert", p}}, {}, json::array({env}),
+                                       {{"finalGather", on}, {"finalGatherRays", 8}});
+        const float f = on ? 0.8f : 0.0f;
+        EXPECT_NEAR(c.r, f * 0.5f * 1.0f * 0.5f, 1e-4f) << on;
+        EXPECT_NEAR(c.g, f * 0.25f * 0.5f * 1.0f, 1e-4f) << on;
+        EXPECT_NEAR(c.b, f * 1.0f * 1.0f * 0.25f, 1e-4f) << on;
+    }
 }
 
 }  // namespace

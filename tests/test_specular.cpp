@@ -5,11 +5,14 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <string>
 #include <vector>
 
 #include <vekohost/host.h>
+#include <vekohost/render.h>
 
 #include "support.h"
 #include "vekobase.h"
@@ -94,6 +97,72 @@ vh::Instance &colorSource(Surface &s, const std::string &name, const json &color
     src.setLiteral("blender", 1.0);
     src.setLiteral("color1", color);
     return src;
+}
+
+// Rendered scenes: horizontal planes (facing +y) seen straight down by an
+// orthographic 3 x 3 view, each with its own surface node behind a shading
+// engine, the state shader, and unshadowed directional lights. The scene is
+// rendered to a file and read back; every pixel sees the same shading, the
+// centre pixel is returned.
+struct Light {
+    xrVector from;  // direction towards the light
+    float intensity;
+};
+struct Layer {
+    std::string type;  // surface model
+    json params;
+    float height = 0;  // plane at y = height
+};
+xrColor renderLayers(const std::vector<Layer> &layers, const std::vector<Light> &lights,
+                     const json &extraNodes = json::array(), const json &options = json::object()) {
+    json nodes = json::array({{{"name", "st"}, {"type", "veko_state"}}});
+    json objects = json::array();
+    for (size_t i = 0; i < layers.size(); ++i) {
+        const std::string k = std::to_string(i);
+        nodes.push_back({{"name", "surf" + k}, {"type", layers[i].type}, {"params", layers[i].params}});
+        nodes.push_back({{"name", "sg" + k}, {"type", "veko_shadingengine"}, {"params", {{"surfaceShader", "surf" + k}}}});
+        objects.push_back({{"name", "plane" + k}, {"mesh", {{"type", "plane"}, {"size", {20, 20}}}},
+                           {"transform", {{"translate", {0, layers[i].height, 0}}}}, {"material", "sg" + k}});
+    }
+    for (const auto &n : extraNodes) nodes.push_back(n);
+    json lightList = json::array();
+    for (size_t i = 0; i < lights.size(); ++i) {
+        const std::string name = "dl" + std::to_string(i);
+        const xrVector f = lights[i].from;
+        nodes.push_back({{"name", name}, {"type", "veko_directionallight"},
+                         {"params", {{"intensity", lights[i].intensity}, {"useRayTraceShadows", 0}}}});
+        const json up = std::fabs(f.y) > 0.9f ? json{0, 0, -1} : json{0, 1, 0};
+        const json look = {{"eye", {f.x, f.y, f.z}}, {"target", {0, 0, 0}}, {"up", up}};
+        lightList.push_back({{"name", "l" + std::to_string(i)}, {"shader", name}, {"transform", {{"lookAt", look}}}});
+    }
+    json opts = {{"trace", true}};
+    for (auto &[k, v] : options.items()) opts[k] = v;
+    json camera = {{"type", "orthographic"}, {"resolution", {3, 3}}, {"aperture", 2},
+                   {"transform", {{"lookAt", {{"eye", {0, 5, 0}}, {"target", {0, 0, 0}}, {"up", {0, 0, -1}}}}}}};
+    for (const auto &n : extraNodes)
+        if (n.value("name", "") == "env") camera["environment"] = "env";
+    json doc = {{"nodes", nodes}, {"camera", camera}, {"options", opts}, {"state", "st"},
+                {"objects", objects}, {"lights", lightList}};
+    static int count = 0;
+    const std::string base = ::testing::TempDir() + "vekobase_surface_" + std::to_string(++count);
+    {
+        std::ofstream f(base + ".json");
+        f << doc.dump(1);
+    }
+    vh::RenderOptions ro;
+    ro.threads = 1;
+    ro.progress = false;
+    ro.outputs = {base + ".exr"};
+    vh::setVerbosity(1);
+    EXPECT_EQ(vh::renderScene(base + ".json", ro), 0);
+    vh::setVerbosity(2);
+    vh::FrameImage img = vh::readImage(base + ".exr");
+    std::remove((base + ".json").c_str());
+    std::remove((base + ".exr").c_str());
+    EXPECT_EQ(img.width, 3);
+    if (img.width != 3 || img.height != 3) return {-1, -1, -1, -1};
+    const float *px = img.pixel(1, 1);
+    return {px[0], px[1], px[2], px[3]};
 }
 
 // ---------------------------------------------------------------------------
@@ -222,6 +291,122 @@ TEST(Specular, AnisotropicFresnelReflectivity) {
     const float F = 0.5f * (std::pow((1 - g) / (1 + g), 2.0f) + std::pow((n - g) / (n + g), 2.0f));
     const float want = F * std::exp(-22.847946f * 22.847946f * sigma);
     expect3(&r.reflectionPass.r, want, want, want, "fresnel reflection", 1e-4f);
+}
+
+// ---------------------------------------------------------------------------
+// Rendered highlights: a black glossy plane lit by one directional light and
+// seen straight down (V = (0, -1, 0), N = (0, 1, 0)), so the colour is the
+// highlight times specularColor times the light intensity.
+const float kS2 = std::sqrt(0.5f);
+
+// Blinn at eccentricity 1 uses e = 1e-5: a finite, flat distribution. Light
+// at 45 degrees: H halfway, h = n = cos 22.5, geometric term 1/v = 1.
+TEST(SpecularLit, BlinnEccentricity) {
+    const float h = std::cos(22.5f * 3.14159265f / 180.0f), rollOff = 0.7f;
+    const float F = rollOff + (1 - rollOff) * std::pow(1 - h, 3.0f);
+    for (float ecc : {1.0f, 0.3f}) {
+        float e = ecc * ecc - 1;
+        if (std::fabs(e) < 1e-5f) e = 1e-5f;
+        const float d = 1 / e, D = std::pow((d + 1) / (h * h + d), 2.0f);
+        const json p = {{"color", {0, 0, 0, 1}}, {"specularColor", {1, 1, 1, 1}}, {"reflectivity", 0.0},
+                        {"eccentricity", ecc}, {"specularRollOff", rollOff}, {"matteOpacityMode", 1}};
+        const xrColor c = renderLayers({{"veko_blinn", p}}, {{{3, 3, 0}, 1.0f}});
+        EXPECT_TRUE(std::isfinite(c.r)) << ecc;
+        EXPECT_NEAR(c.r, F * D, 1e-3f * F * D) << "eccentricity " << ecc;
+    }
+}
+
+// Phong: (L . R)^cosinePower, R the mirror direction (0, 1, 0); at 45
+// degrees L . R = 0.7071. Values below e^-10 become 4.54e-5.
+TEST(SpecularLit, PhongPowerAndFloor) {
+    struct Case {
+        float power, intensity, want;
+    } cases[] = {{2.0f, 1.0f, 0.5f}, {100.0f, 1000.0f, 4.54e-5f * 1000.0f}};
+    for (const Case &k : cases) {
+        const json p = {{"color", {0, 0, 0, 1}}, {"specularColor", {1, 0.5, 0.25, 1}}, {"reflectivity", 0.0},
+                        {"cosinePower", k.power}, {"matteOpacityMode", 1}};
+        const xrColor c = renderLayers({{"veko_phong", p}}, {{{3, 3, 0}, k.intensity}});
+        EXPECT_NEAR(c.r, k.want, 1e-4f) << "power " << k.power;
+        EXPECT_NEAR(c.g, 0.5f * k.want, 1e-4f) << "power " << k.power;
+        EXPECT_NEAR(c.b, 0.25f * k.want, 1e-4f) << "power " << k.power;
+    }
+}
+
+// PhongE: at the mirror direction the highlight is 1, tinted by
+// whiteness + (1 - whiteness) x color.
+TEST(SpecularLit, PhongEHighlightTint) {
+    const json p = {{"color", {1, 0, 0, 1}}, {"diffuse", 0.0}, {"specularColor", {0.5, 0.5, 0.5, 1}},
+                    {"reflectivity", 0.0}, {"whiteness", {0.2, 0.4, 0.6, 1}}, {"highlightSize", 0.5},
+                    {"matteOpacityMode", 1}};
+    const xrColor c = renderLayers({{"veko_phongE", p}}, {{{0, 3, 0}, 1.0f}});
+    EXPECT_NEAR(c.r, 0.5f * 1.0f, 1e-4f);
+    EXPECT_NEAR(c.g, 0.5f * 0.4f, 1e-4f);
+    EXPECT_NEAR(c.b, 0.5f * 0.6f, 1e-4f);
+}
+
+// Anisotropic: with different spreads the highlight depends on the light's
+// azimuth in the tangent frame; with equal spreads it does not.
+TEST(SpecularLit, AnisotropicAzimuth) {
+    for (float spreadY : {3.0f, 13.0f}) {
+        const json p = {{"color", {0, 0, 0, 1}}, {"specularColor", {1, 1, 1, 1}}, {"reflectivity", 0.0},
+                        {"spreadX", 13.0}, {"spreadY", spreadY}, {"roughness", 0.3}, {"matteOpacityMode", 1}};
+        const xrColor alongU = renderLayers({{"veko_anisotropic", p}}, {{{1, 4, 0}, 1.0f}});
+        const xrColor alongV = renderLayers({{"veko_anisotropic", p}}, {{{0, 4, 1}, 1.0f}});
+        ASSERT_TRUE(std::isfinite(alongU.r) && std::isfinite(alongV.r));
+        EXPECT_GT(alongU.r, 0.0f) << spreadY;
+        if (spreadY == 13.0f) EXPECT_NEAR(alongU.r, alongV.r, 1e-4f * alongU.r);
+        else EXPECT_GT(std::fabs(alongU.r - alongV.r), 0.05f * alongU.r) << "no anisotropy";
+    }
+}
+
+// Seen through a transparent surface (a non-eye ray), the highlight is
+// scaled by reflectionSpecularity and vanishes at 0; on the eye ray it is
+// not. Overhead light: the Blinn highlight is the roll-off 0.7.
+TEST(SpecularLit, HighlightOnSecondaryRays) {
+    const json glass = {{"color", {0, 0, 0, 1}}, {"transparency", {1, 1, 1, 0}}, {"matteOpacityMode", 1}};
+    struct Case {
+        bool throughGlass;
+        float reflectionSpecularity, want;
+    } cases[] = {{false, 0.0f, 0.7f}, {true, 0.0f, 0.0f}, {true, 0.5f, 0.35f}};
+    for (const Case &k : cases) {
+        const json p = {{"color", {0, 0, 0, 1}}, {"specularColor", {1, 1, 1, 1}}, {"reflectivity", 0.0},
+                        {"specularRollOff", 0.7}, {"reflectionSpecularity", k.reflectionSpecularity},
+                        {"matteOpacityMode", 1}};
+        std::vector<Layer> layers = {{"veko_blinn", p, 0.0f}};
+        if (k.throughGlass) layers.push_back({"veko_lambert", glass, 1.0f});
+        const xrColor c = renderLayers(layers, {{{0, 3, 0}, 1.0f}});
+        EXPECT_NEAR(c.r, k.want, 1e-4f) << "glass " << k.throughGlass << " rs " << k.reflectionSpecularity;
+    }
+}
+
+// Traced reflection into the camera's environment: the mirror colour is the
+// environment times reflectivity times specularColor, blurred or not (a
+// uniform environment averages to itself); a black specular colour reflects
+// nothing.
+TEST(SpecularLit, TracedReflection) {
+    const json env = {{"name", "env"}, {"type", "veko_blend"},
+                      {"params", {{"blender", 1.0}, {"color1", {0.2, 0.4, 0.8, 1}}}}};
+    struct Case {
+        json specularColor;
+        float blur;
+        std::vector<float> want;
+    } cases[] = {
+        {{1, 0.5, 0.5, 1}, 0.0f, {0.8f * 0.2f, 0.8f * 0.2f, 0.8f * 0.4f}},
+        {{1, 0.5, 0.5, 1}, 0.5f, {0.8f * 0.2f, 0.8f * 0.2f, 0.8f * 0.4f}},
+        {{0, 0, 0, 1}, 0.0f, {0, 0, 0}},
+    };
+    for (const char *model : kModels) {
+        for (const Case &k : cases) {
+            json p = {{"color", {0, 0, 0, 1}}, {"specularColor", k.specularColor}, {"reflectivity", 0.8},
+                      {"reflectionBlur", k.blur}, {"reflectionSamples", 4}, {"matteOpacityMode", 1}};
+            if (std::string(model) == "veko_anisotropic") p["anisotropicReflectivity"] = 0;
+            const xrColor c = renderLayers({{model, p}}, {}, json::array({env}));
+            const std::string what = std::string(model) + " blur " + std::to_string(k.blur);
+            EXPECT_NEAR(c.r, k.want[0], 1e-4f) << what;
+            EXPECT_NEAR(c.g, k.want[1], 1e-4f) << what;
+            EXPECT_NEAR(c.b, k.want[2], 1e-4f) << what;
+        }
+    }
 }
 
 }  // namespace
