@@ -332,6 +332,17 @@ bool renderQuery(int code, xrState *state, xrTag tag, void *result) {
     switch (code) {
         case 4:    // world to local matrix of an instance (16 floats)
         case 5: {  // local to world
+            if (rd) {
+                const Scene &sc = *rd->td->impl->scene;
+                const Mat4 *to = nullptr, *from = nullptr;
+                if (const LightInst *l = sc.lightOf(tag); l && l->tag == tag) to = &l->toWorld, from = &l->fromWorld;
+                else if (const ObjectInst *o = sc.objectOf(tag)) to = &o->toWorld, from = &o->fromWorld;
+                else if (tag == sc.cameraTag) to = &sc.camToWorld, from = &sc.worldToCam;
+                if (to) {
+                    std::memcpy(result, code == 4 ? from->m : to->m, 16 * sizeof(float));
+                    return true;
+                }
+            }
             int type = 0;
             auto *rec = static_cast<InstanceRecord *>(Database::get().access(tag, &type));
             if (!rec) return false;
@@ -350,8 +361,17 @@ bool renderQuery(int code, xrState *state, xrTag tag, void *result) {
         case 24:
         case 33:
         case 34:
-        case 35:
-            return lightRecordQuery(code, tag, result);
+        case 35: {
+            // During a render the scene answers without the database lock.
+            const LightInst *l = rd ? rd->td->impl->scene->lightOf(tag) : nullptr;
+            if (!l || l->lightTag != tag) return lightRecordQuery(code, tag, result);
+            switch (code) {
+                case 24: *static_cast<int32_t *>(result) = l->shape; return true;
+                case 33: if (l->shape != kShapeRectangle) return false; *static_cast<xrVector *>(result) = l->edge1; return true;
+                case 34: if (l->shape != kShapeRectangle) return false; *static_cast<xrVector *>(result) = l->edge2; return true;
+                default: if (l->shape != kShapeDisc) return false; *static_cast<xrVector *>(result) = l->discNormal; return true;
+            }
+        }
         case 82:    // number of texture spaces of the object hit
         case 137: { // number of surface-derivative sets
             if (!rd) return false;

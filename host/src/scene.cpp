@@ -123,7 +123,7 @@ Mat4 parseTransform(const json &t, const Ctx &c) {
     if (t.is_array()) {
         auto v = numbers(t, 16, c, "transform");
         if (v.size() != 16) c.fail("\"transform\" matrix must have 16 numbers");
-        Mat4 m;
+        Mat4 m{};
         std::copy(v.begin(), v.end(), m.m);
         return m;
     }
