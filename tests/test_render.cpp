@@ -21,13 +21,14 @@ std::atomic<bool> g_countAllocs{false};
 std::atomic<long> g_allocs{0};
 }  // namespace
 
-void *operator new(size_t n) {
+// Kept out of line so that no call site sees the malloc/free pair.
+__attribute__((noinline)) void *operator new(size_t n) {
     if (g_countAllocs.load(std::memory_order_relaxed)) g_allocs.fetch_add(1, std::memory_order_relaxed);
     if (void *p = std::malloc(n ? n : 1)) return p;
     throw std::bad_alloc();
 }
-void operator delete(void *p) noexcept { std::free(p); }
-void operator delete(void *p, size_t) noexcept { std::free(p); }
+__attribute__((noinline)) void operator delete(void *p) noexcept { std::free(p); }
+__attribute__((noinline)) void operator delete(void *p, size_t) noexcept { std::free(p); }
 
 namespace {
 
@@ -547,7 +548,9 @@ TEST(RenderLoop, SamplesDoNotAllocate) {
     // The counter sees allocations of the host and the library alike.
     g_allocs = 0;
     g_countAllocs = true;
-    delete new int(1);
+    static void *volatile sink;
+    sink = ::operator new(16);
+    ::operator delete(sink);
     g_countAllocs = false;
     ASSERT_EQ(g_allocs.load(), 1);
     g_allocs = 0;
