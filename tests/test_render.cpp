@@ -11,6 +11,8 @@
 #include <filesystem>
 #include <new>
 
+#include <unistd.h>
+
 #include "support.h"
 #include "vekobase.h"
 #include "vekohost/render.h"
@@ -58,6 +60,11 @@ json topCamera(int size = 16) {
             {"aperture", 4},
             {"clip", {0.1, 100}},
             {"transform", {{"lookAt", {{"eye", {0, 1, 0}}, {"target", {0, 0, 0}}, {"up", {0, 0, -1}}}}}}};
+}
+
+// A file name of this process in the temporary directory.
+std::filesystem::path tempPath(const std::string &name) {
+    return std::filesystem::temp_directory_path() / ("vekohost_" + std::to_string(getpid()) + "_" + name);
 }
 
 vh::RenderOptions quiet(int threads = 0, int tileSize = 16) {
@@ -111,7 +118,7 @@ TEST(RenderScene, MalformedScenesNameFileAndElement) {
 }
 
 TEST(RenderScene, SceneFileErrorsNameTheFile) {
-    auto path = std::filesystem::temp_directory_path() / "vekohost_bad_scene.json";
+    auto path = tempPath("bad_scene.json");
     {
         FILE *f = std::fopen(path.c_str(), "w");
         std::fputs("{\"objects\": [", f);
@@ -607,7 +614,7 @@ TEST(RenderOutput, FrameBufferUserDataAndExr) {
     EXPECT_EQ(rec->label, 3u);
 
     // EXR keeps the float beauty; it reads back as written.
-    const auto exr = std::filesystem::temp_directory_path() / "vekohost_fb.exr";
+    const auto exr = tempPath("fb.exr");
     vh::writeImage(img, exr.string());
     auto back = vh::readImage(exr.string());
     ASSERT_EQ(back.width, 8);
@@ -649,7 +656,7 @@ TEST(RenderLighting, FinalGatherUnderAGlowingCeiling) {
 // builds), never by more than 24, and the mean difference stays below 0.2.
 void compareGolden(const vh::FrameImage &img, const std::string &name) {
     const std::string golden = vt::sourcePath("tests/golden/" + name);
-    const auto tmp = std::filesystem::temp_directory_path() / ("vekohost_" + name);
+    const auto tmp = tempPath(name);
     vh::writeImage(img, tmp.string());
     if (std::getenv("VEKO_UPDATE_GOLDEN")) {
         std::filesystem::copy_file(tmp, golden, std::filesystem::copy_options::overwrite_existing);
