@@ -37,9 +37,40 @@ void eyeRay(const Scene &scene, float x, float y, xrVector &org, xrVector &dir) 
     dir = normalize(scene.camToWorld.vector(d));
 }
 
+void Renderer::Impl::eyeRay(float x, float y, xrVector &org, xrVector &dir) const {
+    const float cx = x * eyeSx + eyeOx, cy = y * eyeSy + eyeOy;
+    if (eyeOrtho) {
+        org = scene->camToWorld.point({cx, cy, 0});
+        dir = scene->camToWorld.vector({0, 0, -1});
+    } else {
+        org = scene->camToWorld.point({0, 0, 0});
+        dir = scene->camToWorld.vector({cx, cy, -1});
+    }
+    dir = dir * (1.0f / std::sqrt(dot(dir, dir)));
+}
+
 Renderer::Renderer(Scene &scene, int threads) : scene_(scene), impl_(std::make_unique<Impl>()) {
     if (scene.active) throw Error(scene.where + ": the scene is already being rendered");
     impl_->scene = &scene;
+    {
+        // The same mapping as eyeRay(), folded into two multiply-adds.
+        const xrCamera &k = scene.camera;
+        const float w = float(k.imageWidth), h = float(k.imageHeight);
+        float ex, ey;
+        if (k.isOrthographic) {
+            ex = 0.5f * k.apertureWidth;
+            ey = ex * h / w;
+        } else {
+            const float p0 = 2 * k.focalLength / k.apertureWidth, p5 = p0 * w / h;
+            ex = 1 / p0;
+            ey = 1 / p5;
+        }
+        impl_->eyeOrtho = k.isOrthographic != 0;
+        impl_->eyeSx = 2 * ex / w;
+        impl_->eyeSy = 2 * ey / h;
+        impl_->eyeOx = -ex;
+        impl_->eyeOy = -ey;
+    }
     threads = std::max(threads, 1);
     for (int i = 0; i < threads; ++i) {
         auto td = std::make_unique<ThreadData>();
@@ -117,7 +148,7 @@ Renderer::Sample Renderer::shadeSample(int thread, float x, float y, uint32_t pi
     rd.lightSequence = 0;
     td.fbMask = 0;
     xrVector org, dir;
-    eyeRay(sc, x, y, org, dir);
+    impl_->eyeRay(x, y, org, dir);
     st.rayOrigin = org;
     st.rayDirection = dir;
     newSample(&st);

@@ -229,6 +229,11 @@ struct Renderer::Impl {
     void release(ThreadData &td) { --td.top; }
     void prepareSlot(ThreadData &td, RaySlot &s, int depth);
     void stateOp(RaySlot &s, int32_t op, int32_t flag, xrColor *result);
+    // Eye rays of the session's camera: raster (x, y) -> camera space
+    // (x * sx + ox, y * sy + oy), constants taken when the session starts.
+    float eyeSx = 0, eyeSy = 0, eyeOx = 0, eyeOy = 0;
+    bool eyeOrtho = false;
+    void eyeRay(float x, float y, xrVector &org, xrVector &dir) const;
 };
 
 // Limit of nested rays per thread: a chain this long is cut.
