@@ -32,6 +32,13 @@ xrTag chainStart(int elementType, xrTag tag) {
     int type = 0;
     const uint32_t *rec = static_cast<const uint32_t *>(xr_db_access_type(&type, tag));
     if (!rec) return 0;
+    // Shaders ask for an object's data with the instance tag they hold
+    // (`instanceTag`); an instance answers with its own data chain, which the
+    // host fills from the object's user data.
+    if (elementType == xrDB_OBJECT && type == xrDB_INSTANCE) {
+        type = xrDB_OBJECT;
+        word = kInstanceUserData;
+    }
     xrTag start = type == elementType ? rec[word] : 0;
     xr_db_unpin(tag);
     return start;

@@ -614,7 +614,9 @@ TEST(UserData, FindsBlockOnElementObjectAndInstance) {
         int type;
         xrTag tag;
     };
-    for (const Case c : {Case{xrDB_USERDATA, head}, Case{xrDB_OBJECT, objectTag}, Case{xrDB_INSTANCE, instanceTag}}) {
+    // Surface shaders ask for object data with the instance tag they hold.
+    for (const Case c : {Case{xrDB_USERDATA, head}, Case{xrDB_OBJECT, objectTag}, Case{xrDB_INSTANCE, instanceTag},
+                         Case{xrDB_OBJECT, instanceTag}}) {
         SCOPED_TRACE(c.type);
         xrTag found = 0;
         xrBoolean swapped = 7;
