@@ -17,7 +17,7 @@ xrTag Database::create(int type, const void *bytes, size_t size) {
     e->size = size;
     e->storage.assign((size + 7) / 8 + 1, 0);
     if (bytes && size) std::memcpy(e->storage.data(), bytes, size);
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::unique_lock lock(mutex_);
     xrTag tag = next_++;
     elements_[tag] = std::move(e);
     return tag;
@@ -26,30 +26,30 @@ xrTag Database::create(int type, const void *bytes, size_t size) {
 xrTag Database::create(int type, size_t size) { return create(type, nullptr, size); }
 
 void *Database::data(xrTag tag) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::shared_lock lock(mutex_);
     auto it = elements_.find(tag);
     return it == elements_.end() ? nullptr : it->second->storage.data();
 }
 
 int Database::type(xrTag tag) const {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::shared_lock lock(mutex_);
     auto it = elements_.find(tag);
     return it == elements_.end() ? 0 : it->second->type;
 }
 
 size_t Database::size(xrTag tag) const {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::shared_lock lock(mutex_);
     auto it = elements_.find(tag);
     return it == elements_.end() ? 0 : it->second->size;
 }
 
 void Database::remove(xrTag tag) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::unique_lock lock(mutex_);
     elements_.erase(tag);
 }
 
 void *Database::access(xrTag tag, int *type) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::shared_lock lock(mutex_);
     auto it = elements_.find(tag);
     if (it == elements_.end()) {
         if (type) *type = 0;
@@ -61,7 +61,7 @@ void *Database::access(xrTag tag, int *type) {
 }
 
 void Database::unpin(xrTag tag) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::shared_lock lock(mutex_);
     auto it = elements_.find(tag);
     if (it == elements_.end()) return;
     if (it->second->pins.fetch_sub(1) <= 0) {
@@ -71,13 +71,13 @@ void Database::unpin(xrTag tag) {
 }
 
 int Database::pins(xrTag tag) const {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::shared_lock lock(mutex_);
     auto it = elements_.find(tag);
     return it == elements_.end() ? 0 : it->second->pins.load();
 }
 
 int Database::totalPins() const {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::shared_lock lock(mutex_);
     int n = 0;
     for (auto &[t, e] : elements_) n += e->pins.load();
     return n;

@@ -9,6 +9,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <shared_mutex>
 #include <stdexcept>
 #include <string>
 #include <unordered_map>
@@ -151,7 +152,8 @@ private:
         size_t size = 0;
         std::atomic<int> pins{0};
     };
-    mutable std::mutex mutex_;
+    // Readers (access, unpin, queries) share the lock; pins are atomic.
+    mutable std::shared_mutex mutex_;
     std::unordered_map<xrTag, std::unique_ptr<Element>> elements_;
     xrTag next_ = 1;
 };
