@@ -200,13 +200,13 @@ void Instance::resizeArray(const std::string &param, int count) {
     for (auto &c : connections)
         if (!(c.param == param && c.element >= count)) kept.push_back(c);
     connections.swap(kept);
-    connectionAt.clear();
+    connectionAtWord.assign(size_t(paramBytes) / 4, -1);
     for (size_t i = 0; i < connections.size(); ++i) {
         auto &c = connections[i];
         const Field *pf = decl->param(c.param);
         int base = c.element >= 0 ? arrayExtra[c.param] + c.element * pf->elementWords * 4 : pf->offset;
         c.paramOffset = base + c.memberOffset;
-        connectionAt[c.paramOffset] = int(i);
+        indexConnection(c.paramOffset, int(i));
     }
 }
 
@@ -395,11 +395,11 @@ void Network::connect(Instance &target, const std::string &path, const std::stri
     // The connection word holds the source shader's tag.
     std::memcpy(addr + target.record.connectionOffset, &src->tag, 4);
     if (tf->type == Type::Shader) std::memcpy(addr, &src->tag, 4);
-    auto it = target.connectionAt.find(c.paramOffset);
-    if (it != target.connectionAt.end()) {
-        target.connections[it->second] = c;
+    int existing = target.connectionAt(c.paramOffset);
+    if (existing >= 0) {
+        target.connections[size_t(existing)] = c;
     } else {
-        target.connectionAt[c.paramOffset] = int(target.connections.size());
+        target.indexConnection(c.paramOffset, int(target.connections.size()));
         target.connections.push_back(c);
     }
 }

@@ -86,19 +86,19 @@ void *evaluateConnection(xrState *state, void *param) {
     Instance *inst = currentInstance(state);
     if (!inst) return nullptr;
     int off = int(static_cast<char *>(param) - inst->params());
-    auto it = inst->connectionAt.find(off);
-    if (it == inst->connectionAt.end()) {
+    int index = inst->connectionAt(off);
+    if (index < 0) {
         hostMessage(Severity::Error, "xr_phen_eval: node " + inst->name + " has no connection at byte " + std::to_string(off));
         return nullptr;
     }
-    const Connection &c = inst->connections[it->second];
+    const Connection &c = inst->connections[size_t(index)];
     Instance *src = c.source;
-    ThreadContext *t = threadOf(state);
     RayContext *r = rayOf(state);
+    ThreadContext *t = r->thread ? r->thread : threadOf(state);
     if (size_t(src->id) >= t->cache.size()) t->cache.resize(size_t(src->id) + 16);
     CacheEntry &e = t->cache[size_t(src->id)];
-    size_t words = size_t(std::max(src->decl->resultBytes, 64) + 7) / 8;
-    if (e.state != state || e.sampleId != r->sampleId || e.buffer.size() < words) {
+    if (e.state != state || e.sampleId != r->sampleId) {
+        size_t words = size_t(std::max(src->decl->resultBytes, 64) + 7) / 8;
         if (e.buffer.size() < words) e.buffer.assign(words, 0);
         else std::fill(e.buffer.begin(), e.buffer.end(), 0);
         // Mark before the call: a nested flush inside the call invalidates it.

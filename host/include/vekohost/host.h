@@ -215,7 +215,18 @@ struct Instance {
     xrShaderRecord record{};
     void *userPointer = nullptr;  // query 51
     std::vector<Connection> connections;
-    std::unordered_map<int, int> connectionAt;  // paramOffset -> index
+    // Connection index per parameter word (-1: literal), for a constant-time
+    // lookup in xr_phen_eval.
+    std::vector<int32_t> connectionAtWord;
+    int connectionAt(int paramOffset) const {
+        size_t w = size_t(paramOffset) / 4;
+        return paramOffset >= 0 && w < connectionAtWord.size() ? connectionAtWord[w] : -1;
+    }
+    void indexConnection(int paramOffset, int index) {
+        size_t w = size_t(paramOffset) / 4;
+        if (connectionAtWord.size() <= w) connectionAtWord.resize(w + 1, -1);
+        connectionAtWord[w] = index;
+    }
     Network *network = nullptr;
     bool initialized = false;
 
