@@ -22,4 +22,20 @@ bool hasMessage(const std::vector<vh::Message> &m, const std::string &text);
 // Path of a file in the source tree.
 std::string sourcePath(const std::string &rel);
 
+// Rendered surface scenes: horizontal planes (facing +y) seen straight down
+// by an orthographic 3 x 3 view, each with its own surface node behind a
+// shading engine, the state shader, and unshadowed directional lights. The
+// scene is rendered to a file and read back; the centre pixel is returned.
+struct DirLight {
+    xrVector from;  // direction towards the light
+    float intensity;
+};
+struct Layer {
+    std::string type;  // surface model
+    vh::json params;
+    float height = 0;  // plane at y = height
+};
+xrColor renderLayers(const std::vector<Layer> &layers, const std::vector<DirLight> &lights,
+                     const vh::json &extraNodes = vh::json::array(), const vh::json &options = vh::json::object());
+
 }  // namespace vt
