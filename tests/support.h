@@ -38,4 +38,9 @@ struct Layer {
 xrColor renderLayers(const std::vector<Layer> &layers, const std::vector<DirLight> &lights,
                      const vh::json &extraNodes = vh::json::array(), const vh::json &options = vh::json::object());
 
+// Compares tests/golden/<name>.json (node "tex", outColor over a 32 x 32 uv
+// grid) with its reviewed references <name>.png and <name>.alpha.png within
+// 2/255; VEKO_UPDATE_GOLDEN=1 rewrites the references instead.
+void checkGoldenSwatch(vh::Library &lib, const std::string &name);
+
 }  // namespace vt

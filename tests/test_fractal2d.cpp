@@ -12,6 +12,7 @@
 #include <vekohost/imageio.h>
 #include <vekohost/shade.h>
 
+#include "support.h"
 #include "vekobase.h"
 
 namespace {
@@ -648,54 +649,9 @@ TEST_F(Fractal2d, WaterExitReleasesTheInstanceTables) {
 }
 
 // ---------------------------------------------------------------------------
-// Golden swatches: tests/golden/<name>.json evaluated over a 32 x 32 uv grid
-// (node "tex", outColor) against the reviewed references <name>.png (r, g,
-// b) and <name>.alpha.png (alpha), values clamped to [0, 1] as the 8-bit
-// files hold them. Tolerance 2/255: the quantisation (0.5/255) plus float
-// differences between compilers and maths libraries.
-// VEKO_UPDATE_GOLDEN=1 rewrites the references (review them before
-// committing).
+// Golden swatches (reviewed references in tests/golden/, see support.h).
 TEST_F(Fractal2d, GoldenSwatches) {
-    const std::string dir = std::string(VEKO_SOURCE_DIR) + "/tests/golden/";
-    const bool update = std::getenv("VEKO_UPDATE_GOLDEN") != nullptr;
-    constexpr int kSize = 32;
-    constexpr float kTolerance = 2.0f / 255.0f;
-    for (const char *name : {"fractal", "mountain", "noise_billow", "noise_wispy", "ocean", "water"}) {
-        SCOPED_TRACE(name);
-        vh::Network net(*lib);
-        net.load(vh::loadJsonFile(dir + name + ".json"), name);
-        int channels = 0;
-        const std::vector<float> px = vh::shadeSwatch(net, "tex", "outColor", kSize, kSize, channels);
-        ASSERT_EQ(channels, 4);
-        std::vector<float> rgb, alpha;
-        for (int i = 0; i < kSize * kSize; ++i) {
-            for (int c = 0; c < 3; ++c) rgb.push_back(std::clamp(px[i * 4 + c], 0.0f, 1.0f));
-            alpha.push_back(std::clamp(px[i * 4 + 3], 0.0f, 1.0f));
-        }
-        const std::string rgbPath = dir + name + ".png", alphaPath = dir + name + ".alpha.png";
-        if (update) {
-            vh::writeImage(rgbPath, kSize, kSize, 3, rgb.data());
-            vh::writeImage(alphaPath, kSize, kSize, 1, alpha.data());
-            continue;
-        }
-        auto compare = [&](const std::string &path, const std::vector<float> &got, int wantChannels) {
-            int w = 0, h = 0, ch = 0;
-            const std::vector<float> ref = vh::readImage(path, w, h, ch);
-            ASSERT_EQ(w, kSize);
-            ASSERT_EQ(h, kSize);
-            ASSERT_EQ(ch, wantChannels);
-            int bad = 0;
-            float worst = 0.0f;
-            for (size_t i = 0; i < got.size(); ++i) {
-                const float d = std::fabs(got[i] - ref[i]);
-                worst = std::max(worst, d);
-                if (d > kTolerance) ++bad;
-            }
-            EXPECT_EQ(bad, 0) << path << ": " << bad << " values differ, worst by " << worst;
-        };
-        compare(rgbPath, rgb, 3);
-        compare(alphaPath, alpha, 1);
-    }
+    for (const char *name : {"fractal", "mountain", "noise_billow", "noise_wispy", "ocean", "water"}) vt::checkGoldenSwatch(*lib, name);
 }
 
 }  // namespace
