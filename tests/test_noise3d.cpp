@@ -504,6 +504,30 @@ TEST_F(Noise3d, BillowSpottynessUsesTheCellsBrightness) {
     EXPECT_NEAR(noiseBillow3(p, s), std::max(0.0, 1 - 0.36 / size), 1e-4);
 }
 
+TEST_F(Noise3d, BillowSpotsWanderWithTheirOwnPhases) {
+    // The spot of cell c sits at 0.5 + (sin(R(c)·2π + 2t), cos(R(c+1)·2π + 1.5t),
+    // cos(R(c+2)·2π + t))·randomness/2. A point placed there reads the full
+    // spot (linear falloff, small density: no neighbour reaches it).
+    const int cx = 3, cy = 5, cz = 7, c = cx + 20 * cy + 400 * cz;
+    const double twoPi = 6.283185307179586;
+    for (float t : {0.0f, 0.9f, 2.6f}) {
+        SCOPED_TRACE(t);
+        NoiseSettings s = oneBillowOctave();
+        s.randomness = 0.6f;
+        s.density = 0.3f;
+        s.falloff = 0;
+        s.time = t;
+        const double f[3] = {0.5 + std::sin(R(c) * twoPi + 2.0 * t) * 0.3, 0.5 + std::cos(R(c + 1) * twoPi + 1.5 * t) * 0.3,
+                             0.5 + std::cos(R(c + 2) * twoPi + t) * 0.3};
+        float p[3];
+        billowPoint(cx, cy, cz, float(f[0]), float(f[1]), float(f[2]), p);
+        EXPECT_NEAR(noiseBillow3(p, s), 1.0f, 2e-3);
+        // 0.1 away along z: 1 - √(0.01·2/0.3).
+        billowPoint(cx, cy, cz, float(f[0]), float(f[1]), float(f[2] + 0.1), p);
+        EXPECT_NEAR(noiseBillow3(p, s), 1.0 - std::sqrt(0.02 / 0.3), 2e-3);
+    }
+}
+
 TEST_F(Noise3d, BillowSizeRandomnessOnlyShrinksSpots) {
     NoiseSettings s;
     s.spottyness = 0.4f;
