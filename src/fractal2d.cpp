@@ -219,7 +219,11 @@ float wave(float p[N], const NoiseSettings &s) {
             const float inv = len2 > 0.0f ? 1.0f / std::sqrt(len2) : 0.0f;
             float dp = 0.0f;
             for (int a = 0; a < N; ++a) dp += d[a] * inv * p[a];
-            acc += std::cos(phase * kPi + kTwoPi * dp + time * kPi);
+            // A point or time that is not finite (or overflowed when scaled)
+            // counts as 0, as in the noise core, instead of giving NaN.
+            if (!std::isfinite(dp)) dp = 0.0f;
+            const float t = std::isfinite(time) ? time : 0.0f;
+            acc += std::cos(phase * kPi + kTwoPi * dp + t * kPi);
             i += N + 1;
         }
         float o = acc / static_cast<float>(waves);
@@ -241,7 +245,10 @@ float billowOctave(const float q[N], float time, const NoiseSettings &s) {
     int cell[N];
     float f[N];
     for (int a = 0; a < N; ++a) {
-        const float x = static_cast<float>(frac(static_cast<double>(q[a]))) * 20.0f;
+        // Coordinates that are not finite count as 0, as in the noise core
+        // (converting them to a cell index would be undefined).
+        const double qa = std::isfinite(q[a]) ? static_cast<double>(q[a]) : 0.0;
+        const float x = static_cast<float>(frac(qa)) * 20.0f;
         cell[a] = std::min(static_cast<int>(x), 19);
         f[a] = x - static_cast<float>(cell[a]);
     }

@@ -694,13 +694,10 @@ TEST_F(Noise3d, WildPointsGiveFiniteValues) {
     expectFiniteAt(kNoiseBillow, kFarPoints);
 }
 
-// Known faults, kept disabled so that the sanitizer runs stay green:
-// the wave member feeds non-finite coordinates and times straight into
-// cos() and returns NaN; the billow member converts a NaN cell coordinate
-// to int (undefined behaviour; the sanitizer reports the signed overflow in
-// the neighbour index that follows). Enable once both treat such
-// coordinates like the noise core does.
-TEST_F(Noise3d, DISABLED_WaveAtWildPointsGivesFiniteValues) {
+// Non-finite coordinates and times, and points that overflow when scaled,
+// count as 0 in the wave and billow members as in the noise core: no NaN
+// from cos(), no undefined conversion of a NaN cell coordinate.
+TEST_F(Noise3d, WaveAtWildPointsGivesFiniteValues) {
     expectFiniteAt(kNoiseWave, kFarPoints);
     expectFiniteAt(kNoiseWave, kNonFinitePoints);
     expectFiniteWhenImplodedToInfinity(kNoiseWave);
@@ -711,7 +708,7 @@ TEST_F(Noise3d, DISABLED_WaveAtWildPointsGivesFiniteValues) {
     }
 }
 
-TEST_F(Noise3d, DISABLED_BillowAtNonFinitePointsIsDefined) {
+TEST_F(Noise3d, BillowAtNonFinitePointsIsDefined) {
     expectFiniteAt(kNoiseBillow, kNonFinitePoints);
     expectFiniteWhenImplodedToInfinity(kNoiseBillow);
 }
