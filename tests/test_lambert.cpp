@@ -15,6 +15,7 @@
 #include <vekohost/render.h>
 
 #include "support.h"
+#include "surface_fixture.h"
 #include "vekobase.h"
 
 namespace {
@@ -23,68 +24,9 @@ using vh::json;
 using veko::BaseStateRecord;
 using veko::MaterialResult;
 
-constexpr float kUnset = 777.0f;  // prefilled result words: "not written"
-
-// The per-ray record as the state shader's template leaves it.
-BaseStateRecord templateRecord() {
-    BaseStateRecord r{};
-    r.userWord1 = 20;
-    r.filterEnabled = 1;
-    r.baseFilterSize = 0.005f;
-    r.keepCache = 1;
-    r.refractionCap = 20;
-    r.reflectionCap = 20;
-    r.lightDiffuse = 1;
-    r.lightSpecular = 1;
-    r.lightUnshadowed = {1, 1, 1, 1};
-    r.auxColor = {1, 1, 1, 1};
-    r.rayWeight = {1, 1, 1, 0};
-    return r;
-}
-
-// One surface node in a standalone state.
-class Surface {
-public:
-    explicit Surface(const std::string &type, bool withRecord = true) : net_(vt::library()) {
-        node = &net_.add("s", type);
-        if (withRecord) {
-            BaseStateRecord r = templateRecord();
-            xr_shaderstate_set(ss.state(), "vekobase", &r, sizeof r, 2);
-        }
-    }
-    BaseStateRecord *record() { return veko::stateRecord(ss.state()); }
-    void set(const json &params) {
-        for (auto &[k, v] : params.items()) node->setLiteral(k, v);
-    }
-    vh::Network &net() { return net_; }
-
-    // Calls the node once; result words prefilled with kUnset.
-    MaterialResult call() {
-        if (!initDone_) {
-            net_.init(ss.state());
-            initDone_ = true;
-        }
-        vt::messages();
-        std::vector<float> buf(64, kUnset);
-        ok = vh::callShader(*node, ss.state(), buf.data());
-        warnings.clear();
-        for (auto &m : vt::messages())
-            if (m.severity == vh::Severity::Warning) warnings.push_back(m.text);
-        MaterialResult r;
-        std::memcpy(&r, buf.data(), sizeof r);
-        ss.nextSample();
-        return r;
-    }
-
-    vh::StandaloneState ss;
-    vh::Instance *node = nullptr;
-    xrBoolean ok = 0;
-    std::vector<std::string> warnings;
-
-private:
-    vh::Network net_;
-    bool initDone_ = false;
-};
+using vt::kUnset;
+using vt::Surface;
+using vt::templateRecord;
 
 void expectColor(const xrColor &c, const std::vector<float> &want, const std::string &what, float tol = 1e-5f) {
     const float *p = &c.r;

@@ -15,6 +15,7 @@
 #include <vekohost/render.h>
 
 #include "support.h"
+#include "surface_fixture.h"
 #include "vekobase.h"
 
 namespace {
@@ -23,66 +24,14 @@ using veko::BaseStateRecord;
 using veko::MaterialResult;
 using vh::json;
 
-constexpr float kUnset = 777.0f;
 const char *const kModels[] = {"veko_blinn", "veko_phong", "veko_phongE", "veko_anisotropic"};
+using vt::kUnset;
+using vt::templateRecord;
 
-BaseStateRecord templateRecord() {
-    BaseStateRecord r{};
-    r.userWord1 = 20;
-    r.filterEnabled = 1;
-    r.baseFilterSize = 0.005f;
-    r.keepCache = 1;
-    r.refractionCap = 20;
-    r.reflectionCap = 20;
-    r.lightDiffuse = 1;
-    r.lightSpecular = 1;
-    r.lightUnshadowed = {1, 1, 1, 1};
-    r.auxColor = {1, 1, 1, 1};
-    r.rayWeight = {1, 1, 1, 0};
-    return r;
-}
-
-// One surface node in a standalone state (surface at z = 0 seen from +z).
-class Surface {
+// Surface nodes here run without tracing (no scene to trace into).
+class Surface : public vt::Surface {
 public:
-    explicit Surface(const std::string &type, bool withRecord = true) : net_(vt::library()) {
-        node = &net_.add("s", type);
-        if (withRecord) {
-            BaseStateRecord r = templateRecord();
-            xr_shaderstate_set(ss.state(), "vekobase", &r, sizeof r, 2);
-        }
-        ss.options.traceEnabled = 0;  // no scene to trace into
-    }
-    BaseStateRecord *record() { return veko::stateRecord(ss.state()); }
-    void set(const json &params) {
-        for (auto &[k, v] : params.items()) node->setLiteral(k, v);
-    }
-    vh::Network &net() { return net_; }
-    MaterialResult call() {
-        if (!initDone_) {
-            net_.init(ss.state());
-            initDone_ = true;
-        }
-        vt::messages();
-        std::vector<float> buf(64, kUnset);
-        ok = vh::callShader(*node, ss.state(), buf.data());
-        warnings.clear();
-        for (auto &m : vt::messages())
-            if (m.severity == vh::Severity::Warning) warnings.push_back(m.text);
-        MaterialResult r;
-        std::memcpy(&r, buf.data(), sizeof r);
-        ss.nextSample();
-        return r;
-    }
-
-    vh::StandaloneState ss;
-    vh::Instance *node = nullptr;
-    xrBoolean ok = 0;
-    std::vector<std::string> warnings;
-
-private:
-    vh::Network net_;
-    bool initDone_ = false;
+    explicit Surface(const std::string &type, bool withRecord = true) : vt::Surface(type, withRecord, false) {}
 };
 
 void expect3(const float *p, float a, float b, float c, const std::string &what, float tol = 1e-5f) {
