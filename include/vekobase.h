@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "vecmath.h"
 #include "xr.h"
 
 // Platform specifics live here and in src/host/binding.cpp only.
@@ -217,15 +218,6 @@ VEKO_HIDDEN xrBlockPool threadBlockPool(xrState *state, int blockSize);
 // Deletes every pool made by threadBlockPool (state shader's shader-level
 // exit, after rendering).
 VEKO_HIDDEN void deleteBlockPools(xrState *state);
-
-// ---------------------------------------------------------------------------
-// Small vector helpers.
-inline float dot(const xrVector &a, const xrVector &b) { return a.x * b.x + a.y * b.y + a.z * b.z; }
-inline float length(const xrVector &a) { return std::sqrt(dot(a, a)); }
-inline xrVector cross(const xrVector &a, const xrVector &b) {
-    return {a.y * b.z - a.z * b.y, a.z * b.x - a.x * b.z, a.x * b.y - a.y * b.x};
-}
-inline float luminance(const xrColor &c) { return 0.3f * c.r + 0.59f * c.g + 0.11f * c.b; }
 
 // Reports a warning prefixed with the shader's exported name.
 #define VEKO_WARN(shader, text) xr_warning("%s(): %s", shader, text)

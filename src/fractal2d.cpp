@@ -15,8 +15,6 @@ namespace veko {
 
 namespace {
 
-constexpr float kPi = 3.14159265358979f;
-constexpr float kTwoPi = 6.28318530717959f;
 
 // Octave loops are bounded so that a wild parameter cannot stall a render:
 // past these counts the coordinates have left the noise core's range (or the

@@ -20,7 +20,6 @@ namespace veko::surface {
 
 namespace {
 
-constexpr float kPi = 3.14159265358979f;
 constexpr int32_t kRayEnvironment = 6;
 constexpr int32_t kQueryLightMatrix = 4;
 constexpr int32_t kQueryReduced = 142;

@@ -39,21 +39,6 @@
 namespace veko::light {
 namespace {
 
-constexpr float kPi = 3.14159265358979323846f;
-constexpr float kTwoPi = 6.2831855f;
-
-inline xrVector sub(const xrVector &a, const xrVector &b) { return {a.x - b.x, a.y - b.y, a.z - b.z}; }
-inline xrVector add(const xrVector &a, const xrVector &b) { return {a.x + b.x, a.y + b.y, a.z + b.z}; }
-inline xrVector scale(const xrVector &a, float s) { return {a.x * s, a.y * s, a.z * s}; }
-
-// Unit vector; a zero vector is left as it is.
-inline xrVector normalized(const xrVector &a) {
-    float len = length(a);
-    return len > 0.0f ? scale(a, 1.0f / len) : a;
-}
-
-inline float maxRgb(const xrColor &c) { return std::max(c.r, std::max(c.g, c.b)); }
-
 inline bool anyChannelLit(const xrColor &c) { return c.r >= 1e-5f || c.g >= 1e-5f || c.b >= 1e-5f; }
 
 // Two unit vectors perpendicular to d: U runs from o to the point q of the
@@ -70,19 +55,19 @@ void perpendicularBasis(const xrVector &o, const xrVector &d, xrVector *u, xrVec
         q.y = t / d.y;
     else if (d.z != 0.0f)
         q.z = t / d.z;
-    xrVector w = sub(q, o);
+    xrVector w = vsub(q, o);
     float len = length(w);
     if (len > 1e-6f * std::max(1.0f, length(o))) {
-        w = scale(w, 1.0f / len);
+        w = vscale(w, 1.0f / len);
     } else {
         float ax = std::fabs(d.x), ay = std::fabs(d.y), az = std::fabs(d.z);
         xrVector axis = (ax <= ay && ax <= az) ? xrVector{1, 0, 0}
                         : (ay <= az)          ? xrVector{0, 1, 0}
                                               : xrVector{0, 0, 1};
-        w = normalized(cross(d, axis));
+        w = normalize(cross(d, axis));
     }
     *u = w;
-    *v = normalized(cross(d, w));
+    *v = normalize(cross(d, w));
 }
 
 struct DiskSampler {
@@ -94,9 +79,9 @@ void placeDiskSample(xrState *state, const void *ctx, float s0, float s1) {
     const auto *d = static_cast<const DiskSampler *>(ctx);
     float rho = std::sqrt(s0) * d->radius;
     float phi = kTwoPi * s1;
-    xrVector s = add(d->origin, add(scale(d->u, rho * std::cos(phi)), scale(d->v, rho * std::sin(phi))));
+    xrVector s = vadd(d->origin, vadd(vscale(d->u, rho * std::cos(phi)), vscale(d->v, rho * std::sin(phi))));
     state->rayOrigin = s;
-    state->rayDirection = normalized(sub(state->hitPoint, s));
+    state->rayDirection = normalize(vsub(state->hitPoint, s));
     state->cosView = -dot(state->rayDirection, state->shadingNormal);
 }
 
@@ -108,8 +93,8 @@ void placeConeSample(xrState *state, const void *ctx, float s0, float s1) {
     const auto *c = static_cast<const ConeSampler *>(ctx);
     float rho = std::sqrt(s0);
     float phi = kTwoPi * s1;
-    xrVector s = add(c->apex, add(scale(c->u, rho * std::cos(phi)), scale(c->v, rho * std::sin(phi))));
-    state->rayDirection = normalized(sub(state->hitPoint, s));
+    xrVector s = vadd(c->apex, vadd(vscale(c->u, rho * std::cos(phi)), vscale(c->v, rho * std::sin(phi))));
+    state->rayDirection = normalize(vsub(state->hitPoint, s));
     state->cosView = -dot(state->rayDirection, state->shadingNormal);
 }
 
@@ -220,8 +205,8 @@ bool diskSoftShadow(xrState *state, float radius, int count, xrColor *att) {
 bool coneSoftShadow(xrState *state, float angleDeg, int count, xrColor *att) {
     const xrVector dir = state->rayDirection;
     ConeSampler c;
-    c.apex = sub(state->hitPoint, scale(dir, 1.0f / std::tan(angleDeg * kPi / 180.0f)));
-    perpendicularBasis(c.apex, scale(dir, -1.0f), &c.u, &c.v);
+    c.apex = vsub(state->hitPoint, vscale(dir, 1.0f / std::tan(angleDeg * kPi / 180.0f)));
+    perpendicularBasis(c.apex, vscale(dir, -1.0f), &c.u, &c.v);
     return softShadow(state, count, placeConeSample, &c, att);
 }
 
@@ -238,7 +223,7 @@ int shadowRayCount(int n, float m, const BaseStateRecord *rec) {
 }
 
 void shadowStage(xrState *state, BaseStateRecord *rec, const ShadowInputs &in, xrColor *result) {
-    const float m = maxRgb(rec->rayWeight);
+    const float m = maxRGB(rec->rayWeight);
     if (!(m > rec->minRayWeight) || rec->inLightLoop != 0 || spawning(state).rayKind == xrRAY_SHADOW)
         return;
 
@@ -573,7 +558,7 @@ VEKO_EXPORT xrBoolean veko_directionallight(void *result, xrState *state, void *
     if (eval(state, &p->useLightPosition)) {
         xrVector zero{0.0f, 0.0f, 0.0f}, o;
         xr_point_from_light(state, &o, &zero);
-        if (dot(sub(o, state->hitPoint), state->rayDirection) > 0.0f) return 0;
+        if (dot(vsub(o, state->hitPoint), state->rayDirection) > 0.0f) return 0;
     }
 
     xrVector lp;
@@ -665,7 +650,7 @@ VEKO_EXPORT xrBoolean veko_spotlight(void *result, xrState *state, void *params)
     const float pen = eval(state, &p->penumbraAngle);
     xrVector axisLight{0.0f, 0.0f, -1.0f}, axis;
     xr_vector_from_light(state, &axis, &axisLight);
-    axis = normalized(axis);
+    axis = normalize(axis);
     const float cosD = dot(axis, state->rayDirection);
     const float cO = pen > 0.0f ? std::cos(half + pen) : std::cos(half);
     const float cI = std::fabs(pen) < 1e-5f ? 0.0f : pen >= 0.0f ? std::cos(half) : std::cos(half + pen);
@@ -676,7 +661,7 @@ VEKO_EXPORT xrBoolean veko_spotlight(void *result, xrState *state, void *params)
     if (rec->flags & kFlagLightFog) {
         const xrState &fog = spawning(state);
         const xrVector L = state->rayOrigin;
-        xrVector va = sub(fog.rayOrigin, L), vb = sub(fog.hitPoint, L);
+        xrVector va = vsub(fog.rayOrigin, L), vb = vsub(fog.hitPoint, L);
         float la = length(va), lb = length(vb);
         xrVector ua = la < 1e-5f ? xrVector{0, 0, 0} : xrVector{va.x / la, va.y / la, va.z / la};
         xrVector ub = lb < 1e-5f ? xrVector{0, 0, 0} : xrVector{vb.x / lb, vb.y / lb, vb.z / lb};

@@ -9,8 +9,8 @@
 namespace {
 
 using veko::eval;
+using veko::kPi;
 
-constexpr float kPi = 3.14159265358979f;
 
 struct RampEntry {
     xrScalar position;

@@ -19,35 +19,6 @@
 namespace veko::surface {
 
 // ---------------------------------------------------------------------------
-// Colour and vector arithmetic on the host's value types.
-inline xrColor rgba(float r, float g, float b, float a) { return {r, g, b, a}; }
-inline xrColor grey(float v, float a = 0.0f) { return {v, v, v, a}; }
-inline xrColor mul(const xrColor &a, const xrColor &b) { return {a.r * b.r, a.g * b.g, a.b * b.b, a.a * b.a}; }
-inline xrColor mulRGB(const xrColor &a, const xrColor &b) { return {a.r * b.r, a.g * b.g, a.b * b.b, a.a}; }
-inline xrColor scale(const xrColor &a, float s) { return {a.r * s, a.g * s, a.b * s, a.a * s}; }
-inline xrColor add(const xrColor &a, const xrColor &b) { return {a.r + b.r, a.g + b.g, a.b + b.b, a.a + b.a}; }
-inline void addTo(xrColor &a, const xrColor &b) { a = add(a, b); }
-inline void addScaled(xrColor &a, const xrColor &b, float s) {
-    a.r += b.r * s; a.g += b.g * s; a.b += b.b * s; a.a += b.a * s;
-}
-inline float maxRGB(const xrColor &c) { return std::fmax(c.r, std::fmax(c.g, c.b)); }
-// True when every one of r, g, b is below `eps`.
-inline bool blackRGB(const xrColor &c, float eps = 1e-5f) { return c.r < eps && c.g < eps && c.b < eps; }
-inline xrColor oneMinusRGB(const xrColor &c) { return {1.0f - c.r, 1.0f - c.g, 1.0f - c.b, 1.0f - c.a}; }
-inline void scaleRGB(xrColor &c, float s) { c.r *= s; c.g *= s; c.b *= s; }
-inline void mulRGBInPlace(xrColor &c, const xrColor &k) { c.r *= k.r; c.g *= k.g; c.b *= k.b; }
-
-inline xrVector vadd(const xrVector &a, const xrVector &b) { return {a.x + b.x, a.y + b.y, a.z + b.z}; }
-inline xrVector vsub(const xrVector &a, const xrVector &b) { return {a.x - b.x, a.y - b.y, a.z - b.z}; }
-inline xrVector vscale(const xrVector &a, float s) { return {a.x * s, a.y * s, a.z * s}; }
-inline xrVector vneg(const xrVector &a) { return {-a.x, -a.y, -a.z}; }
-// Unit vector along `a`; `a` unchanged when its length is 0.
-inline xrVector normalize(const xrVector &a) {
-    const float l = length(a);
-    return l > 0.0f ? vscale(a, 1.0f / l) : a;
-}
-
-// ---------------------------------------------------------------------------
 // Render-pass components (bits of PassMask::mask).
 enum : int32_t {
     kPassAmbient = 0x1,

@@ -9,13 +9,13 @@
 #include "shading.h"
 #include "vekobase.h"
 
+using namespace veko;
 using namespace veko::surface;
 using veko::dot;
 using veko::eval;
 
 namespace {
 
-constexpr float kPi = 3.14159265358979f;
 
 // Blocks: the model's head, its reflection words, the shared core, then the
 // blur and scatter words.

@@ -11,15 +11,12 @@ namespace {
 
 using veko::AlphaSource;
 using veko::eval;
+using veko::kPi;
 using veko::frac;
 using veko::Texture2dParams;
 using veko::TextureResult;
 
-constexpr float kPi = 3.14159265358979f;
 
-inline xrColor mix(const xrColor &a, const xrColor &b, float t) {  // a + (b - a) t, r, g, b
-    return {a.r + (b.r - a.r) * t, a.g + (b.g - a.g) * t, a.b + (b.b - a.b) * t, 0.0f};
-}
 
 // Index for randomValue() from a truncated coordinate; values past the int
 // range are reduced modulo the table size first (randomValue only looks at
@@ -145,7 +142,7 @@ VEKO_EXPORT xrBoolean veko_checker(void *result, xrState *state, void *params) {
         col = eval(state, &p->color1);
     } else {
         const xrColor c1 = eval(state, &p->color1), c2 = eval(state, &p->color2);
-        col = mix(c2, c1, t);
+        col = veko::mixRGB(c2, c1, t);
     }
     col.a = t;
     veko::textureOutput(state, p->tex.out, col, res);
@@ -185,7 +182,7 @@ VEKO_EXPORT xrBoolean veko_grid(void *result, xrState *state, void *params) {
     float t = 0.5f - (filler - 0.5f) * eval(state, &p->contrast);
     if (t < 0.00001f) t = 0.0f;
     const xrColor fc = eval(state, &p->fillerColor), lc = eval(state, &p->lineColor);
-    xrColor col = mix(fc, lc, t);
+    xrColor col = veko::mixRGB(fc, lc, t);
     col.r = std::max(col.r, 0.0f);
     col.g = std::max(col.g, 0.0f);
     col.b = std::max(col.b, 0.0f);
@@ -281,7 +278,7 @@ VEKO_EXPORT xrBoolean veko_cloth(void *result, xrState *state, void *params) {
             k = std::min(k, 1.0f);
         }
         const xrColor thread = eval(state, s == 1 ? &p->uColor : &p->vColor);
-        col = mix(col, thread, k);
+        col = veko::mixRGB(col, thread, k);
     }
     col.a = veko::luminance(col);
     veko::textureOutput(state, p->tex.out, col, res, AlphaSource::Fixed);
@@ -339,7 +336,7 @@ VEKO_EXPORT xrBoolean veko_stencil(void *result, xrState *state, void *params) {
         col = {image.r, image.g, image.b, m0};
     } else {
         const xrColor d = eval(state, &p->tex.out.defaultColor);
-        col = mix(image, d, m);
+        col = veko::mixRGB(image, d, m);
         col.a = (1.0f - m) * m0 + m;
     }
     veko::textureOutput(state, p->tex.out, col, res, AlphaSource::Fixed);

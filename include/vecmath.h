@@ -1,0 +1,73 @@
+// Colour and vector arithmetic on the host's value types, shared by every
+// node. Add a helper here rather than a local copy in a node file.
+#pragma once
+
+#include <algorithm>
+#include <cmath>
+
+#include "xr.h"
+
+namespace veko {
+
+constexpr float kPi = 3.14159265358979323846f;
+constexpr float kTwoPi = 6.28318530717958647692f;
+
+// ---------------------------------------------------------------------------
+// Colours (r, g, b, a).
+inline xrColor rgba(float r, float g, float b, float a) { return {r, g, b, a}; }
+inline xrColor grey(float v, float a = 0.0f) { return {v, v, v, a}; }
+inline xrColor mul(const xrColor &a, const xrColor &b) { return {a.r * b.r, a.g * b.g, a.b * b.b, a.a * b.a}; }
+inline xrColor mulRGB(const xrColor &a, const xrColor &b) { return {a.r * b.r, a.g * b.g, a.b * b.b, a.a}; }
+inline xrColor scale(const xrColor &a, float s) { return {a.r * s, a.g * s, a.b * s, a.a * s}; }
+inline xrColor add(const xrColor &a, const xrColor &b) { return {a.r + b.r, a.g + b.g, a.b + b.b, a.a + b.a}; }
+inline xrColor sub(const xrColor &a, const xrColor &b) { return {a.r - b.r, a.g - b.g, a.b - b.b, a.a - b.a}; }
+inline void addTo(xrColor &a, const xrColor &b) { a = add(a, b); }
+inline void addScaled(xrColor &a, const xrColor &b, float s) {
+    a.r += b.r * s; a.g += b.g * s; a.b += b.b * s; a.a += b.a * s;
+}
+inline float maxRGB(const xrColor &c) { return std::fmax(c.r, std::fmax(c.g, c.b)); }
+// True when every one of r, g, b is below `eps`.
+inline bool blackRGB(const xrColor &c, float eps = 1e-5f) { return c.r < eps && c.g < eps && c.b < eps; }
+inline xrColor oneMinusRGB(const xrColor &c) { return {1.0f - c.r, 1.0f - c.g, 1.0f - c.b, 1.0f - c.a}; }
+inline void scaleRGB(xrColor &c, float s) { c.r *= s; c.g *= s; c.b *= s; }
+inline void mulRGBInPlace(xrColor &c, const xrColor &k) { c.r *= k.r; c.g *= k.g; c.b *= k.b; }
+// a + (b - a) t on r, g, b; alpha 0.
+inline xrColor mixRGB(const xrColor &a, const xrColor &b, float t) {
+    return {a.r + (b.r - a.r) * t, a.g + (b.g - a.g) * t, a.b + (b.b - a.b) * t, 0.0f};
+}
+// a + (b - a) t on all four channels.
+inline xrColor lerp(const xrColor &a, const xrColor &b, float t) {
+    return {a.r + (b.r - a.r) * t, a.g + (b.g - a.g) * t, a.b + (b.b - a.b) * t, a.a + (b.a - a.a) * t};
+}
+inline float luminance(const xrColor &c) { return 0.3f * c.r + 0.59f * c.g + 0.11f * c.b; }
+
+// ---------------------------------------------------------------------------
+// Vectors (x, y, z).
+inline float dot(const xrVector &a, const xrVector &b) { return a.x * b.x + a.y * b.y + a.z * b.z; }
+inline float length(const xrVector &a) { return std::sqrt(dot(a, a)); }
+inline xrVector cross(const xrVector &a, const xrVector &b) {
+    return {a.y * b.z - a.z * b.y, a.z * b.x - a.x * b.z, a.x * b.y - a.y * b.x};
+}
+inline xrVector vadd(const xrVector &a, const xrVector &b) { return {a.x + b.x, a.y + b.y, a.z + b.z}; }
+inline xrVector vsub(const xrVector &a, const xrVector &b) { return {a.x - b.x, a.y - b.y, a.z - b.z}; }
+inline xrVector vscale(const xrVector &a, float s) { return {a.x * s, a.y * s, a.z * s}; }
+inline xrVector vneg(const xrVector &a) { return {-a.x, -a.y, -a.z}; }
+inline xrVector vmul(const xrVector &a, const xrVector &b) { return {a.x * b.x, a.y * b.y, a.z * b.z}; }
+inline xrVector vlerp(const xrVector &a, const xrVector &b, float t) {
+    return {a.x + (b.x - a.x) * t, a.y + (b.y - a.y) * t, a.z + (b.z - a.z) * t};
+}
+// Unit vector along `a`; `a` unchanged when its length is 0.
+inline xrVector normalize(const xrVector &a) {
+    const float l = length(a);
+    return l > 0.0f ? vscale(a, 1.0f / l) : a;
+}
+// Component access for per-component loops over three-float records.
+inline float *comp(xrVector &v) { return &v.x; }
+inline const float *comp(const xrVector &v) { return &v.x; }
+
+// ---------------------------------------------------------------------------
+// Scalars.
+inline float clamp01(float v) { return v < 0.0f ? 0.0f : (v > 1.0f ? 1.0f : v); }
+inline float smoothstep01(float t) { t = clamp01(t); return t * t * (3.0f - 2.0f * t); }
+
+}  // namespace veko
