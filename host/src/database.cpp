@@ -1,5 +1,6 @@
 // The database of tags: host records (instances, objects, user data, shader
 // instances, images) addressed by 32-bit tags, pinned while accessed.
+#include <algorithm>
 #include <cstring>
 
 #include "vekohost/host.h"
@@ -84,7 +85,10 @@ int Database::totalPins() const {
 }
 
 xrTag createUserData(uint32_t label, const std::vector<uint32_t> &payload, xrTag next) {
-    std::vector<uint32_t> words(7 + payload.size(), 0);
+    // Readers take the blocks' words at fixed positions without knowing the
+    // block's length: short blocks read as zeros up to this many words.
+    constexpr size_t kMinPayloadWords = 32;
+    std::vector<uint32_t> words(7 + std::max(payload.size(), kMinPayloadWords), 0);
     words[1] = next;
     words[6] = label;
     std::copy(payload.begin(), payload.end(), words.begin() + 7);

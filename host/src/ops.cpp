@@ -220,7 +220,8 @@ xrBoolean xr_query(xrInteger code, xrState *state, xrTag tag, void *result) {
             auto *rec = static_cast<InstanceRecord *>(Database::get().access(tag, &type));
             if (!rec) return 0;
             bool ok = type == xrDB_INSTANCE;
-            if (ok) *static_cast<xrTag *>(result) = code == 8 ? rec->parent : rec->label;
+            // An instance that derives from no other stands for itself.
+            if (ok) *static_cast<xrTag *>(result) = code == 8 ? (rec->parent ? rec->parent : tag) : rec->label;
             Database::get().unpin(tag);
             return ok;
         }

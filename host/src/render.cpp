@@ -81,6 +81,9 @@ Renderer::Renderer(Scene &scene, int threads) : scene_(scene), impl_(std::make_u
         td->top = 0;
         impl_->threads.push_back(std::move(td));
     }
+    // The camera element reflects settings changed since the scene was loaded.
+    if (scene.cameraItemTag)
+        if (void *item = Database::get().data(scene.cameraItemTag)) std::memcpy(item, &scene.camera, sizeof scene.camera);
     if (!scene.initialized) {
         scene.net->init(&impl_->threads[0]->stack[0]->st);
         scene.initialized = true;
@@ -382,11 +385,20 @@ bool renderQuery(int code, xrState *state, xrTag tag, void *result) {
             Database::get().unpin(tag);
             return ok;
         }
-        case 7: {  // the light of a light instance
-            if (!rd) return false;
-            const LightInst *l = rd->td->impl->scene->lightOf(tag);
-            if (!l) return false;
-            *static_cast<xrTag *>(result) = l->lightTag;
+        case 7: {  // the light of a light instance, the camera of a camera instance
+            if (rd)
+                if (const LightInst *l = rd->td->impl->scene->lightOf(tag)) {
+                    *static_cast<xrTag *>(result) = l->lightTag;
+                    return true;
+                }
+            // Other instances name their element in the record (word 53).
+            int type = 0;
+            auto *rec = static_cast<InstanceRecord *>(Database::get().access(tag, &type));
+            if (!rec) return false;
+            const xrTag item = type == xrDB_INSTANCE ? rec->objectTag : 0;
+            Database::get().unpin(tag);
+            if (!item) return false;
+            *static_cast<xrTag *>(result) = item;
             return true;
         }
         case 24:

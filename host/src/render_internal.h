@@ -129,6 +129,9 @@ struct LightInst {
 
 // Database element type of a light (query 7 answers a tag of this type).
 constexpr int kDbLight = 20;
+// Database element type of a camera: an xrCamera record. Query 7 on a camera
+// instance answers its camera element.
+constexpr int kDbCamera = 5;
 
 enum class FilterType { Box, Triangle, Gaussian, Mitchell };
 
@@ -144,6 +147,7 @@ public:
     xrOptions options{};
     Mat4 camToWorld = Mat4::identity(), worldToCam = Mat4::identity();
     xrTag cameraTag = 0;
+    xrTag cameraItemTag = 0;  // the render camera's element (kDbCamera)
     SceneSettings settings;
     FilterType filter = FilterType::Box;
     float filterWidth = 1.0f;

@@ -560,10 +560,54 @@ ScenePtr loadScene(Library &lib, const std::string &path) {
     return loadSceneJson(lib, doc, path, dir.empty() ? "." : dir);
 }
 
+namespace {
+
+// Further camera instances ("cameras"): not rendered; projections and other
+// nodes name them as tags.
+void parseCameras(const json &list, Scene &s, const Ctx &root, std::map<std::string, bool> &names) {
+    if (!list.is_array()) root.fail("\"cameras\" must be a list");
+    for (size_t i = 0; i < list.size(); ++i) {
+        const json &j = list[i];
+        Ctx c = root.sub("cameras[" + std::to_string(i) + "]");
+        if (!j.is_object()) c.fail("must be an object");
+        for (auto it = j.begin(); it != j.end(); ++it) {
+            static const char *keys[] = {"name", "type", "focalLength", "aperture", "transform", "userData"};
+            if (std::find_if(std::begin(keys), std::end(keys), [&](const char *k) { return it.key() == k; }) ==
+                std::end(keys))
+                c.fail("unknown key \"" + it.key() + "\"");
+        }
+        const std::string name = getStr(j, "name", "", c);
+        if (name.empty()) c.fail("needs a \"name\"");
+        c.elem += " (\"" + name + "\")";
+        if (!names.emplace(name, true).second) c.fail("duplicate name");
+        xrCamera k{};
+        const std::string type = getStr(j, "type", "perspective", c);
+        if (type != "perspective" && type != "orthographic") c.fail("\"type\" must be perspective or orthographic");
+        k.isOrthographic = type == "orthographic";
+        k.focalLength = getNum(j, "focalLength", 35, c);
+        k.apertureWidth = getNum(j, "aperture", 36, c);
+        if (k.focalLength <= 0 || k.apertureWidth <= 0) c.fail("focal length and aperture must be positive");
+        k.pixelAspect = 1;
+        k.imageWidth = s.camera.imageWidth;
+        k.imageHeight = s.camera.imageHeight;
+        k.nearClip = 0.01f;
+        k.farClip = 1e6f;
+        k.cameraDataTag = parseUserData(j.value("userData", json()), s, c);
+        const Mat4 toWorld = parseTransform(j.value("transform", json()), c.sub("transform"));
+        Mat4 fromWorld;
+        if (!toWorld.invert(fromWorld)) c.fail("transform is singular");
+        const xrTag item = Database::get().create(kDbCamera, &k, sizeof k);
+        s.ownedTags.push_back(item);
+        s.net->defineTag(name, createInstanceRecord(s, toWorld, fromWorld, 0, k.cameraDataTag, item));
+    }
+}
+
+}  // namespace
+
 ScenePtr loadSceneJson(Library &lib, const json &doc, const std::string &where, const std::string &baseDir) {
     Ctx root{where, ""};
     if (!doc.is_object()) root.fail("a scene must be a JSON object");
-    static const char *known[] = {"nodes", "camera", "options", "state", "objects", "lights"};
+    static const char *known[] = {"nodes", "camera", "options", "state", "objects", "lights", "cameras"};
     for (auto it = doc.begin(); it != doc.end(); ++it)
         if (std::find_if(std::begin(known), std::end(known), [&](const char *k) { return it.key() == k; }) ==
             std::end(known))
@@ -676,11 +720,13 @@ ScenePtr loadSceneJson(Library &lib, const json &doc, const std::string &where, 
             }
         }
         k.cameraDataTag = parseUserData(cam.value("userData", json()), s, c);
-        s.cameraTag = createInstanceRecord(s, s.camToWorld, s.worldToCam, 0, k.cameraDataTag, 0);
+        s.cameraItemTag = Database::get().create(kDbCamera, &k, sizeof k);
+        s.ownedTags.push_back(s.cameraItemTag);
+        s.cameraTag = createInstanceRecord(s, s.camToWorld, s.worldToCam, 0, k.cameraDataTag, s.cameraItemTag);
         for (auto it = cam.begin(); it != cam.end(); ++it) {
             static const char *keys[] = {"type", "resolution", "focalLength", "aperture", "pixelAspect", "clip",
                                          "frame", "transform", "environment", "volume", "samples", "filter",
-                                         "outputs", "userData"};
+                                         "outputs", "userData", "name"};
             if (std::find_if(std::begin(keys), std::end(keys), [&](const char *kk) { return it.key() == kk; }) ==
                 std::end(keys))
                 c.fail("unknown key \"" + it.key() + "\"");
@@ -694,6 +740,14 @@ ScenePtr loadSceneJson(Library &lib, const json &doc, const std::string &where, 
     if (!objs.is_array()) root.fail("\"objects\" must be a list");
     if (!lts.is_array()) root.fail("\"lights\" must be a list");
     std::map<std::string, bool> names;
+    if (cam.contains("name")) {
+        Ctx c = root.sub("camera");
+        const std::string name = getStr(cam, "name", "", c);
+        if (name.empty()) c.fail("\"name\" must not be empty");
+        names.emplace(name, true);
+        s.net->defineTag(name, s.cameraTag);
+    }
+    parseCameras(doc.value("cameras", json::array()), s, root, names);
     for (size_t i = 0; i < objs.size(); ++i) {
         const json &o = objs[i];
         Ctx c = root.sub("objects[" + std::to_string(i) + "]");

@@ -182,7 +182,7 @@ constexpr int kDbLightProfile = 41;
 xrTag createLightProfile(const std::vector<std::pair<float, float>> &table);
 
 // A user-data element (type xrDB_USERDATA): word 1 the next tag, word 6 the
-// label, data from word 7.
+// label, data from word 7 (at least 32 words, zero-padded).
 xrTag createUserData(uint32_t label, const std::vector<uint32_t> &payload, xrTag next = 0);
 
 // ---------------------------------------------------------------------------

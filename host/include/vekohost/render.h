@@ -10,7 +10,11 @@
 //                "clip": [near, far], "transform": T, "environment": "node",
 //                "volume": "node", "samples": 4,
 //                "filter": {"type": "box"|"triangle"|"gaussian"|"mitchell", "width": 1},
-//                "outputs": ["image.png", "image.exr"], "userData": U},
+//                "outputs": ["image.png", "image.exr"], "userData": U,
+//                "name": "cam"},
+//    "cameras": [{"name": "projector", "type": "perspective"|"orthographic",
+//                 "focalLength": 35, "aperture": 36, "transform": T,
+//                 "userData": U}],
 //    "options": {"trace": true, "reflectionDepth": 2, "refractionDepth": 2,
 //                "traceDepth": 4, "shadows": "simple"|"sorted"|"segments",
 //                "shadowMaps": false, "modeCode": 0, "motionBlur": false,
@@ -35,6 +39,10 @@
 //   U: "Veko" user-data words [w1, w2, ...] (the words after the magic;
 //      integers stay integers, numbers with a fraction are floats), or a list
 //      of {"label": "Veko"|number, "words": [...]} blocks chained in order.
+//   Cameras: the render camera and the further "cameras" (not rendered, e.g.
+//      projectors) are camera instances; a "name" makes one usable as a tag
+//      parameter value, and query 7 on the instance gives its camera element
+//      (type 5, an xrCamera record).
 // Space: y up; camera space looks down -z; internal space is world space.
 #pragma once
 
@@ -120,7 +128,7 @@ int renderScene(const std::string &scenePath, const RenderOptions &opts);
 
 // Answers the queries that need the scene (the core's xr_query forwards
 // codes it does not know): 4/5 instance and light matrices, 7 light of a
-// light instance, 24 area shape, 33/34 rectangle edges, 35 disc normal,
+// light instance or camera of a camera instance, 24 area shape, 33/34 rectangle edges, 35 disc normal,
 // 82 texture spaces, 118 object bounding box, 137 derivative sets, 138 hair
 // derivatives, 142 reduced-quality sampling.
 bool renderQuery(int code, xrState *state, xrTag tag, void *result);
