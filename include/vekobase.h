@@ -12,6 +12,11 @@
 #include "xr.h"
 
 // Platform specifics live here and in src/host/binding.cpp only.
+// VEKO_EXPORT marks the library's exported definitions (shaders, their
+// _version/_init/_exit, vekobase_* helpers, xrSetModuleHandle). On ELF
+// everything else is hidden by the default visibility; in a DLL only
+// dllexport definitions enter the export table (an explicit dllexport turns
+// the linker's export-all off), so nothing needs hiding there.
 #if defined(_WIN32)
 #define VEKO_EXPORT extern "C" __declspec(dllexport)
 #define VEKO_HIDDEN

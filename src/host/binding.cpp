@@ -5,8 +5,8 @@
 // library, calls resolve to them while dlsym on the host module finds the
 // host's own functions.
 //
-// Platform specifics (the symbol lookup and its error code) are confined to
-// lookupSymbol() below.
+// Platform specifics (the symbol lookup and its error code, and the Windows
+// module entry) are confined to this file.
 #include <atomic>
 #include <cstdarg>
 #include <cstdio>
@@ -14,6 +14,10 @@
 #include "vekobase.h"
 
 #if defined(_WIN32)
+#define WIN32_LEAN_AND_MEAN
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
 #include <windows.h>
 #else
 #include <dlfcn.h>
@@ -44,16 +48,27 @@ enum BindIndex {
 
 std::atomic<void *> g_table[IDX_COUNT];
 
+// Looks `name` up in the host module; on failure *error receives the
+// platform's error code.
 void *lookupSymbol(void *handle, const char *name, int *error) {
 #if defined(_WIN32)
+    // A null handle is looked up as well: GetProcAddress then searches the
+    // process's executable, never this library (its forwarders are not
+    // exported), so it cannot bind a forwarder to itself.
+    SetLastError(0);
     void *p = reinterpret_cast<void *>(GetProcAddress(static_cast<HMODULE>(handle), name));
     *error = p ? 0 : static_cast<int>(GetLastError());
     return p;
 #else
+    // dlsym(NULL) would search the global scope; without a host module the
+    // lookup fails. dlsym has no numeric error code; report errno-style
+    // ENOENT for a missing symbol so the line keeps its shape.
+    if (!handle) {
+        *error = ENOENT;
+        return nullptr;
+    }
     dlerror();
     void *p = dlsym(handle, name);
-    // dlsym has no numeric error code; report errno-style ENOENT for a
-    // missing symbol so the line keeps its shape.
     *error = p ? 0 : ENOENT;
     return p;
 #endif
@@ -67,8 +82,7 @@ void *bind(int index, const char *name) {
     void *handle = g_moduleHandle.load(std::memory_order_acquire);
     if (!handle) fprintf(stderr, "DYNLOAD: dl_handle null\n");
     int error = 0;
-    fn = handle ? lookupSymbol(handle, name, &error) : nullptr;
-    if (!handle) error = ENOENT;
+    fn = lookupSymbol(handle, name, &error);
     if (!fn) {
         fprintf(stderr, "dlsym failed on \"%s\" (handle: %08x error: %d)\n", name,
                 static_cast<unsigned>(reinterpret_cast<uintptr_t>(handle) & 0xffffffffu), error);
@@ -81,6 +95,15 @@ void *bind(int index, const char *name) {
 }  // namespace
 
 extern "C" {
+
+#if defined(_WIN32)
+// Module entry: thread attach and detach notices are turned off; all set-up
+// happens in xrSetModuleHandle and the shaders' _init calls.
+BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
+    if (reason == DLL_PROCESS_ATTACH) DisableThreadLibraryCalls(instance);
+    return TRUE;
+}
+#endif
 
 VEKO_EXPORT void xrSetModuleHandle(void *handle) {
     g_moduleHandle.store(handle, std::memory_order_release);
