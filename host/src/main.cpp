@@ -2,9 +2,11 @@
 //   vekohost shade network.json --node tex -o swatch.png
 //   vekohost nodes
 //   vekohost render scenes/showcase.json -o showcase.png --threads 2
+//   vekohost render scenes/animated.json -o out.####.png --frames 1-48
 #include <CLI/CLI.hpp>
 #include <iostream>
 
+#include "vekohost/frames.h"
 #include "vekohost/imageio.h"
 #include "vekohost/render.h"
 #include "vekohost/shade.h"
@@ -41,12 +43,25 @@ int main(int argc, char **argv) {
     render->add_option("--width", ro.width, "image width (default: the scene's)")->check(CLI::Range(0, 32768));
     render->add_option("--height", ro.height, "image height (default: the scene's)")->check(CLI::Range(0, 32768));
     render->add_flag("-q,--quiet", quiet, "no progress bar");
+    std::string frameList;
+    render->add_option("--frames,--frame", frameList,
+                       "frames to render, e.g. 7, 1-48 or 1-10,20; '#' runs in output names become the frame number");
+    render->add_option("--time", ro.time, "sample time within the frame (default: the scene's)");
 
     CLI11_PARSE(app, argc, argv);
     vh::setVerbosity(verbosity);
     if (*render) {
         ro.libraryPath = libPath;
         ro.progress = !quiet;
+        ro.hasTime = render->count("--time") > 0;
+        if (!frameList.empty()) {
+            try {
+                ro.frames = vh::parseFrameList(frameList);
+            } catch (const vh::Error &e) {
+                std::cerr << "vekohost: " << e.what() << "\n";
+                return 1;
+            }
+        }
         return vh::renderScene(sceneFile, ro);
     }
     try {

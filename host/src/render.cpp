@@ -49,6 +49,17 @@ void Renderer::Impl::eyeRay(float x, float y, xrVector &org, xrVector &dir) cons
     dir = dir * (1.0f / std::sqrt(dot(dir, dir)));
 }
 
+float Renderer::Impl::sampleTime(uint32_t pixel, int sampleIndex) const {
+    const xrOptions &o = scene->options;
+    if (!o.motionBlurOn) return scene->settings.time;
+    // Over the shutter: a base-3 radical inverse (independent of the base-2
+    // pixel offsets) rotated per pixel, so a pixel's samples cover the
+    // interval evenly and neighbouring pixels do not repeat one pattern.
+    float u = radicalInverse(3, uint32_t(sampleIndex)) + float(hashU32(pixel ^ 0x2545F491u)) * 0x1.0p-32f;
+    u -= std::floor(u);
+    return o.shutterOpen + (o.shutterClose - o.shutterOpen) * u;
+}
+
 Renderer::Renderer(Scene &scene, int threads) : scene_(scene), impl_(std::make_unique<Impl>()) {
     if (scene.active) throw Error(scene.where + ": the scene is already being rendered");
     impl_->scene = &scene;
@@ -124,7 +135,7 @@ Renderer::Sample Renderer::shadeSample(int thread, float x, float y, uint32_t pi
     st.spawningState = nullptr;
     st.childState = nullptr;
     st.shaderRecord = nullptr;
-    st.sampleTime = 0;
+    st.sampleTime = impl_->sampleTime(pixelIndex, sampleIndex);
     st.currentIor = 1;
     st.environmentShader = sc.camera.cameraEnvShader;
     st.volumeShader = sc.camera.cameraVolumeShader;
@@ -207,6 +218,7 @@ FrameImage render(Scene &scene, const RenderOptions &opts) {
     if (opts.width > 0) set.width = opts.width;
     if (opts.height > 0) set.height = opts.height;
     if (opts.samples > 0) set.samples = opts.samples;
+    if (opts.hasTime) set.time = opts.time;
     if (scene.initialized && (scene.camera.imageWidth != set.width || scene.camera.imageHeight != set.height))
         throw Error(scene.where + ": the resolution cannot change after the first render");
     scene.camera.imageWidth = set.width;
@@ -345,14 +357,7 @@ FrameImage render(Scene &scene, const RenderOptions &opts) {
 int renderScene(const std::string &scenePath, const RenderOptions &opts) {
     try {
         Library lib(opts.libraryPath.empty() ? Library::defaultPath() : opts.libraryPath);
-        auto scene = loadScene(lib, scenePath);
-        FrameImage img = render(*scene, opts);
-        std::vector<std::string> outputs = opts.outputs.empty() ? scene->settings.outputs : opts.outputs;
-        if (outputs.empty()) outputs.push_back(std::filesystem::path(scenePath).stem().string() + ".png");
-        for (auto &o : outputs) {
-            writeImage(img, o);
-            hostMessage(Severity::Info, "wrote " + o);
-        }
+        renderFrames(lib, scenePath, opts);
         return 0;
     } catch (const std::exception &e) {
         hostMessage(Severity::Error, e.what());

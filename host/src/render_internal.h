@@ -238,6 +238,9 @@ struct Renderer::Impl {
     float eyeSx = 0, eyeSy = 0, eyeOx = 0, eyeOy = 0;
     bool eyeOrtho = false;
     void eyeRay(float x, float y, xrVector &org, xrVector &dir) const;
+    // Sample time of an eye sample: the scene's time, or a point of the
+    // shutter interval under motion blur.
+    float sampleTime(uint32_t pixel, int sampleIndex) const;
 };
 
 // Limit of nested rays per thread: a chain this long is cut.

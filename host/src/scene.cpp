@@ -690,6 +690,9 @@ ScenePtr loadSceneJson(Library &lib, const json &doc, const std::string &where, 
         }
         if (!(k.nearClip > 0) || !(k.farClip > k.nearClip)) c.fail("clip planes must satisfy 0 < near < far");
         k.frameValue = getNum(cam, "frame", 1, c);
+        s.settings.time = getNum(cam, "time", 0, c);
+        if (!std::isfinite(k.frameValue) || !std::isfinite(s.settings.time))
+            c.fail("\"frame\" and \"time\" must be finite numbers");
         s.camToWorld = parseTransform(cam.value("transform", json()), c.sub("transform"));
         if (!s.camToWorld.invert(s.worldToCam)) c.fail("camera transform is singular");
         s.settings.width = w;
@@ -726,7 +729,7 @@ ScenePtr loadSceneJson(Library &lib, const json &doc, const std::string &where, 
         for (auto it = cam.begin(); it != cam.end(); ++it) {
             static const char *keys[] = {"type", "resolution", "focalLength", "aperture", "pixelAspect", "clip",
                                          "frame", "transform", "environment", "volume", "samples", "filter",
-                                         "outputs", "userData", "name"};
+                                         "outputs", "userData", "name", "time"};
             if (std::find_if(std::begin(keys), std::end(keys), [&](const char *kk) { return it.key() == kk; }) ==
                 std::end(keys))
                 c.fail("unknown key \"" + it.key() + "\"");

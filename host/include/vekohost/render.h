@@ -11,7 +11,7 @@
 //                "volume": "node", "samples": 4,
 //                "filter": {"type": "box"|"triangle"|"gaussian"|"mitchell", "width": 1},
 //                "outputs": ["image.png", "image.exr"], "userData": U,
-//                "name": "cam"},
+//                "name": "cam", "frame": 1, "time": 0},
 //    "cameras": [{"name": "projector", "type": "perspective"|"orthographic",
 //                 "focalLength": 35, "aperture": 36, "transform": T,
 //                 "userData": U}],
@@ -44,6 +44,14 @@
 //      parameter value, and query 7 on the instance gives its camera element
 //      (type 5, an xrCamera record).
 // Space: y up; camera space looks down -z; internal space is world space.
+// Time: "frame" is the camera's frame value (the frame being rendered;
+//   `render --frames` replaces it per frame) and "time" the sample time of
+//   every ray within that frame (xrState::sampleTime). With "motionBlur" on,
+//   the eye samples of a pixel spread their sample times over the "shutter"
+//   interval [open, close] instead. Time-curve nodes read frame + sample
+//   time, or, when the camera's "Veko" block has words 14 < 15, that range.
+// Output names: a run of '#' becomes the frame number, zero-padded to the
+//   run's length ("out.####.exr" -> "out.0007.exr"; "-0003" for frame -3).
 #pragma once
 
 #include <array>
@@ -66,6 +74,9 @@ struct RenderOptions {
     bool progress = true;   // progress bar on standard error
     std::vector<std::string> outputs;  // replace the scene's outputs
     std::string libraryPath;           // empty: Library::defaultPath()
+    std::vector<long> frames;          // frames to render; empty: the scene's "frame"
+    bool hasTime = false;              // replace the scene's sample "time"
+    float time = 0;
 };
 
 // A rendered frame. Pixel (x, y) is row y from the top.
@@ -100,6 +111,7 @@ ScenePtr loadSceneJson(Library &lib, const json &doc, const std::string &where, 
 struct SceneSettings {
     int width = 0, height = 0, samples = 1;
     std::vector<std::string> outputs;
+    float time = 0;  // sample time of every ray when motion blur is off
 };
 SceneSettings &settingsOf(Scene &scene);
 xrOptions &optionsOf(Scene &scene);
@@ -125,6 +137,10 @@ FrameImage readImage(const std::string &path);
 // The render subcommand: loads the library and the scene, renders, writes
 // the outputs. Returns a process exit code; reports errors as messages.
 int renderScene(const std::string &scenePath, const RenderOptions &opts);
+// The same with a loaded library; throws Error. Every frame of opts.frames
+// is rendered from a freshly loaded scene (init, render, exit), so that a
+// frame rendered alone equals the same frame rendered in a sequence.
+void renderFrames(Library &lib, const std::string &scenePath, const RenderOptions &opts);
 
 // Answers the queries that need the scene (the core's xr_query forwards
 // codes it does not know): 4/5 instance and light matrices, 7 light of a
