@@ -495,3 +495,23 @@ TEST_F(FrameSequence, UnnumberedOutputsForSeveralFramesAreRefused) {
 }
 
 }  // namespace
+
+namespace {
+
+// The example scene: the ball's colour follows a curve from blue (frame 1)
+// to orange (frame 13) and back.
+TEST_F(FrameSequence, ExampleSceneAnimatesTheBall) {
+    vh::RenderOptions o = opts("example.####.exr");
+    o.frames = {1, 13};
+    o.width = 32;
+    o.height = 20;
+    o.samples = 1;
+    vh::renderFrames(vt::library(), VEKO_SOURCE_DIR "/scenes/animated.json", o);
+    const vh::FrameImage first = vh::readImage((dir / "example.0001.exr").string());
+    const vh::FrameImage middle = vh::readImage((dir / "example.0013.exr").string());
+    const float *blue = first.pixel(16, 8), *orange = middle.pixel(16, 8);
+    EXPECT_GT(blue[2], 1.5f * blue[0]);
+    EXPECT_GT(orange[0], 1.5f * orange[2]);
+}
+
+}  // namespace
