@@ -275,6 +275,21 @@ TEST_F(Curves, UnsupportedInfinityTypesWarnAndStillGiveAValue) {
     }
 }
 
+TEST_F(Curves, ADriverNamingItselfAsItsCurveIsCutOff) {
+    vh::Network net(vt::library());
+    net.load({{"nodes", {{{"name", "s"}, {"type", "veko_scalar_curve"}, {"params", {{"input", 1}, {"curve", "s"}}}}}}},
+             "loop test");
+    vh::StandaloneState ss;
+    net.init(ss.state());
+    float out = 0;
+    EXPECT_FALSE(vh::callShader(*net.find("s"), ss.state(), &out));
+    bool reported = false;
+    for (const auto &m : vt::messages())
+        reported = reported || (m.severity == vh::Severity::Error && m.text.find("node s is called more than") != std::string::npos);
+    EXPECT_TRUE(reported);
+    net.exit(ss.state());
+}
+
 // ---------------------------------------------------------------------------
 // The time driver: frame + sample time, the camera's time range, or a
 // connected input.

@@ -197,7 +197,20 @@ xrBoolean xr_call_shader_x(void *result, xrInteger kind, xrState *state, xrTag s
     Instance *inst = instanceOfTag(shader);
     if (!inst || !state) return 0;
     (void)kind;
-    return callShader(*inst, state, result, arg);
+    // Shaders named by tag (e.g. a curve driver's curve) are outside the
+    // network's cycle check: a shader that ends up calling itself is cut
+    // off here instead of exhausting the stack.
+    constexpr int kMaxCallDepth = 256;
+    static thread_local int depth = 0;
+    if (depth >= kMaxCallDepth) {
+        hostMessage(Severity::Error, "xr_call_shader_x: node " + inst->name + " is called more than " +
+                                         std::to_string(kMaxCallDepth) + " levels deep (does it call itself?)");
+        return 0;
+    }
+    ++depth;
+    const xrBoolean ok = callShader(*inst, state, result, arg);
+    --depth;
+    return ok;
 }
 
 xrBoolean xr_query(xrInteger code, xrState *state, xrTag tag, void *result) {
