@@ -43,6 +43,11 @@ for f in "$dll" "$exe" "$alt"; do
     esac
   done
 done
+# The module entry and the binding's lookup are linked in.
+table=$("$objdump" -p "$dll")
+for fn in DisableThreadLibraryCalls GetProcAddress GetLastError; do
+  grep -qw "$fn" <<<"$table" || { echo "vekobase.dll does not import $fn"; status=1; }
+done
 echo "size of vekobase.dll: $(stat -c %s "$dll") bytes"
 
 # Wine: headless, quiet, in its own prefix, removed afterwards.

@@ -24,6 +24,7 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "xr.h"
@@ -171,7 +172,7 @@ Node makeNode(const char *shader, int words) {
 // Runs a shader with its own record in place; the caller's record is
 // restored afterwards.
 xrBoolean callNode(Node &n, xrState *state, void *result, void *arg = nullptr) {
-    n.record.hostData = &n;
+    if (n.record.hostData != &n) n.record.hostData = &n;  // set once: threads only read it
     xrShaderRecord *saved = state->shaderRecord;
     state->shaderRecord = &n.record;
     // The state shader takes a fourth argument (its opcode record).
@@ -815,6 +816,27 @@ void runBinding(Scene &sc, const char *altPath, const std::string &errPath) {
             check("binding.handle-back", back, "stderr \"" + err + "\"");
             g_messages.clear();
         }
+    }
+
+    // Threads: after a new handle every thread binds xr_warning on its own
+    // first call, several at once; every warning arrives and nothing fails.
+    {
+        g_messages.clear();
+        capture.start();
+        setHandle(self);
+        const int threads = 4, calls = 50;
+        std::vector<std::thread> pool;
+        for (int t = 0; t < threads; ++t)
+            pool.emplace_back([&] {
+                xrState ts = *st;
+                float o[8];
+                for (int i = 0; i < calls; ++i) callNode(cond, &ts, o);
+            });
+        for (auto &t : pool) t.join();
+        const std::string err = capture.finish();
+        check("binding.threads", g_messages.size() == size_t(threads * calls) && err.empty(),
+              std::to_string(g_messages.size()) + " warnings, stderr \"" + err + "\"");
+        g_messages.clear();
     }
 
     // No handle: reported, then looked up with the null handle. On Windows
