@@ -43,6 +43,8 @@ float levelScale(float w) {
     return std::min(std::fabs(w) * 32.0f, 0.5f);
 }
 
+}  // namespace
+
 // Fractal shaping of one octave value with `bias` (b = 0 keeps x, b = 1
 // turns it into a sign, b = -1 into 0) and `inflection` (folds the value
 // into ridges). Outside [-1, 1] the bias curve has poles, so it is held
@@ -61,8 +63,6 @@ float shapeOctave(float x, float bias, bool inflection) {
     if (inflection) x = 2.0f * std::fabs(x) - 1.0f;
     return x;
 }
-
-}  // namespace
 
 // ===========================================================================
 // Noise family.

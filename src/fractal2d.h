@@ -60,6 +60,11 @@ float noiseBillow3(float p[3], const NoiseSettings &s);
 float noiseWave3(float p[3], const NoiseSettings &s);
 float noiseFamily3(int32_t type, float p[3], const NoiseSettings &s);
 
+// Fractal shaping of one octave value (veko_fractal, veko_solidfractal):
+// `bias` 0 keeps x, 1 turns it into its sign, -1 into 0 (held to [-1, 1]);
+// `inflection` then folds it into ridges, 2|x| - 1.
+float shapeOctave(float x, float bias, bool inflection);
+
 // ---------------------------------------------------------------------------
 // Ocean wave sum (see fractal2d.cpp for the model). Curves are sampled at
 // the normalised wavelength band (0 shortest, 1 longest).
