@@ -1072,7 +1072,8 @@ VEKO_EXPORT xrBoolean veko_wood(void *result, xrState *state, void *params) {
     // displaced by two octave sums of the noise.
     const xrVector ripples = eval(state, &p->ripples);
     const float pixel = filterSize(state, p->tex, pl.m, 1.0f, FilterShape::Isotropic);
-    const float L = octaveLevel(pixel / std::max(largestAbs(ripples), 1e-6f) * 1.0f, 2.0f,
+    // The distortion's lattice cells are 1/ripples wide.
+    const float L = octaveLevel(std::max(pixel * largestAbs(ripples), 1e-8f), 2.0f,
                                 eval(state, &p->depthMin), eval(state, &p->depthMax));
     const float ratio = eval(state, &p->ratio);
     const float ax = eval(state, &p->amplitudeX), ay = eval(state, &p->amplitudeY);
