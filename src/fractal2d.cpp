@@ -9,6 +9,7 @@
 #include <cstdint>
 
 #include "noise.h"
+#include "rampcurve.h"
 #include "texture.h"
 
 namespace veko {
@@ -581,13 +582,6 @@ static_assert(sizeof(NoiseParams) == 43 * 4);
 
 // ---------------------------------------------------------------------------
 // veko_ocean
-struct CurveEntry {
-    xrScalar position;
-    xrScalar floatValue;
-    xrInteger interp;
-};
-static_assert(sizeof(CurveEntry) == 3 * 4);
-
 struct OceanParams {
     xrScalar scale;               // 0
     xrScalar time;                // 1
@@ -599,9 +593,9 @@ struct OceanParams {
     xrInteger numFrequencies;     // 7
     xrScalar waveLengthMin;       // 8
     xrScalar waveLengthMax;       // 9
-    Array<CurveEntry> waveHeight;      // 10-14
-    Array<CurveEntry> waveTurbulence;  // 15-19
-    Array<CurveEntry> wavePeaking;     // 20-24
+    Array<ScalarRampEntry> waveHeight;      // 10-14
+    Array<ScalarRampEntry> waveTurbulence;  // 15-19
+    Array<ScalarRampEntry> wavePeaking;     // 20-24
     xrScalar foamEmission;        // 25
     xrScalar foamThreshold;       // 26
     xrInteger displayMode;        // 27
@@ -649,87 +643,12 @@ static_assert(offsetof(WaterParams, tex) == 19 * 4);
 static_assert(sizeof(WaterParams) == 43 * 4);
 
 // ---------------------------------------------------------------------------
-// Scalar curve of position, value and interpolation entries (0 none,
-// 1 linear, 2 smooth, 3 spline); at most 50 entries are read.
-constexpr int kCurveMax = 50;
-
-struct Curve {
-    int n = 0;
-    float pos[kCurveMax];
-    float val[kCurveMax];
-    int32_t interp[kCurveMax];
-};
-
-void loadCurve(xrState *state, const Array<CurveEntry> *a, Curve &c) {
-    c.n = std::clamp(evalCount(state, a), 0, kCurveMax);
-    for (int k = 0; k < c.n; ++k) {
-        const CurveEntry *e = a->at(k);
-        c.pos[k] = eval(state, &e->position);
-        c.val[k] = eval(state, &e->floatValue);
-        c.interp[k] = eval(state, &e->interp);
-    }
-}
-
-float curveAt(const Curve &c, float x) {
-    if (c.n < 1) return 0.0f;
-    // Neighbours: lo the greatest position below x (until one is seen, the
-    // smallest position), hi the smallest at or above x (until one is seen,
-    // the greatest). Earlier entries win ties.
-    int lo = 0, hi = 0;
-    bool loBelow = c.pos[0] < x, hiAbove = c.pos[0] >= x;
-    for (int i = 1; i < c.n; ++i) {
-        const float p = c.pos[i];
-        if (p < x) {
-            if (!loBelow || p > c.pos[lo]) lo = i;
-            loBelow = true;
-            if (!hiAbove && p > c.pos[hi]) hi = i;
-        } else {
-            if (!hiAbove || p < c.pos[hi]) hi = i;
-            hiAbove = true;
-            if (!loBelow && p < c.pos[lo]) lo = i;
-        }
-    }
-    const float p1 = c.pos[lo], p2 = c.pos[hi];
-    const float y1 = c.val[lo], y2 = c.val[hi];
-    if (c.interp[lo] != 3) {
-        float w = 0.0f;
-        if (c.interp[lo] == 1 || c.interp[lo] == 2) {
-            if (p1 >= x)
-                w = 0.0f;
-            else if (x >= p2)
-                w = 1.0f;
-            else {
-                const float t = (x - p1) / (p2 - p1);
-                w = c.interp[lo] == 1 ? t : std::cos((t + 1.0f) * kPi) * 0.5f + 0.5f;
-            }
-        }
-        return w * y2 + (1.0f - w) * y1;
-    }
-    if (p1 >= x) return y1;
-    if (x >= p2) return y2;
-    int prev = lo, next = hi;
-    for (int i = 0; i < c.n; ++i) {
-        if (c.pos[i] < p1 && (prev == lo || c.pos[i] > c.pos[prev])) prev = i;
-        if (c.pos[i] > p2 && (next == hi || c.pos[i] < c.pos[next])) next = i;
-    }
-    const float d = p2 - p1, dv = y2 - y1;
-    const float p0 = prev == lo ? p1 - d : c.pos[prev];
-    const float p3 = next == hi ? p2 + d : c.pos[next];
-    const float y0 = c.val[prev], y3 = c.val[next];
-    const float kk = std::max(1e-5f, 0.2f * d);
-    const float m1 = (y2 - y0) * 0.2f * d / std::max(1e-5f, p2 - p0) / kk;
-    const float m2 = (y3 - y1) * 0.2f * d / std::max(1e-5f, p3 - p1) / kk;
-    const float sx = x - p1;
-    return y1 + m1 * sx + (3.0f * dv - 2.0f * m1 * d - m2 * d) / (d * d) * sx * sx +
-           (m1 * d + m2 * d - 2.0f * dv) / (d * d * d) * sx * sx * sx;
-}
-
 // Samples a curve at each band position; an empty curve is the constant
 // `empty`.
-void sampleCurve(const Curve &c, int bands, float empty, float out[kOceanMaxBands]) {
+void sampleCurve(const RampCurve &c, int bands, float empty, float out[kOceanMaxBands]) {
     for (int b = 0; b < bands; ++b) {
         const float x = bands == 1 ? 0.5f : static_cast<float>(b) / static_cast<float>(bands - 1);
-        out[b] = c.n > 0 ? curveAt(c, x) : empty;
+        out[b] = c.count > 0 ? rampValue(c, x) : empty;
     }
 }
 
@@ -1005,13 +924,13 @@ VEKO_EXPORT xrBoolean veko_ocean(void *result, xrState *state, void *params) {
     s.foamThreshold = eval(state, &p->foamThreshold);
     s.filterWidth = filterWidth(state, p->tex) * std::fabs(s.scale);
 
-    Curve curve;
+    RampCurve curve;
     float height[kOceanMaxBands], turbulence[kOceanMaxBands], peaking[kOceanMaxBands];
-    loadCurve(state, &p->waveHeight, curve);
+    loadRamp(state, &p->waveHeight, curve);
     sampleCurve(curve, s.numFrequencies, 1.0f, height);
-    loadCurve(state, &p->waveTurbulence, curve);
+    loadRamp(state, &p->waveTurbulence, curve);
     sampleCurve(curve, s.numFrequencies, 0.5f, turbulence);
-    loadCurve(state, &p->wavePeaking, curve);
+    loadRamp(state, &p->wavePeaking, curve);
     sampleCurve(curve, s.numFrequencies, 0.5f, peaking);
     s.height = height;
     s.turbulence = turbulence;

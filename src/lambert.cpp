@@ -76,17 +76,6 @@ void weighRay(BaseStateRecord *rec, const xrColor &k, float glowIntensity) {
     if (glowIntensity > 1.0f) scaleRGB(rec->rayWeight, glowIntensity);
 }
 
-// Resets the light words 24-34 of the record before a light is sampled.
-void resetLightWords(BaseStateRecord *rec) {
-    rec->lightAmbient = 0;
-    rec->lightDiffuse = 1;
-    rec->lightSpecular = 1;
-    rec->lightShadowWeight = 0.0f;
-    rec->lightUnshadowed = {1.0f, 1.0f, 1.0f, 1.0f};
-    rec->lightShapeRef = nullptr;
-    rec->backSide = 0;
-}
-
 // Specular factor of the current ray: 1 on eye rays, reflectionSpecularity
 // (not below 0) on every other ray.
 float rayHighlightFactor(xrState *state, const ReflectionHead *head) {
@@ -245,6 +234,17 @@ int forEachSample(xrState *state, const Blur &blur, const xrVector &dir, float s
 }
 
 }  // namespace
+
+// Resets the light words 24-34 of the record before a light is sampled.
+void resetLightWords(BaseStateRecord *rec) {
+    rec->lightAmbient = 0;
+    rec->lightDiffuse = 1;
+    rec->lightSpecular = 1;
+    rec->lightShadowWeight = 0.0f;
+    rec->lightUnshadowed = {1.0f, 1.0f, 1.0f, 1.0f};
+    rec->lightShapeRef = nullptr;
+    rec->backSide = 0;
+}
 
 // ---------------------------------------------------------------------------
 bool query142(xrState *state) {

@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "noise.h"
+#include "rampcurve.h"
 #include "texture.h"
 
 namespace {
@@ -48,7 +49,7 @@ float interpolationWeight(int mode, float s, float d) {
         case 1: return s;
         case 2: return s * s;
         case 3: return 1.0f - (1.0f - s) * (1.0f - s);
-        case 4: return (std::cos((s + 1.0f) * kPi) + 1.0f) * 0.5f;
+        case 4: return veko::rampSmoothWeight(s);
         case 5:
             return d > 0.0f ? std::sin(s * kPi * 0.5f) : std::sin((s - 1.0f) * kPi * 0.5f) + 1.0f;
         default:

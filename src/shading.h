@@ -207,6 +207,11 @@ void correctNormal(xrState *state, const xrVector *normalCamera);
 // Negates shadingNormal, geometricNormal and cosView (second lighting pass).
 void flipNormals(xrState *state);
 
+// Resets the record's light words (ambient 0, diffuse and specular 1, shadow
+// weight 0, unshadowed colour white, no area shape, front side) before a
+// light is sampled.
+void resetLightWords(BaseStateRecord *rec);
+
 // The translucence term for a light with cosine c and direction L.
 float translucenceTerm(const Shading &sh, float c, const xrVector &L);
 

@@ -90,7 +90,7 @@ struct Mat4 {
 struct Mesh {
     std::vector<xrVector> P, N;                // per vertex
     std::vector<std::vector<xrVector>> uv;     // per set, per vertex (z = 0)
-    std::vector<xrVector> colors;              // per vertex, optional
+    std::vector<std::vector<xrVector>> colors; // per colour set, per vertex (r, g, b)
     std::vector<uint32_t> tri;                 // 3 per triangle
 };
 

@@ -316,9 +316,16 @@ Mesh makeInline(const json &j, const Ctx &c) {
         }
     }
     if (j.contains("colors")) {
-        auto col = numbers(j["colors"], 0, c, "colors");
-        if (col.size() != p.size()) c.fail("\"colors\" must have one r, g, b per position");
-        for (size_t i = 0; i < col.size(); i += 3) m.colors.push_back({col[i], col[i + 1], col[i + 2]});
+        // One colour set as a flat list, or a list of sets.
+        const json &cj = j["colors"];
+        const bool sets = cj.is_array() && !cj.empty() && cj[0].is_array();
+        for (size_t k = 0; k < (sets ? cj.size() : 1); ++k) {
+            auto col = numbers(sets ? cj[k] : cj, 0, c, "colors");
+            if (col.size() != p.size()) c.fail("each colour set in \"colors\" must have one r, g, b per position");
+            std::vector<xrVector> set;
+            for (size_t i = 0; i < col.size(); i += 3) set.push_back({col[i], col[i + 1], col[i + 2]});
+            m.colors.push_back(std::move(set));
+        }
     }
     const json &t = j["triangles"];
     if (!t.is_array() || t.size() % 3 || t.empty()) c.fail("\"triangles\" must hold index triples");
@@ -336,12 +343,15 @@ Mesh loadObj(const std::string &path, const Ctx &c) {
     std::vector<tinyobj::material_t> materials;
     std::string warn, err;
     std::string dir = std::filesystem::path(path).parent_path().string();
+    // Vertex colours ("v x y z r g b") are kept only when every vertex has one.
     if (!tinyobj::LoadObj(&attrib, &shapes, &materials, &warn, &err, path.c_str(), dir.empty() ? nullptr : dir.c_str(),
-                          true))
+                          true, false))
         c.fail("cannot read OBJ file \"" + path + "\": " + err);
     Mesh m;
     bool hasUv = !attrib.texcoords.empty(), hasN = !attrib.normals.empty();
+    bool hasColor = !attrib.colors.empty() && attrib.colors.size() == attrib.vertices.size();
     if (hasUv) m.uv.resize(1);
+    if (hasColor) m.colors.resize(1);
     std::map<std::tuple<int, int, int>, uint32_t> index;
     for (auto &sh : shapes)
         for (auto &ix : sh.mesh.indices) {
@@ -353,6 +363,10 @@ Mesh loadObj(const std::string &path, const Ctx &c) {
                 uint32_t id = uint32_t(m.P.size());
                 const float *v = &attrib.vertices[size_t(ix.vertex_index) * 3];
                 m.P.push_back({v[0], v[1], v[2]});
+                if (hasColor) {
+                    const float *col = &attrib.colors[size_t(ix.vertex_index) * 3];
+                    m.colors[0].push_back({col[0], col[1], col[2]});
+                }
                 if (hasN) {
                     if (ix.normal_index >= 0) {
                         const float *n = &attrib.normals[size_t(ix.normal_index) * 3];
@@ -760,7 +774,7 @@ ScenePtr loadSceneJson(Library &lib, const json &doc, const std::string &where, 
         c.elem += " (\"" + ob->name + "\")";
         if (!names.emplace(ob->name, true).second) c.fail("duplicate name");
         for (auto it = o.begin(); it != o.end(); ++it) {
-            static const char *keys[] = {"name", "mesh", "transform", "material", "label", "userData", "lights"};
+            static const char *keys[] = {"name", "mesh", "transform", "material", "label", "userData", "lights", "parent"};
             if (std::find_if(std::begin(keys), std::end(keys), [&](const char *k) { return it.key() == k; }) ==
                 std::end(keys))
                 c.fail("unknown key \"" + it.key() + "\"");
@@ -822,6 +836,12 @@ ScenePtr loadSceneJson(Library &lib, const json &doc, const std::string &where, 
         ob->objectTag = Database::get().create(xrDB_OBJECT, objWords.data(), objWords.size() * 4);
         s.ownedTags.push_back(ob->objectTag);
         ob->tag = createInstanceRecord(s, ob->toWorld, ob->fromWorld, ob->label, ob->dataTag, ob->objectTag);
+        if (o.contains("parent")) {  // the instance this one derives from (query 8)
+            const std::string parent = getStr(o, "parent", "", c);
+            auto it = std::find_if(s.objects.begin(), s.objects.end(), [&](auto &x) { return x->name == parent; });
+            if (it == s.objects.end()) c.fail("\"parent\" must name an earlier object");
+            static_cast<InstanceRecord *>(Database::get().data(ob->tag))->parent = (*it)->tag;
+        }
         s.objectByTag[ob->tag] = ob.get();
         s.net->defineTag(ob->name, ob->tag);
         s.objects.push_back(std::move(ob));

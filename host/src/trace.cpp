@@ -443,7 +443,7 @@ VH_EXPORT xrBoolean xr_tri_vectors(xrState *state, xrInteger which, xrInteger in
     const std::vector<xrVector> *v = nullptr;
     if (which == 112) v = &m.P;
     else if (which == 116 && index >= 0 && size_t(index) < m.uv.size()) v = &m.uv[size_t(index)];
-    else if (which == 42 && !m.colors.empty()) v = &m.colors;
+    else if (which == 42 && index >= 0 && size_t(index) < m.colors.size()) v = &m.colors[size_t(index)];
     if (!v) return 0;
     *a = const_cast<xrVector *>(&(*v)[i0]);
     *b = const_cast<xrVector *>(&(*v)[i1]);

@@ -22,7 +22,8 @@
 //                "finalGather": false, "finalGatherRays": 16, "userData": U},
 //    "state":   "node" | {"node": "node"},
 //    "objects": [{"name": "o", "mesh": M, "transform": T, "material": "sg",
-//                 "label": 1, "userData": U, "lights": ["l1", ...]}],
+//                 "label": 1, "userData": U, "lights": ["l1", ...],
+//                 "parent": "earlier object (the instance it derives from)"}],
 //    "lights":  [{"name": "l", "shader": "node", "transform": T,
 //                 "area": {"shape": "rectangle"|"disc"|"sphere", "size": [w, h],
 //                          "radius": r, "samples": 8}}]}
@@ -31,7 +32,12 @@
 //      {"type": "sphere", "radius": r, "segments": 32, "rings": 16}
 //      {"type": "obj", "file": "relative/or/absolute.obj"}
 //      {"type": "mesh", "positions": [x,y,z,...], "normals": [...],
-//       "uvs": [[u,v,...], ...], "triangles": [i,j,k,...]}
+//       "uvs": [[u,v,...], ...], "triangles": [i,j,k,...],
+//       "colors": [r,g,b,...] | [[r,g,b,...], ...]}
+//   Vertex colours: "colors" holds one colour set (a flat list) or several,
+//   one r, g, b per position each; an OBJ file whose every vertex carries a
+//   colour ("v x y z r g b") gives colour set 0. Shaders read set k of the
+//   hit triangle through xr_tri_vectors(state, 42, k, ...).
 //   T: a 16-number row-major matrix (row vectors, translation in 12..14), or
 //      {"translate": [..], "rotate": [degrees x, y, z], "scale": s|[..]}, or
 //      {"lookAt": {"eye": [..], "target": [..], "up": [..]}} (-z looks at
@@ -43,6 +49,7 @@
 //      projectors) are camera instances; a "name" makes one usable as a tag
 //      parameter value, and query 7 on the instance gives its camera element
 //      (type 5, an xrCamera record).
+// Tag parameters of nodes may name an object or a light: its instance tag.
 // Space: y up; camera space looks down -z; internal space is world space.
 // Time: "frame" is the camera's frame value (the frame being rendered;
 //   `render --frames` replaces it per frame) and "time" the sample time of
