@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Renders every 2D texture of the library with a few parameter settings each
-# (the swatch networks in scenes/swatches/, node "tex") and assembles them
-# into one labelled sheet, docs/contact_sheet.png: one row per texture.
+# Renders every 2D texture of the library with a few parameter settings each,
+# then the layered texture's blend modes and the remap nodes (the swatch
+# networks in scenes/swatches/, node "tex"), and assembles them into one
+# labelled sheet, docs/contact_sheet.png: five swatches a row.
 #
 #   tools/contact_sheet.sh [output.png]
 #
@@ -86,6 +87,26 @@ water|waves only|| {"tex": {"numberOfDrops": 0}}
 water|ripples only|| {"tex": {"numberOfWaves": 0}}
 water|12 drops, t 0.6|| {"tex": {"numberOfWaves": 0, "numberOfDrops": 12, "rippleTime": 0.6}}
 water|wind, smooth 0|| {"tex": {"windU": 1, "windV": 1, "smoothness": 0, "numberOfDrops": 0}}
+layered|0 none|| {"tex": {"inputs": [{"color": "top.outColor", "alpha": 0.6, "blendMode": 0, "isVisible": true}, {"color": "base.outColor", "alpha": 1, "blendMode": 0}]}}
+layered|1 over|| {"tex": {"inputs": [{"color": "top.outColor", "alpha": 0.6, "blendMode": 1, "isVisible": true}, {"color": "base.outColor", "alpha": 1, "blendMode": 0}]}}
+layered|2 in|| {"tex": {"inputs": [{"color": "top.outColor", "alpha": 0.6, "blendMode": 2, "isVisible": true}, {"color": "base.outColor", "alpha": 1, "blendMode": 0}]}}
+layered|3 out|| {"tex": {"inputs": [{"color": "top.outColor", "alpha": 0.6, "blendMode": 3, "isVisible": true}, {"color": "base.outColor", "alpha": 1, "blendMode": 0}]}}
+layered|4 add|| {"tex": {"inputs": [{"color": "top.outColor", "alpha": 0.6, "blendMode": 4, "isVisible": true}, {"color": "base.outColor", "alpha": 1, "blendMode": 0}]}}
+layered|5 subtract|| {"tex": {"inputs": [{"color": "top.outColor", "alpha": 0.6, "blendMode": 5, "isVisible": true}, {"color": "base.outColor", "alpha": 1, "blendMode": 0}]}}
+layered|6 multiply|| {"tex": {"inputs": [{"color": "top.outColor", "alpha": 0.6, "blendMode": 6, "isVisible": true}, {"color": "base.outColor", "alpha": 1, "blendMode": 0}]}}
+layered|7 difference|| {"tex": {"inputs": [{"color": "top.outColor", "alpha": 0.6, "blendMode": 7, "isVisible": true}, {"color": "base.outColor", "alpha": 1, "blendMode": 0}]}}
+layered|8 lighten|| {"tex": {"inputs": [{"color": "top.outColor", "alpha": 0.6, "blendMode": 8, "isVisible": true}, {"color": "base.outColor", "alpha": 1, "blendMode": 0}]}}
+layered|9 darken|| {"tex": {"inputs": [{"color": "top.outColor", "alpha": 0.6, "blendMode": 9, "isVisible": true}, {"color": "base.outColor", "alpha": 1, "blendMode": 0}]}}
+layered|10 saturate|| {"tex": {"inputs": [{"color": "top.outColor", "alpha": 0.6, "blendMode": 10, "isVisible": true}, {"color": "base.outColor", "alpha": 1, "blendMode": 0}]}}
+layered|11 desaturate|| {"tex": {"inputs": [{"color": "top.outColor", "alpha": 0.6, "blendMode": 11, "isVisible": true}, {"color": "base.outColor", "alpha": 1, "blendMode": 0}]}}
+layered|12 illuminate|| {"tex": {"inputs": [{"color": "top.outColor", "alpha": 0.6, "blendMode": 12, "isVisible": true}, {"color": "base.outColor", "alpha": 1, "blendMode": 0}]}}
+layered|top hidden|| {"tex": {"inputs": [{"color": "top.outColor", "alpha": 0.6, "blendMode": 1, "isVisible": false}, {"color": "base.outColor", "alpha": 1, "blendMode": 0}]}}
+layered|luminance alpha|outAlpha| {"tex": {"alphaIsLuminance": true}}
+remapvalue|terrain|| {}
+remapvalue|steps|| {"tex": {"colorRamp": [{"position": 0.0, "value": [0.05, 0.1, 0.4, 1], "interpolation": 0}, {"position": 0.4, "value": [0.2, 0.6, 0.9, 1], "interpolation": 0}, {"position": 0.6, "value": [0.9, 0.9, 0.8, 1], "interpolation": 0}]}}
+remapvalue|spline value|outValue| {"tex": {"valueRamp": [{"position": 0, "value": 0, "interpolation": 3}, {"position": 0.5, "value": 1, "interpolation": 3}, {"position": 1, "value": 0, "interpolation": 3}]}}
+remapcolor|r/g/b ramps|| {}
+remaphsv|hue + 1/3 turn|| {}
 EOF
 )
 
