@@ -175,13 +175,12 @@ xrColor normalisedInput(xrState *state, const xrColor *color, const RemapRange &
 // Each of r, g, b through its scalar ramp.
 xrColor throughRamps(xrState *state, const Array<veko::ScalarRampEntry> *ramps, const xrColor &in) {
     RampCurve curve;
-    xrColor out = in;
-    float *ch = &out.r;
+    float ch[3] = {in.r, in.g, in.b};
     for (int i = 0; i < 3; ++i) {
         veko::loadRamp(state, &ramps[i], curve);
         ch[i] = veko::rampValue(curve, ch[i]);
     }
-    return out;
+    return {ch[0], ch[1], ch[2], in.a};
 }
 
 // ---------------------------------------------------------------------------
@@ -322,7 +321,7 @@ VEKO_EXPORT xrBoolean veko_float_to_int(void *result, xrState *state, void *para
     xrInteger out = 0;
     if (v >= 2147483648.0f) out = INT_MAX;
     else if (v <= -2147483648.0f) out = INT_MIN;
-    else if (v == v) out = static_cast<xrInteger>(v);
+    else if (!std::isnan(v)) out = static_cast<xrInteger>(v);
     *static_cast<xrInteger *>(result) = out;
     return 1;
 }
