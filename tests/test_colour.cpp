@@ -360,21 +360,21 @@ TEST(Colour, VertexColoursInterpolatedAtTheHit) {
         json params;
         std::vector<float> want;
     } cases[] = {
-        {"set 0", {{"vertexData", {{{"instance", 0}, {"index", 0}}}}},
+        {"set 0", {{"vertexData", {{{"instance", "tri"}, {"index", 0}}}}},
          {0.5f, 0.25f, 0.25f, std::sqrt(0.375f), std::sqrt(0.375f)}},
         // (-1, -1, -1) stands for the default colour.
         {"set 1 with default",
-         {{"vertexData", {{{"instance", 0}, {"index", 1}}}}, {"defaultColor", {0, 0.4, 0.8, 1}}, {"alphaIsLuminance", 1}},
+         {{"vertexData", {{{"instance", "tri"}, {"index", 1}}}}, {"defaultColor", {0, 0.4, 0.8, 1}}, {"alphaIsLuminance", 1}},
          {0.35f, 0.45f, 0.55f, 0.3f * 0.35f + 0.59f * 0.45f + 0.11f * 0.55f, 0.3f * 0.35f + 0.59f * 0.45f + 0.11f * 0.55f}},
         {"invert, gain and offset",
-         {{"vertexData", {{{"instance", 0}, {"index", 0}}}}, {"invert", 1}, {"alphaIsLuminance", 1},
+         {{"vertexData", {{{"instance", "tri"}, {"index", 0}}}}, {"invert", 1}, {"alphaIsLuminance", 1},
           {"colorGain", {2, 2, 2, 1}}, {"colorOffset", {0.1, 0.2, 0.3, 0}}, {"alphaGain", 2}, {"alphaOffset", -0.5}},
          {1.1f, 1.7f, 1.8f, (1 - (0.15f + 0.1475f + 0.0275f)) * 2 - 0.5f, (1 - (0.15f + 0.1475f + 0.0275f)) * 2 - 0.5f}},
         // No pair for this instance, or a set the mesh does not have: the
         // default colour with its luminance as alpha, untouched by gain.
-        {"no pair", {{"vertexData", {{{"instance", 12345}, {"index", 0}}}}, {"defaultColor", {1, 0, 0, 1}}, {"colorGain", {2, 2, 2, 2}}},
+        {"no pair", {{"vertexData", {{{"instance", 0}, {"index", 0}}}}, {"defaultColor", {1, 0, 0, 1}}, {"colorGain", {2, 2, 2, 2}}},
          {1, 0, 0, 0.3f, 0.3f}},
-        {"missing set", {{"vertexData", {{{"instance", 0}, {"index", 2}}}}, {"defaultColor", {0, 1, 0, 1}}},
+        {"missing set", {{"vertexData", {{{"instance", "tri"}, {"index", 2}}}}, {"defaultColor", {0, 1, 0, 1}}},
          {0, 1, 0, 0.59f, 0.59f}},
     };
     for (const Case &k : cases) {
@@ -390,10 +390,10 @@ TEST(Colour, VertexColoursInterpolatedAtTheHit) {
 
 TEST(Colour, VertexColoursKeyOnTheParentInstance) {
     registerProbe();
-    // "child" derives from "base": its pair names "base"; "plain" derives
-    // from nothing and matches the pair of tag 0.
+    // "child" derives from "base" and takes the pair of "base"; "plain"
+    // derives from nothing and stands for itself.
     const json nodes = json::parse(R"([{"name": "vc", "type": "veko_vertexcolors",
-        "params": {"vertexData": [{"instance": "base", "index": 1}, {"instance": 0, "index": 0}]}}])");
+        "params": {"vertexData": [{"instance": "base", "index": 1}, {"instance": "plain", "index": 0}]}}])");
     const json sets = {{1, 0, 0, 1, 0, 0, 1, 0, 0}, {0, 0, 1, 0, 0, 1, 0, 0, 1}};
     auto place = [&](float dx) { return json{{"translate", {dx, 0, 0}}}; };
     json doc = {{"nodes", nodes}, {"camera", topCamera()},
@@ -426,7 +426,7 @@ TEST(Colour, VertexColoursFromObjFile) {
         f << "v 0 0 0 1 0 0\nv 1 0 0 0 1 0\nv 0 0 -1 0 0 1\nf 1 2 3\n";
     }
     const json nodes = json::parse(R"([{"name": "vc", "type": "veko_vertexcolors",
-        "params": {"vertexData": [{"instance": 0, "index": 0}], "defaultColor": [0, 0, 0, 1]}}])");
+        "params": {"vertexData": [{"instance": "o", "index": 0}], "defaultColor": [0, 0, 0, 1]}}])");
     json doc = {{"nodes", nodes}, {"camera", topCamera()},
                 {"objects", {{{"name", "o"}, {"mesh", {{"type", "obj"}, {"file", obj}}}, {"material", "native:vcprobe"}}}}};
     auto scene = vh::loadSceneJson(vt::library(), doc, "test.json");
