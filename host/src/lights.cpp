@@ -5,6 +5,7 @@
 // the distance in hitDistance and the light instance in lightInstanceTag.
 #include <algorithm>
 #include <cmath>
+#include <vector>
 
 #include "render_internal.h"
 
@@ -59,9 +60,25 @@ VH_EXPORT void xr_instance_lightlist(xrInteger *count, xrTag **lights, xrState *
     *lights = list.empty() ? nullptr : const_cast<xrTag *>(list.data());
 }
 
+// Replaces the list of lights to exclude by the scene's lights that remain,
+// in scene order. The result lives in a per-thread buffer that stays valid
+// until the thread's next call.
 VH_EXPORT xrBoolean xr_exclusive_lightlist(xrInteger *count, xrTag **lights, xrState *state) {
-    xr_instance_lightlist(count, lights, state);
-    return count && *count > 0;
+    if (!count || !lights) return 0;
+    const xrInteger n = std::max<xrInteger>(*count, 0);
+    const xrTag *excluded = n > 0 ? *lights : nullptr;
+    *count = 0;
+    *lights = nullptr;
+    RayData *rd = rayDataOf(state);
+    if (!rd) return 0;
+    if (n > 0 && !excluded) return 0;
+    static thread_local std::vector<xrTag> remaining;
+    remaining.clear();
+    for (xrTag t : rd->td->impl->scene->allLights)
+        if (std::find(excluded, excluded + n, t) == excluded + n) remaining.push_back(t);
+    *count = xrInteger(remaining.size());
+    *lights = remaining.empty() ? nullptr : remaining.data();
+    return 1;
 }
 
 // One sample per call; `samples` counts the samples taken (the caller starts
