@@ -224,6 +224,11 @@ VEKO_HIDDEN xrBlockPool threadBlockPool(xrState *state, int blockSize);
 // exit, after rendering).
 VEKO_HIDDEN void deleteBlockPools(xrState *state);
 
+// World position of the camera instance (cameraInstanceTag): the translation
+// row of the matrix at byte 16 of its database record, divided by its weight
+// when that is neither 1 nor 0. (0, 0, 0) without a camera instance.
+VEKO_HIDDEN xrVector cameraPosition(xrState *state);
+
 // Reports a warning prefixed with the shader's exported name.
 #define VEKO_WARN(shader, text) xr_warning("%s(): %s", shader, text)
 

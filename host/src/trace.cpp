@@ -110,10 +110,26 @@ void fillHit(RaySlot &slot, const Scene &scene, const RTCRayHit &h) {
     slot.ctx.worldToObject = o.fromWorld.m;
 }
 
+// A ray that leaves the scene. The environment shader called for it sees
+// the ray's origin as the point and no surface: zero normals and cosView 0
+// (so an environment's reflection about the normal keeps the ray direction)
+// and zero texture coordinates of the slot's own.
 void setMiss(RaySlot &slot) {
-    slot.st.hitRef = nullptr;
-    slot.st.instanceTag = 0;
-    slot.st.hitDistance = 0;
+    xrState &st = slot.st;
+    st.hitRef = nullptr;
+    st.instanceTag = 0;
+    st.hitDistance = 0;
+    st.hitPoint = st.rayOrigin;
+    st.shadingNormal = st.geometricNormal = {0, 0, 0};
+    st.cosView = 0;
+    st.normalFlipped = 0;
+    st.motionVector = {0, 0, 0};
+    std::fill(slot.uv.begin(), slot.uv.end(), xrVector{0, 0, 0});
+    std::fill(slot.du.begin(), slot.du.end(), xrVector{0, 0, 0});
+    std::fill(slot.dv.begin(), slot.dv.end(), xrVector{0, 0, 0});
+    st.texCoords = slot.uv.data();
+    st.derivU = slot.du.data();
+    st.derivV = slot.dv.data();
     slot.rd.obj = nullptr;
 }
 

@@ -59,6 +59,10 @@
 //   time, or, when the camera's "Veko" block has words 14 < 15, that range.
 // Output names: a run of '#' becomes the frame number, zero-padded to the
 //   run's length ("out.####.exr" -> "out.0007.exr"; "-0003" for frame -3).
+// Rays that leave the scene (eye, reflection, refraction, gather rays and
+// xr_trace_environment) call the camera's "environment" node, or the state's
+// environmentShader when a shader set one, with hitPoint = the ray origin,
+// zero normals, cosView 0 and zero texture coordinates.
 #pragma once
 
 #include <array>
