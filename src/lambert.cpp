@@ -342,13 +342,22 @@ xrColor environmentLookup(xrState *state, const xrVector &dir, bool refracted) {
         return col;
     }
     if (state->environmentShader == 0) return col;
+    // The environment sees the sample direction as a ray without a surface
+    // (zero normal, cosView 0), as the host passes rays that leave the
+    // scene: its own reflection about the normal must not turn the
+    // direction a second time.
     const int32_t kind = state->rayKind;
-    const xrVector savedDir = state->rayDirection;
+    const xrVector savedDir = state->rayDirection, savedNormal = state->shadingNormal;
+    const float savedCos = state->cosView;
     state->rayKind = kRayEnvironment;
     state->rayDirection = dir;
+    state->shadingNormal = {0.0f, 0.0f, 0.0f};
+    state->cosView = 0.0f;
     xr_call_shader_x(&col, xrSHADER_CALL, state, state->environmentShader, nullptr);
     state->rayKind = kind;
     state->rayDirection = savedDir;
+    state->shadingNormal = savedNormal;
+    state->cosView = savedCos;
     return col;
 }
 

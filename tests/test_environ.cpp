@@ -646,4 +646,23 @@ TEST(EnvRender, EyeAndReflectedRaysThatMissSeeTheEnvironment) {
     EXPECT_TRUE(nearRgb({px[0], px[1], px[2], px[3]}, 0.25f, 50.0f / 180.0f + 0.5f, 0, 2e-3f));
 }
 
+// A surface that may not trace any more calls its environment directly
+// along the mirror direction; the environment must not reflect it again.
+TEST(EnvRender, DirectEnvironmentCallLooksAlongTheMirrorDirection) {
+    vt::Surface s("veko_phong", true, false);
+    s.net().load({{"nodes", {uvRamp("uv"), {{"name", "env"}, {"type", "veko_envsphere"},
+                                            {"params", {{"image", "uv.outColor"}}}}}}});
+    vh::Instance &env = *s.net().find("env");
+    s.ss.options.maxReflectionDepth = 0;
+    s.set({{"color", {0, 0, 0, 1}}, {"diffuse", 0}, {"specularColor", {1, 1, 1, 1}}, {"reflectivity", 1},
+           {"matteOpacityMode", 1}});
+    xrState *st = s.ss.state();
+    st->environmentShader = s.net().tagOf("env");
+    st->rayDirection = unit(1, 0, -1);
+    st->cosView = -std::sqrt(0.5f);
+    const veko::MaterialResult r = s.call();
+    // Mirror direction (1, 0, 1): u = 0.625, v = 0.5.
+    EXPECT_TRUE(nearRgb({r.reflectionPass.r, r.reflectionPass.g, r.reflectionPass.b, 0}, 0.625f, 0.5f, 0));
+}
+
 }  // namespace
