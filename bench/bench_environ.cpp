@@ -66,8 +66,15 @@ void lookups(benchmark::State &state, const json &nodes) {
     state.SetItemsProcessed(state.iterations());
 }
 
+// The sky at its default sample counts (6 above the cloud layer, 2 below).
 void BM_EnvSky(benchmark::State &state) {
     lookups(state, json::parse(R"([{"name": "env", "type": "veko_envsky", "params": {}}])"));
+}
+
+// The sky with 8 and 4 samples, for comparison.
+void BM_EnvSkyMoreSamples(benchmark::State &state) {
+    lookups(state, json::parse(
+                       R"([{"name": "env", "type": "veko_envsky", "params": {"skySamples": 8, "cloudSamples": 4}}])"));
 }
 
 void BM_EnvSpherePlacedTexture(benchmark::State &state) {
@@ -103,6 +110,7 @@ void BM_ShowcaseFrame(benchmark::State &state) {
 }  // namespace
 
 BENCHMARK(BM_EnvSky);
+BENCHMARK(BM_EnvSkyMoreSamples);
 BENCHMARK(BM_EnvSpherePlacedTexture);
 BENCHMARK(BM_ShowcaseFrame)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 

@@ -41,7 +41,7 @@ base=$(cat <<EOF
    {"name": "mirrorSG", "type": "veko_shadingengine", "params": {"surfaceShader": "mirror"}}],
  "camera": {"type": "perspective", "resolution": [$width, $height], "focalLength": 9, "aperture": 36,
             "transform": {"lookAt": {"eye": [0, 1, 0], "target": [0, 1.4, -5], "up": [0, 1, 0]}},
-            "samples": 4, "environment": "env"},
+            "samples": 4, "environment": "env", "alpha": false},
  "options": {"trace": true, "reflectionDepth": 2, "traceDepth": 4},
  "state": "state",
  "objects": [{"name": "ball", "mesh": {"type": "sphere", "radius": 0.35, "segments": 48, "rings": 24},
@@ -53,7 +53,7 @@ EOF
 sky() {
   echo "[{\"name\": \"env\", \"type\": \"veko_envsky\", \"params\": {\"sunElevation\": $1, \"sunAzimuth\": 0.35 $2}}]"
 }
-clouds='[{"name": "cloudNoise", "type": "veko_fractal", "params": {"amplitude": 0.7, "ratio": 0.6, "repeatUV": [1, 1]}},
+clouds='[{"name": "cloudNoise", "type": "veko_fractal", "params": {"amplitude": 0.7, "ratio": 0.6}},
          {"name": "env", "type": "veko_envsky",
           "params": {"sunElevation": 0.3, "sunAzimuth": 0.35, "hasClouds": 1, "cloudTexture": "cloudNoise.outAlpha",
                      "cloudDensity": 1.6, "cloudThreshold": 0.1, "cloudPower": 2,
@@ -62,7 +62,7 @@ ball='[{"name": "ballPlace", "type": "veko_place2dtex", "params": {"repeatUV": [
        {"name": "ballImage", "type": "veko_checker",
         "params": {"uvCoord": "ballPlace.outUV", "uvFilterSize": "ballPlace.outUvFilterSize",
                    "color1": [0.95, 0.7, 0.25, 1], "color2": [0.15, 0.25, 0.55, 1]}},
-       {"name": "env", "type": "veko_envball", "params": {"image": "ballImage.outColor"}}]'
+       {"name": "env", "type": "veko_envball", "params": {"image": "ballImage.outColor", "azimuthAngle": 3.1416}}]'
 chrome='[{"name": "env", "type": "veko_envchrome", "params": {}}]'
 cube='[{"name": "facePlace", "type": "veko_place2dtex", "params": {"repeatUV": [4, 4, 0]}}'
 faces=(imageNegX:0.8,0.25,0.2 imagePosX:0.9,0.6,0.2 imagePosY:0.35,0.55,0.95 imageNegY:0.3,0.3,0.3
@@ -79,12 +79,12 @@ done
 cube="$cube, {\"name\": \"env\", \"type\": \"veko_envcube\", \"params\": {\"infiniteSize\": 1 $cube_params}}]"
 sphere='[{"name": "latLong", "type": "veko_place2dtex", "params": {"repeatUV": [12, 6, 0]}},
          {"name": "latLongRamp", "type": "veko_ramp",
-          "params": {"colorEntryList": [{"position": 0.0, "color": [0.2, 0.15, 0.1, 1]},
-                                        {"position": 0.5, "color": [0.85, 0.8, 0.7, 1]},
-                                        {"position": 1.0, "color": [0.25, 0.45, 0.9, 1]}]}},
+          "params": {"colorEntryList": [{"position": 0.3, "color": [0.35, 0.2, 0.1, 1]},
+                                        {"position": 0.5, "color": [0.9, 0.6, 0.3, 1]},
+                                        {"position": 0.7, "color": [0.2, 0.4, 0.85, 1]}]}},
          {"name": "latLongGrid", "type": "veko_grid",
           "params": {"uvCoord": "latLong.outUV", "uvFilterSize": "latLong.outUvFilterSize",
-                     "fillerColor": "latLongRamp.outColor", "lineColor": [1, 1, 1, 1],
+                     "fillerColor": "latLongRamp.outColor", "lineColor": [0.05, 0.05, 0.05, 1],
                      "uWidth": 0.06, "vWidth": 0.06}},
          {"name": "env", "type": "veko_envsphere", "params": {"image": "latLongGrid.outColor"}}]'
 color='[{"name": "env", "type": "veko_envcolor", "params": {"color": [0.35, 0.5, 0.7, 1]}}]'
@@ -95,7 +95,7 @@ panels=(
   "sky: sun at 8 deg|$(sky 0.14 '')"
   "sky: sun at 2 deg|$(sky 0.035 '')"
   "sky: clouds and ground|$clouds"
-  "envball: checker|$ball"
+  "envball: checker, turned|$ball"
   "envchrome|$chrome"
   "envcube: six grids|$cube"
   "envsphere: lat-long grid|$sphere"

@@ -115,6 +115,8 @@ void renderFrames(Library &lib, const std::string &scenePath, const RenderOption
             ScenePtr scene = first ? std::move(first) : loadScene(lib, scenePath);
             if (sequence) scene->camera.frameValue = float(frame);
             FrameImage img = render(*scene, opts);
+            if (!scene->settings.alpha)
+                for (size_t i = 3; i < img.rgba.size(); i += 4) img.rgba[i] = 1.0f;
             for (auto &pattern : outputs) {
                 const std::string o = frameFileName(pattern, frame);
                 writeImage(img, o);

@@ -736,6 +736,7 @@ ScenePtr loadSceneJson(Library &lib, const json &doc, const std::string &where, 
                 s.settings.outputs.push_back(p.string());
             }
         }
+        s.settings.alpha = getBool(cam, "alpha", true, c);
         k.cameraDataTag = parseUserData(cam.value("userData", json()), s, c);
         s.cameraItemTag = Database::get().create(kDbCamera, &k, sizeof k);
         s.ownedTags.push_back(s.cameraItemTag);
@@ -743,7 +744,7 @@ ScenePtr loadSceneJson(Library &lib, const json &doc, const std::string &where, 
         for (auto it = cam.begin(); it != cam.end(); ++it) {
             static const char *keys[] = {"type", "resolution", "focalLength", "aperture", "pixelAspect", "clip",
                                          "frame", "transform", "environment", "volume", "samples", "filter",
-                                         "outputs", "userData", "name", "time"};
+                                         "outputs", "userData", "name", "time", "alpha"};
             if (std::find_if(std::begin(keys), std::end(keys), [&](const char *kk) { return it.key() == kk; }) ==
                 std::end(keys))
                 c.fail("unknown key \"" + it.key() + "\"");

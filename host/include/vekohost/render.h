@@ -11,7 +11,7 @@
 //                "volume": "node", "samples": 4,
 //                "filter": {"type": "box"|"triangle"|"gaussian"|"mitchell", "width": 1},
 //                "outputs": ["image.png", "image.exr"], "userData": U,
-//                "name": "cam", "frame": 1, "time": 0},
+//                "name": "cam", "frame": 1, "time": 0, "alpha": true},
 //    "cameras": [{"name": "projector", "type": "perspective"|"orthographic",
 //                 "focalLength": 35, "aperture": 36, "transform": T,
 //                 "userData": U}],
@@ -62,7 +62,10 @@
 // Rays that leave the scene (eye, reflection, refraction, gather rays and
 // xr_trace_environment) call the camera's "environment" node, or the state's
 // environmentShader when a shader set one, with hitPoint = the ray origin,
-// zero normals, cosView 0 and zero texture coordinates.
+// zero normals, cosView 0 and zero texture coordinates. The environment
+// leaves the sample's alpha at 0 (what the state shader makes of the matte);
+// "alpha": false writes every output with alpha 1, so that an environment
+// background stays visible in 8-bit images.
 #pragma once
 
 #include <array>
@@ -123,6 +126,7 @@ struct SceneSettings {
     int width = 0, height = 0, samples = 1;
     std::vector<std::string> outputs;
     float time = 0;  // sample time of every ray when motion blur is off
+    bool alpha = true;  // false: rendered outputs are written with alpha 1 (an opaque background)
 };
 SceneSettings &settingsOf(Scene &scene);
 xrOptions &optionsOf(Scene &scene);
