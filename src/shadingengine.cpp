@@ -50,21 +50,6 @@ xrVector sub(const xrVector &a, const xrVector &b) { return {a.x - b.x, a.y - b.
 xrVector add(const xrVector &a, const xrVector &b) { return {a.x + b.x, a.y + b.y, a.z + b.z}; }
 xrVector scale(const xrVector &a, float s) { return {a.x * s, a.y * s, a.z * s}; }
 
-// World position of the camera: the translation row of the camera
-// instance's transform divided by its weight.
-xrVector cameraPosition(xrState *state) {
-    xrVector pos{0.0f, 0.0f, 0.0f};
-    if (!state->cameraInstanceTag) return pos;
-    const float *rec = static_cast<const float *>(xr_db_access(state->cameraInstanceTag));
-    if (!rec) return pos;
-    const float *m = rec + 4;  // transform at byte 16
-    pos = {m[12], m[13], m[14]};
-    const float w = m[15];
-    if (w != 1.0f && w != 0.0f) pos = scale(pos, 1.0f / w);
-    xr_db_unpin(state->cameraInstanceTag);
-    return pos;
-}
-
 bool spawnedBySecondaryRay(const xrState *state) {
     for (const xrState *s = state; s; s = s->spawningState)
         if (s->rayKind == 2 || s->rayKind == 3 || s->rayKind == 20) return true;
@@ -157,7 +142,7 @@ void setFootprint(xrState *state, BaseStateRecord *rec) {
     }
     if (maxRgb(rec->rayWeight) < rec->minRayWeight) {
         const float d = std::max(std::fabs(state->cosView), 1e-5f);
-        const float D = veko::length(sub(state->hitPoint, cameraPosition(state)));
+        const float D = veko::length(sub(state->hitPoint, veko::cameraPosition(state)));
         const float f = rec->filterSize * 0.45f * D / d;
         rec->footprintV = {f, f, 0.0f};
         rec->footprintU = {1.5e-5f * f, 1.5e-5f * f, 0.0f};
