@@ -353,7 +353,11 @@ xrColor environmentLookup(xrState *state, const xrVector &dir, bool refracted) {
     state->rayDirection = dir;
     state->shadingNormal = {0.0f, 0.0f, 0.0f};
     state->cosView = 0.0f;
-    xr_call_shader_x(&col, xrSHADER_CALL, state, state->environmentShader, nullptr);
+    // Environment shaders write a colour and their alpha (and may write
+    // more): room for a whole result record.
+    float out[16] = {};
+    xr_call_shader_x(out, xrSHADER_CALL, state, state->environmentShader, nullptr);
+    std::memcpy(&col, out, sizeof col);
     state->rayKind = kind;
     state->rayDirection = savedDir;
     state->shadingNormal = savedNormal;

@@ -186,7 +186,7 @@ Renderer::Sample Renderer::shadeSample(int thread, float x, float y, uint32_t pi
         setMiss(e);
         xrTag env = st.environmentShader;
         Instance *inst = env && shade ? instanceOfTag(env) : nullptr;
-        if (inst) callShader(*inst, &st, &col);
+        if (inst) callEnvironmentShader(*inst, &st, &col);
     }
     if (shade) impl_->stateOp(e, kOpSampleDone, 1, &col);
     out.color = col;

@@ -252,6 +252,9 @@ bool intersect(const Scene &scene, xrVector org, xrVector dir, float tnear, floa
 void fillHit(RaySlot &slot, const Scene &scene, const RTCRayHit &hit);
 void setMiss(RaySlot &slot);
 xrBoolean shadeHit(xrColor *color, xrState *state);
+// Calls an environment shader for the ray of `state` into a result buffer of
+// the shader's declared size; `color` receives its first four floats.
+xrBoolean callEnvironmentShader(Instance &inst, xrState *state, xrColor *color);
 // Sets up a child of `parent` in a new slot; null when the parent is no
 // render state or the stack is exhausted. `ownRecord`: the child keeps a
 // record of its own (opcode 2 runs on it) instead of sharing the parent's.

@@ -234,6 +234,23 @@ RaySlot *spawnChild(xrState *parent, int32_t kind, bool ownRecord) {
 
 void releaseChild(RaySlot *child) { child->rd.td->impl->release(*child->rd.td); }
 
+xrBoolean callEnvironmentShader(Instance &inst, xrState *state, xrColor *color) {
+    // Environment shaders write their whole result record (a colour and
+    // more, e.g. outAlpha): give them room for it and hand on the colour.
+    const size_t bytes = size_t(std::max(inst.decl ? inst.decl->resultBytes : 0, int(sizeof(xrColor))));
+    alignas(8) float local[64] = {};
+    std::vector<float> large;
+    float *buf = local;
+    if (bytes > sizeof local) {
+        large.assign((bytes + 3) / 4, 0.0f);
+        buf = large.data();
+    }
+    std::memcpy(buf, color, sizeof(xrColor));
+    const xrBoolean ok = callShader(inst, state, buf);
+    std::memcpy(color, buf, sizeof(xrColor));
+    return ok;
+}
+
 namespace {
 
 xrBoolean callEnvironment(xrColor *color, xrState *state) {
@@ -244,7 +261,7 @@ xrBoolean callEnvironment(xrColor *color, xrState *state) {
         *color = {0, 0, 0, 0};
         return 0;
     }
-    return callShader(*inst, state, color);
+    return callEnvironmentShader(*inst, state, color);
 }
 
 // Traces a child ray and shades what it hits, or the environment.
