@@ -431,7 +431,7 @@ struct SkyModel {
 };
 
 // e^-x, with the constant e^-20 for optical depths of 20 or more.
-inline float attenuation(float x) { return x >= 20.0f ? 2.06115e-09f : std::exp(-x); }
+inline float attenuation(float x) { return x >= 20.0f ? 2.06115e-09f : veko::expNonPositive(-x); }
 
 // Distance from q (relative to the planet centre) to the top of the
 // atmosphere towards the sun, plus the sun's projection on q.
@@ -482,6 +482,18 @@ void attenuateAdd(xrColor &out, const SkyModel &m, float s, const xrColor &I) {
 inline float haloProfile(float x) {
     const float sq = x * x;
     return sq > 20.0f ? 4.5e-05f : std::exp(-0.5f * sq);
+}
+
+// Per-instance data of the sky: the inverse placement, and the sun
+// direction when its angles are literals.
+struct SkyInstance {
+    float inverse[16];
+    xrVector sun;
+    bool sunKnown;
+};
+
+xrVector sunFromAngles(float elevation, float azimuth) {
+    return normalize({std::sin(azimuth), std::sin(elevation), -std::cos(azimuth) * std::cos(elevation)});
 }
 
 enum : xrInteger { kQueryUserPointer = 51 };
@@ -648,7 +660,8 @@ VEKO_EXPORT xrBoolean veko_envcolor(void *result, xrState *state, void *params) 
 
 // ---------------------------------------------------------------------------
 // Sky. The instance keeps the inverse of its literal placement matrix (used
-// to place the ground and cloud texture points back in world space).
+// to place the ground and cloud texture points back in world space) and the
+// sun direction of literal sun angles.
 
 VEKO_EXPORT void veko_envsky_init(xrState *state, void *params, xrBoolean *initRequest) {
     if (!params) {
@@ -663,13 +676,15 @@ VEKO_EXPORT void veko_envsky_init(xrState *state, void *params, xrBoolean *initR
         xr_mem_int_release("environ.cpp", __LINE__, *slot);
         *slot = nullptr;
     }
-    auto *inv = static_cast<float *>(xr_mem_int_allocate("environ.cpp", __LINE__, sizeof(xrMatrix)));
-    if (!inv) return;
-    if (!xr_matrix_invert(inv, p->placementMatrix)) {
+    auto *inst = static_cast<SkyInstance *>(xr_mem_int_allocate("environ.cpp", __LINE__, sizeof(SkyInstance)));
+    if (!inst) return;
+    if (!xr_matrix_invert(inst->inverse, p->placementMatrix)) {
         VEKO_WARN("veko_envsky_init", "Texture placement matrix is singular.");
-        xr_matrix_ident(inv);
+        xr_matrix_ident(inst->inverse);
     }
-    *slot = inv;
+    inst->sunKnown = !veko::isConnected(state, &p->sunElevation) && !veko::isConnected(state, &p->sunAzimuth);
+    if (inst->sunKnown) inst->sun = sunFromAngles(p->sunElevation, p->sunAzimuth);
+    *slot = inst;
 }
 
 VEKO_EXPORT void veko_envsky_exit(xrState *state, void *params) {
@@ -687,9 +702,11 @@ VEKO_EXPORT xrBoolean veko_envsky(void *result, xrState *state, void *params) {
 
     const float w = rec ? rec->filterSize * 5.0f : 0.010265f;
     const float brightness = eval(state, &p->totalBrightness);
-    const float elevation = eval(state, &p->sunElevation), azimuth = eval(state, &p->sunAzimuth);
+    void **slot = userPointer(state);
+    const auto *inst = slot ? static_cast<const SkyInstance *>(*slot) : nullptr;
     SkyModel sky;
-    sky.sun = normalize({std::sin(azimuth), std::sin(elevation), -std::cos(azimuth) * std::cos(elevation)});
+    sky.sun = inst && inst->sunKnown ? inst->sun
+                                     : sunFromAngles(eval(state, &p->sunElevation), eval(state, &p->sunAzimuth));
     const float a = eval(state, &p->sunSize) * kPiF / 180.0f;
     const float b = std::max(eval(state, &p->sunBlur) * kPiF / 180.0f, 0.0001f);
 
@@ -715,9 +732,8 @@ VEKO_EXPORT xrBoolean veko_envsky(void *result, xrState *state, void *params) {
     xrVector D = toPlacement(m, rayLookup(state, rec));
     float inverse[16];
     {
-        void **slot = userPointer(state);
-        if (slot && *slot) {
-            std::memcpy(inverse, *slot, sizeof inverse);
+        if (inst) {
+            std::memcpy(inverse, inst->inverse, sizeof inverse);
         } else if (!xr_matrix_invert(inverse, m)) {
             VEKO_WARN("veko_envsky", "Texture placement matrix is singular.");
             xr_matrix_ident(inverse);
