@@ -8,8 +8,12 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <string>
+
+#include <unistd.h>
 #include <vector>
 
 #include <vekohost/host.h>
@@ -656,6 +660,41 @@ TEST(EnvRender, EyeAndReflectedRaysThatMissSeeTheEnvironment) {
     const vh::FrameImage refl = renderScene(mirror, down);
     px = refl.pixel(1, 1);
     EXPECT_TRUE(nearRgb({px[0], px[1], px[2], px[3]}, 0.25f, 50.0f / 180.0f + 0.5f, 0, 2e-3f));
+}
+
+// The environment leaves a sample's alpha at 0; a camera with "alpha": false
+// writes its outputs opaque, colour unchanged.
+TEST(EnvRender, CameraAlphaOffWritesOpaqueOutputs) {
+    for (bool alpha : {true, false}) {
+        SCOPED_TRACE(alpha ? "alpha on" : "alpha off");
+        const std::string base = ::testing::TempDir() + "vekobase_environ_" + std::to_string(::getpid()) +
+                                 (alpha ? "_a" : "_b");
+        const json doc = {
+            {"nodes", json::array({{{"name", "state"}, {"type", "veko_state"}},
+                                   {{"name", "env"}, {"type", "veko_envcolor"}, {"params", {{"color", {0.2, 0.4, 0.6, 1}}}}}})},
+            {"camera", {{"type", "orthographic"}, {"resolution", {2, 2}}, {"environment", "env"}, {"alpha", alpha},
+                        {"outputs", {base + ".exr"}}}},
+            {"state", "state"},
+            {"objects", json::array({{{"name", "far"}, {"mesh", {{"type", "plane"}, {"size", {1, 1}}}},
+                                      {"transform", {{"translate", {0, 0, 50}}}}}})}};
+        {
+            std::ofstream f(base + ".json");
+            f << doc.dump();
+        }
+        vh::RenderOptions o;
+        o.threads = 1;
+        o.progress = false;
+        vh::setVerbosity(1);
+        EXPECT_EQ(vh::renderScene(base + ".json", o), 0);
+        vh::setVerbosity(2);
+        const vh::FrameImage img = vh::readImage(base + ".exr");
+        std::remove((base + ".json").c_str());
+        std::remove((base + ".exr").c_str());
+        ASSERT_EQ(img.width, 2);
+        const float *px = img.pixel(0, 0);
+        EXPECT_TRUE(nearRgb({px[0], px[1], px[2], px[3]}, 0.2f, 0.4f, 0.6f, 1e-6f));
+        EXPECT_EQ(px[3], alpha ? 0.0f : 1.0f);
+    }
 }
 
 // A surface that may not trace any more calls its environment directly
