@@ -265,6 +265,56 @@ TEST_F(Tex3d, SolidFractalFilterFromThePixelAngleAndPlacement) {
 }
 
 // ---------------------------------------------------------------------------
+// Surface filter (marble, brownian, cloud): the pixel projected onto the
+// surface, D c.z^2 r a / |n . c| with c the point in camera space and n the
+// unit normal there (cloud: half of it). Each texture is evaluated once with
+// the filter from the camera and once with that size given directly.
+
+TEST_F(Tex3d, SurfaceFilterFollowsDistanceAndSlope) {
+    veko::BaseStateRecord rec{};
+    rec.filterEnabled = 1;
+    rec.filterSize = 0.004f;  // pixel angle
+    const xrVector hit{0.37f, -0.21f, -25.0f};
+    struct Case {
+        const char *type;
+        json params;
+        float ripple, factor;
+    };
+    const Case cases[] = {
+        {"veko_brownian", {{"octaves", 9}}, 1.0f, 1.0f},
+        {"veko_marble", {{"ripples", {1, -3, 2}}, {"fillerColor", {1, 1, 1, 1}}, {"veinColor", {0, 0, 0, 1}}}, 3.0f, 1.0f},
+        {"veko_cloud", {{"ripples", {2, 1, 1}}}, 2.0f, 0.5f},
+    };
+    const xrVector normals[] = {{0, 0, 1}, {0, 0.6f, 0.8f}, {0.5f, -0.5f, 0.7071068f}};
+    for (const Case &c : cases)
+        for (const xrVector &n : normals) {
+            SCOPED_TRACE(std::string(c.type) + " normal y " + std::to_string(n.y));
+            const float q = std::fabs(n.x * hit.x + n.y * hit.y + n.z * hit.z);
+            const float size = hit.z * hit.z * c.ripple * 0.004f / q * c.factor;
+            Solid fromCamera{c.type, c.params};
+            fromCamera.hit = hit;
+            fromCamera.normal = n;
+            fromCamera.record = &rec;
+            const auto fixed = fixedFilter(size);
+            Solid given = fromCamera;
+            given.record = &fixed;
+            const Rgba want = run(given);
+            EXPECT_TRUE(near(run(fromCamera), want, 2e-5f));
+            // The size matters: a four times larger pixel drops two octaves.
+            const auto coarse = fixedFilter(size * 4);
+            given.record = &coarse;
+            EXPECT_FALSE(near(run(given), want, 1e-4f));
+        }
+    // Seen edge-on (normal perpendicular to the point) nothing is resolved:
+    // brownian sums no octave.
+    Solid edge{"veko_brownian", {{"octaves", 9}}};
+    edge.hit = {0.0f, 0.3f, -25.0f};
+    edge.normal = {1, 0, 0};
+    edge.record = &rec;
+    EXPECT_TRUE(near(run(edge), {0.5f, 0.5f, 0.5f, 0.0f}));
+}
+
+// ---------------------------------------------------------------------------
 // marble
 
 TEST_F(Tex3d, MarbleWithoutAmplitudeGivesPureBands) {
