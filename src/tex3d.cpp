@@ -403,7 +403,7 @@ struct WoodTable {
 // of radius r (layer units); the rings repeat beyond the table.
 void woodRing(const WoodTable &t, float r, int &ring, float &u) {
     const float total = t.radius[t.rings];
-    r = std::fmod(std::fabs(r), total);
+    r = std::isfinite(r) ? std::fmod(std::fabs(r), total) : 0.0f;
     const float *end = t.radius + t.rings + 1;
     const float *hi = std::upper_bound(t.radius, end, r);
     ring = std::clamp(static_cast<int>(hi - t.radius) - 1, 0, t.rings - 1);
