@@ -338,6 +338,56 @@ TEST(Projection, RipplesMoveTheLookupOnlyWithAmplitudeAndOctaves) {
     EXPECT_NEAR(xOnly.color.g, plain.color.g, 1e-6);
 }
 
+// The image sees the pixel footprint carried through the projection: a
+// checker right at a cell edge, whose filtered contrast depends on it, gives
+// what it gives when called directly with the expected footprint.
+TEST(Projection, ImageFilterFootprintFollowsTheProjection) {
+    const json checker = {{"name", "chk"}, {"type", "veko_checker"}};
+    // Camera looking down -y: the fallback tangents (camera x and z) are
+    // world x and y, so the footprint moves the point in the projection plane.
+    const float camToWorld[16] = {1, 0, 0, 0, 0, 0, -1, 0, 0, 1, 0, 0, 0, 0, 0, 1};
+    const float worldToCam[16] = {1, 0, 0, 0, 0, 0, 1, 0, 0, -1, 0, 0, 0, 0, 0, 1};
+    auto checkerAt = [&](float u, float v, xrVector footprint) {
+        vh::Network net(vt::library());
+        net.load({{"nodes", {checker}}});
+        vh::StandaloneState ss;
+        ss.setSurfaceSample(u, v);
+        veko::BaseStateRecord rec = vt::templateRecord();
+        rec.footprintU = footprint;
+        xr_shaderstate_set(ss.state(), "vekobase", &rec, sizeof rec, 2);
+        net.init(ss.state());
+        float out[5];
+        EXPECT_EQ(vh::callShader(*net.find("chk"), ss.state(), out), 1);
+        return out[0];
+    };
+    // Planar projection scaled by 4: uv = 2 P + 0.5. Footprint (0.004, 0.0001)
+    // spans (0.016, 0.0004) in uv: half extents (0.008, 0.0002), then the
+    // aspect limit of 10 gives (0.002, 0.0002).
+    const float m[16] = {4, 0, 0, 0, 0, 4, 0, 0, 0, 0, 4, 0, 0, 0, 0, 1};
+    veko::BaseStateRecord rec = vt::templateRecord();
+    rec.footprintU = {0.004f, 0.0001f, 0};
+    vh::Network net(vt::library());
+    net.load({{"nodes",
+               {checker,
+                {{"name", "proj"},
+                 {"type", "veko_projection"},
+                 {"params", {{"image", "chk.outColor"}, {"placementMatrix", matrixJson(m)}}}}}}});
+    vh::StandaloneState ss;
+    ss.ray.cameraToWorld = camToWorld;
+    ss.ray.worldToCamera = worldToCam;
+    ss.state()->hitPoint = {0.0005f, -0.1f, 0};  // uv (0.501, 0.3)
+    xr_shaderstate_set(ss.state(), "vekobase", &rec, sizeof rec, 2);
+    net.init(ss.state());
+    float out[5];
+    ASSERT_EQ(vh::callShader(*net.find("proj"), ss.state(), out), 1);
+    const float expected = checkerAt(0.501f, 0.3f, {0.002f, 0.0002f, 0});
+    EXPECT_NEAR(out[0], expected, 1e-5);
+    // The case tells the footprints apart.
+    EXPECT_GT(std::fabs(checkerAt(0.501f, 0.3f, {0.004f, 0.0001f, 0}) - expected), 0.01f);
+    EXPECT_GT(std::fabs(checkerAt(0.501f, 0.3f, {0.008f, 0.0002f, 0}) - expected), 0.01f);
+    net.exit(ss.state());
+}
+
 // ---------------------------------------------------------------------------
 // Perspective projection through a camera: fitted from its user data.
 class CameraFit : public ::testing::Test {
