@@ -213,11 +213,34 @@ TEST(Projection, EdgeBlendTowardsTheDefaultColour) {
         EXPECT_NEAR(r.color.b, plain.color.b + (0.6f - plain.color.b) * e, 1e-5) << c.what;
         EXPECT_NEAR(r.alpha, plain.alpha * (1.0f - e), 1e-5) << c.what;
     }
-    // A blend that reaches 1 gives the default output.
+    // A blend that reaches 1 gives the default output; so does a wrapped
+    // sphere beyond its edge.
     ProjectionCall call;
     call.params = {{"projType", 1}, {"blend", 0.5f}};
     call.point = {1, 0, 0};
     EXPECT_TRUE(isDefault(project(call)));
+    for (const float x : {1.05f, 1.3f, 1.5f, 2.2f}) {
+        call.params = {{"projType", 2}, {"blend", 0.2f}, {"wrap", true}};
+        call.point = {x, 0, 0};
+        EXPECT_TRUE(isDefault(project(call))) << "wrapped sphere at " << x;
+    }
+}
+
+TEST(Projection, TriplanarNormalIsTheInternalSpaceShadingNormal) {
+    // A camera that turns camera z into world x: the normal (0, 0, 1) must
+    // still select the z-facing plane.
+    const float camToWorld[16] = {0, 0, -1, 0, 0, 1, 0, 0, 1, 0, 0, 0, 0, 0, 0, 1};
+    const float worldToCam[16] = {0, 0, 1, 0, 0, 1, 0, 0, -1, 0, 0, 0, 0, 0, 0, 1};
+    vh::StandaloneState ss;
+    ss.ray.cameraToWorld = camToWorld;
+    ss.ray.worldToCamera = worldToCam;
+    ProjectionCall call;
+    call.params = {{"projType", 6}};
+    call.point = {0.2f, -0.4f, 0.6f};
+    call.normal = {0, 0, 1};
+    const Projected r = project(call, &ss);
+    EXPECT_NEAR(r.color.r, 0.6f, 1e-5);
+    EXPECT_NEAR(r.color.g, 0.3f, 1e-5);
 }
 
 TEST(Projection, ColourBalance) {
