@@ -221,6 +221,17 @@ enum {
     xrDB_USERDATA = 34,
 };
 
+// Settings of the host's elliptical texture filter
+// (xr_lookup_filter_color_texture).
+struct xrTextureFilter {
+    xrInteger maxAnisotropy;  // longest footprint axis over the shortest (<= 0: 16)
+    xrScalar width;           // footprint scale (<= 0: 1)
+    xrScalar blur;            // extra width in uv
+    xrScalar bias;            // footprint scaled by 2^bias
+    xrScalar transform[4];    // footprint: du/dx, dv/dx, du/dy, dv/dy
+};
+static_assert(sizeof(xrTextureFilter) == 32);
+
 // Shader kind passed to xr_call_shader_x for a plain shader call.
 enum { xrSHADER_CALL = 12, xrSHADER_STATE = 15 };
 

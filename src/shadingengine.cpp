@@ -119,8 +119,11 @@ void eyeFootprint(xrState *state, BaseStateRecord *rec) {
     // Solve each edge E = du·Pu + dv·Pv in the least-squares sense.
     if (!state->derivU || !state->derivV) return;
     xrVector Pu, Pv;
-    xr_vector_to_camera(state, &Pu, &state->derivU[0]);
-    xr_vector_to_camera(state, &Pv, &state->derivV[0]);
+    // The host keeps surface derivatives in object space.
+    xr_vector_from_object(state, &Pu, &state->derivU[0]);
+    xr_vector_from_object(state, &Pv, &state->derivV[0]);
+    xr_vector_to_camera(state, &Pu, &Pu);
+    xr_vector_to_camera(state, &Pv, &Pv);
     const float a = veko::dot(Pu, Pu), b = veko::dot(Pu, Pv), c = veko::dot(Pv, Pv);
     const float det = a * c - b * b;
     if (!(det > 1e-5f * a * c) || det <= 0.0f) return;

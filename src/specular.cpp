@@ -231,7 +231,8 @@ public:
         const xrVector &n = state->shadingNormal;
         xrVector t{0.0f, 0.0f, 0.0f};
         if (state->derivU) {
-            const xrVector du = state->derivU[0];
+            xrVector du;  // the host keeps surface derivatives in object space
+            xr_vector_from_object(state, &du, &state->derivU[0]);
             t = vsub(du, vscale(n, dot(du, n)));
         }
         if (veko::length(t) < 1e-8f) {

@@ -289,6 +289,11 @@ xrBoolean xr_par_aborted(void) { return 0; }
 
 void xr_point_transform(xrVector *out, const xrVector *in, const float *m) { transformPoint(out, in, m); }
 void xr_vector_transform(xrVector *out, const xrVector *in, const float *m) { transformVector(out, in, m); }
+void xr_vector_transform_T(xrVector *out, const xrVector *in, const float *m) {
+    const xrVector p = *in;
+    *out = {p.x * m[0] + p.y * m[1] + p.z * m[2], p.x * m[4] + p.y * m[5] + p.z * m[6],
+            p.x * m[8] + p.y * m[9] + p.z * m[10]};
+}
 
 void xr_matrix_ident(float *m) {
     for (int i = 0; i < 16; ++i) m[i] = (i % 5 == 0) ? 1.0f : 0.0f;

@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <map>
 #include <memory>
 #include <string>
 #include <unordered_map>
@@ -98,7 +99,7 @@ struct ObjectInst {
     std::string name;
     Mesh world;                                // mesh in world space
     std::vector<xrVector> Ng;                  // per triangle, unit
-    std::vector<std::vector<xrVector>> dPdu, dPdv;  // per set, per triangle
+    std::vector<std::vector<xrVector>> dPdu, dPdv;  // per set, per triangle, object space
     Mat4 toWorld, fromWorld;
     float bbox[6] = {0, 0, 0, 0, 0, 0};        // object space min, max
     xrTag tag = 0, objectTag = 0, label = 0, dataTag = 0;
@@ -135,6 +136,8 @@ constexpr int kDbCamera = 5;
 
 enum class FilterType { Box, Triangle, Gaussian, Mitchell };
 
+class TextureImage;  // vekohost/textures.h
+
 class Scene {
 public:
     explicit Scene(Library &lib);
@@ -168,6 +171,7 @@ public:
     bool initialized = false;
     xrLock lock = nullptr;
     class Renderer *active = nullptr;  // the session rendering it
+    std::vector<std::shared_ptr<TextureImage>> images;  // the "images" section
 
     ObjectInst *objectOf(xrTag tag) const {
         auto it = objectByTag.find(tag);
@@ -260,6 +264,13 @@ xrBoolean callEnvironmentShader(Instance &inst, xrState *state, xrColor *color);
 // record of its own (opcode 2 runs on it) instead of sharing the parent's.
 RaySlot *spawnChild(xrState *parent, int32_t kind, bool ownRecord);
 void releaseChild(RaySlot *child);
+
+// scene_images.cpp: reads the "images" section (a list of {"name", "file"})
+// and defines each name as the tag of its image element. `nodes` (the scene's
+// node list) names the nodes that use an image in errors; `names` holds the
+// element names taken so far.
+void loadSceneImages(Scene &scene, const json &images, const json &nodes, const std::string &file,
+                     const std::string &baseDir, std::map<std::string, bool> &names);
 
 // sampling.cpp
 uint32_t hashU32(uint32_t a);

@@ -621,7 +621,7 @@ void parseCameras(const json &list, Scene &s, const Ctx &root, std::map<std::str
 ScenePtr loadSceneJson(Library &lib, const json &doc, const std::string &where, const std::string &baseDir) {
     Ctx root{where, ""};
     if (!doc.is_object()) root.fail("a scene must be a JSON object");
-    static const char *known[] = {"nodes", "camera", "options", "state", "objects", "lights", "cameras"};
+    static const char *known[] = {"nodes", "camera", "options", "state", "objects", "lights", "cameras", "images"};
     for (auto it = doc.begin(); it != doc.end(); ++it)
         if (std::find_if(std::begin(known), std::end(known), [&](const char *k) { return it.key() == k; }) ==
             std::end(known))
@@ -813,17 +813,20 @@ ScenePtr loadSceneJson(Library &lib, const json &doc, const std::string &where, 
             const xrVector &p0 = w.P[w.tri[3 * k]], &p1 = w.P[w.tri[3 * k + 1]], &p2 = w.P[w.tri[3 * k + 2]];
             xrVector e1 = p1 - p0, e2 = p2 - p0;
             ob->Ng[k] = normalize(cross(e1, e2));
+            // Surface derivatives are kept in object space (xrState::derivU).
+            const xrVector e1o = m.P[w.tri[3 * k + 1]] - m.P[w.tri[3 * k]];
+            const xrVector e2o = m.P[w.tri[3 * k + 2]] - m.P[w.tri[3 * k]];
             for (size_t set = 0; set < w.uv.size(); ++set) {
                 const auto &uv = w.uv[set];
                 xrVector d1 = uv[w.tri[3 * k + 1]] - uv[w.tri[3 * k]], d2 = uv[w.tri[3 * k + 2]] - uv[w.tri[3 * k]];
                 float dt = d1.x * d2.y - d2.x * d1.y;
                 xrVector du, dv;
                 if (std::fabs(dt) > 1e-20f) {
-                    du = (e1 * d2.y - e2 * d1.y) * (1.0f / dt);
-                    dv = (e2 * d1.x - e1 * d2.x) * (1.0f / dt);
+                    du = (e1o * d2.y - e2o * d1.y) * (1.0f / dt);
+                    dv = (e2o * d1.x - e1o * d2.x) * (1.0f / dt);
                 } else {  // degenerate uvs: any frame in the plane
-                    du = normalize(e1);
-                    dv = cross(ob->Ng[k], du);
+                    du = normalize(e1o);
+                    dv = cross(normalize(cross(e1o, e2o)), du);
                 }
                 ob->dPdu[set][k] = du;
                 ob->dPdv[set][k] = dv;
@@ -919,6 +922,9 @@ ScenePtr loadSceneJson(Library &lib, const json &doc, const std::string &where, 
         s.net->defineTag(li->name, li->tag);
         s.lights.push_back(std::move(li));
     }
+
+    // Images, named by texture parameters.
+    loadSceneImages(s, doc.value("images", json()), doc.value("nodes", json()), where, baseDir, names);
 
     // The shading network.
     {

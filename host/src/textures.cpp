@@ -1,0 +1,276 @@
+// Texture images: files read through OpenImageIO into database elements of
+// type xrDB_IMAGE with a pyramid of reduced levels (xr_img_*), and the
+// elliptical filter served by OpenImageIO's TextureSystem over the same file
+// (xr_lookup_filter_color_texture).
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <filesystem>
+#include <map>
+#include <mutex>
+
+#include <OpenImageIO/imageio.h>
+#include <OpenImageIO/texture.h>
+
+#include "vekohost/textures.h"
+
+#define VH_EXPORT extern "C" __attribute__((visibility("default")))
+
+namespace vh {
+
+namespace {
+
+constexpr int32_t kImageMagic = 0x56484D47;  // marks the host's level records
+
+// What the library receives for an image element and each of its levels.
+// Word 1 is the level count; the rest is the host's.
+struct LevelRecord {
+    int32_t magic;               // word 0
+    int32_t levelCount;          // word 1
+    int32_t width, height;       // words 2, 3
+    const float *pixels;         // RGBA, row 0 at the bottom
+    const LevelRecord *levels;   // every level, level 0 first
+    const void *owner;           // the TextureImage
+};
+
+struct Level {
+    int w = 0, h = 0;
+    std::vector<float> px;  // RGBA
+};
+
+// One axis of an area-weighted reduction from n to m samples: the source
+// samples that overlap each target sample, with their overlap as weight.
+struct Tap {
+    int src;
+    float w;
+};
+std::vector<std::vector<Tap>> reductionTaps(int n, int m) {
+    std::vector<std::vector<Tap>> taps(static_cast<size_t>(m));
+    const double scale = double(n) / m;
+    for (int i = 0; i < m; ++i) {
+        const double a = i * scale, b = (i + 1) * scale;
+        for (int s = int(a); s < n && s < b; ++s) {
+            const double lo = std::max(a, double(s)), hi = std::min(b, double(s + 1));
+            if (hi > lo) taps[size_t(i)].push_back({s, float((hi - lo) / scale)});
+        }
+    }
+    return taps;
+}
+
+Level reduce(const Level &src) {
+    Level dst;
+    dst.w = std::max(src.w / 2, 1);
+    dst.h = std::max(src.h / 2, 1);
+    const auto tx = reductionTaps(src.w, dst.w), ty = reductionTaps(src.h, dst.h);
+    std::vector<float> rows(size_t(dst.w) * size_t(src.h) * 4, 0.0f);
+    for (int y = 0; y < src.h; ++y)
+        for (int x = 0; x < dst.w; ++x) {
+            float *d = &rows[(size_t(y) * dst.w + size_t(x)) * 4];
+            for (const Tap &t : tx[size_t(x)]) {
+                const float *s = &src.px[(size_t(y) * src.w + size_t(t.src)) * 4];
+                for (int c = 0; c < 4; ++c) d[c] += t.w * s[c];
+            }
+        }
+    dst.px.assign(size_t(dst.w) * size_t(dst.h) * 4, 0.0f);
+    for (int y = 0; y < dst.h; ++y)
+        for (const Tap &t : ty[size_t(y)])
+            for (int x = 0; x < dst.w; ++x) {
+                float *d = &dst.px[(size_t(y) * dst.w + size_t(x)) * 4];
+                const float *s = &rows[(size_t(t.src) * dst.w + size_t(x)) * 4];
+                for (int c = 0; c < 4; ++c) d[c] += t.w * s[c];
+            }
+    return dst;
+}
+
+class Image final : public TextureImage {
+public:
+    Image(std::string path, std::vector<Level> levels, int channels)
+        : path_(std::move(path)), levels_(std::move(levels)), channels_(channels) {
+        records_.resize(levels_.size());
+        for (size_t i = 0; i < levels_.size(); ++i)
+            records_[i] = {kImageMagic, int32_t(levels_.size()), levels_[i].w, levels_[i].h,
+                           levels_[i].px.data(), records_.data(), this};
+        tag_ = Database::get().create(xrDB_IMAGE, &records_[0], sizeof(LevelRecord));
+    }
+    ~Image() override { Database::get().remove(tag_); }
+    xrTag tag() const override { return tag_; }
+    const std::string &path() const override { return path_; }
+    int width() const override { return levels_[0].w; }
+    int height() const override { return levels_[0].h; }
+    int levels() const override { return int(levels_.size()); }
+    int channels() const override { return channels_; }
+
+    // The file in the shared TextureSystem, looked up once.
+    OIIO::TextureSystem::TextureHandle *handle(OIIO::TextureSystem *ts) {
+        std::call_once(handleOnce_, [&] { handle_ = ts->get_texture_handle(OIIO::ustring(path_)); });
+        return handle_;
+    }
+
+private:
+    std::string path_;
+    std::vector<Level> levels_;
+    std::vector<LevelRecord> records_;
+    int channels_ = 0;
+    xrTag tag_ = 0;
+    std::once_flag handleOnce_;
+    OIIO::TextureSystem::TextureHandle *handle_ = nullptr;
+};
+
+std::mutex g_openMutex;
+std::map<std::string, std::weak_ptr<Image>> g_open;
+
+std::vector<Level> readLevels(const std::string &path, int &channels) {
+    OIIO::ImageSpec config;
+    config.attribute("oiio:UnassociatedAlpha", 1);
+    auto in = OIIO::ImageInput::open(path, &config);
+    if (!in) {
+        std::string why = OIIO::geterror();
+        if (!std::filesystem::exists(path)) why = "no such file";
+        throw Error(path + ": cannot read the image: " + why);
+    }
+    const OIIO::ImageSpec &spec = in->spec();
+    const int W = spec.width, H = spec.height, nc = spec.nchannels;
+    if (W <= 0 || H <= 0 || nc <= 0) throw Error(path + ": the image is empty");
+    std::vector<float> file(size_t(W) * size_t(H) * size_t(nc));
+    if (!in->read_image(0, 0, 0, nc, OIIO::TypeDesc::FLOAT, file.data()))
+        throw Error(path + ": cannot read the image: " + in->geterror());
+    in->close();
+    channels = nc;
+    // RGBA, bottom row first; grey fills r, g, b; no alpha means opaque.
+    const int alpha = spec.alpha_channel >= 0 ? spec.alpha_channel : (nc == 2 ? 1 : (nc >= 4 ? 3 : -1));
+    Level l0;
+    l0.w = W;
+    l0.h = H;
+    l0.px.resize(size_t(W) * size_t(H) * 4);
+    for (int y = 0; y < H; ++y)
+        for (int x = 0; x < W; ++x) {
+            const float *s = &file[(size_t(H - 1 - y) * W + size_t(x)) * size_t(nc)];
+            float *d = &l0.px[(size_t(y) * W + size_t(x)) * 4];
+            if (nc < 3) d[0] = d[1] = d[2] = s[0];
+            else d[0] = s[0], d[1] = s[1], d[2] = s[2];
+            d[3] = alpha >= 0 ? s[alpha] : 1.0f;
+        }
+    std::vector<Level> levels;
+    levels.push_back(std::move(l0));
+    while (levels.back().w > 1 || levels.back().h > 1) levels.push_back(reduce(levels.back()));
+    return levels;
+}
+
+// The shared TextureSystem: unassociated alpha kept as stored (as the
+// element's pixels), pyramids built on demand for files without them.
+OIIO::TextureSystem *textureSystem() {
+    static OIIO::TextureSystem *ts = [] {
+        OIIO::TextureSystem *t = OIIO::TextureSystem::create(true);
+        t->attribute("automip", 1);
+        t->attribute("unassociatedalpha", 1);
+        t->attribute("max_memory_MB", 512.0f);
+        return t;
+    }();
+    return ts;
+}
+
+const LevelRecord *recordOf(const void *image) {
+    auto *r = static_cast<const LevelRecord *>(image);
+    return r && r->magic == kImageMagic ? r : nullptr;
+}
+
+}  // namespace
+
+std::shared_ptr<TextureImage> openTextureImage(const std::string &path) {
+    std::error_code ec;
+    std::filesystem::path abs = std::filesystem::weakly_canonical(path, ec);
+    const std::string key = ec ? path : abs.string();
+    std::lock_guard<std::mutex> lock(g_openMutex);
+    if (auto it = g_open.find(key); it != g_open.end())
+        if (auto live = it->second.lock()) return live;
+    int channels = 0;
+    std::vector<Level> levels = readLevels(key, channels);
+    auto img = std::make_shared<Image>(key, std::move(levels), channels);
+    g_open[key] = img;
+    return img;
+}
+
+}  // namespace vh
+
+using namespace vh;
+
+VH_EXPORT xrInteger xr_img_get_width(const void *image) {
+    const LevelRecord *r = recordOf(image);
+    return r ? r->width : 0;
+}
+
+VH_EXPORT xrInteger xr_img_get_height(const void *image) {
+    const LevelRecord *r = recordOf(image);
+    return r ? r->height : 0;
+}
+
+// Pixels outside the image read the nearest edge pixel.
+VH_EXPORT void xr_img_get_color(const void *image, xrColor *color, xrInteger x, xrInteger y) {
+    const LevelRecord *r = recordOf(image);
+    if (!color) return;
+    if (!r || r->width <= 0 || r->height <= 0) {
+        *color = {0, 0, 0, 0};
+        return;
+    }
+    x = std::clamp(x, 0, r->width - 1);
+    y = std::clamp(y, 0, r->height - 1);
+    std::memcpy(color, r->pixels + (size_t(y) * size_t(r->width) + size_t(x)) * 4, sizeof(xrColor));
+}
+
+VH_EXPORT void *xr_img_pyramid_get_level(const void *image, xrInteger level) {
+    const LevelRecord *r = recordOf(image);
+    if (!r || level < 0 || level >= r->levelCount) return nullptr;
+    return const_cast<LevelRecord *>(&r->levels[level]);
+}
+
+// The image filtered over the footprint in filter->transform (one pixel's
+// uv extent along x and y), with OpenImageIO's anisotropic lookup. The uv is
+// the library's (v up); the file's rows run top down.
+VH_EXPORT xrBoolean xr_lookup_filter_color_texture(xrColor *color, xrState *, xrTag image,
+                                                   const xrTextureFilter *filter, const xrVector *uv) {
+    if (!color || !filter || !uv) return 0;
+    int type = 0;
+    void *data = Database::get().access(image, &type);
+    if (!data) return 0;
+    const LevelRecord *r = type == xrDB_IMAGE ? recordOf(data) : nullptr;
+    Image *img = r ? static_cast<Image *>(const_cast<void *>(r->owner)) : nullptr;
+    bool ok = false;
+    if (img) {
+        OIIO::TextureSystem *ts = textureSystem();
+        OIIO::TextureOpt opt;
+        opt.swrap = opt.twrap = OIIO::TextureOpt::WrapPeriodic;
+        opt.anisotropic = filter->maxAnisotropy > 0 ? filter->maxAnisotropy : 16;
+        const float width = (filter->width > 0 ? filter->width : 1.0f) * std::exp2(filter->bias);
+        opt.swidth = opt.twidth = width;
+        opt.sblur = opt.tblur = std::max(filter->blur, 0.0f);
+        opt.fill = 1.0f;
+        const float *t = filter->transform;
+        const int nc = std::min(img->channels(), 4);
+        float res[4] = {0, 0, 0, 1};
+        ok = ts->texture(img->handle(ts), ts->get_perthread_info(), opt, uv->x, 1.0f - uv->y, 2 * t[0], -2 * t[1],
+                         2 * t[2], -2 * t[3], nc, res);
+        if (ok) {
+            if (nc < 3) *color = {res[0], res[0], res[0], nc == 2 ? res[1] : 1.0f};
+            else *color = {res[0], res[1], res[2], nc == 4 ? res[3] : 1.0f};
+        } else {
+            (void)ts->geterror();
+        }
+    }
+    Database::get().unpin(image);
+    return ok ? 1 : 0;
+}
+
+// Footprint from three uv points (centre, one radius along x, along y):
+// the two differences, each taken across the nearest repeat so that points
+// wrapped into [0, 1] on both sides of a seam stay close.
+VH_EXPORT xrBoolean xr_texture_filter_transform(float *transform, const xrVector *uv) {
+    if (!transform || !uv) return 0;
+    auto near = [](float d) { return d - std::round(d); };
+    transform[0] = near(uv[1].x - uv[0].x);
+    transform[1] = near(uv[1].y - uv[0].y);
+    transform[2] = near(uv[2].x - uv[0].x);
+    transform[3] = near(uv[2].y - uv[0].y);
+    for (int i = 0; i < 4; ++i)
+        if (!std::isfinite(transform[i])) return 0;
+    return 1;
+}
