@@ -26,7 +26,8 @@
 //                 "parent": "earlier object (the instance it derives from)"}],
 //    "lights":  [{"name": "l", "shader": "node", "transform": T,
 //                 "area": {"shape": "rectangle"|"disc"|"sphere", "size": [w, h],
-//                          "radius": r, "samples": 8}}]}
+//                          "radius": r, "samples": 8}}],
+//    "images":  [{"name": "bricks", "file": "relative/or/absolute.png"}]}
 //   M: {"type": "plane", "size": [w, d], "divisions": n}
 //      {"type": "box", "size": [x, y, z]}
 //      {"type": "sphere", "radius": r, "segments": 32, "rings": 16}
@@ -49,6 +50,10 @@
 //      projectors) are camera instances; a "name" makes one usable as a tag
 //      parameter value, and query 7 on the instance gives its camera element
 //      (type 5, an xrCamera record).
+//   Images: any file OpenImageIO reads (PNG, JPEG, TIFF, OpenEXR, HDR, ...),
+//      read once however many entries name it, with a pyramid of reduced
+//      levels; pixel values are used as stored. A tag parameter given an
+//      image's name (veko_file's "fileTextureName") holds its element.
 // Tag parameters of nodes may name an object or a light: its instance tag.
 // Space: y up; camera space looks down -z; internal space is world space.
 // Time: "frame" is the camera's frame value (the frame being rendered;
