@@ -119,14 +119,18 @@ xrColor mipmapFilter(const void *image, float u, float v, float w, bool wrapU, b
     const float m = float(std::min(l0.w, l0.h)), M = float(std::max(l0.w, l0.h));
     const float r = (M / m) / w;
     if (!(r < m)) return bilinear(l0, u, v, wrapU, wrapV);
-    Level lv = l0, finer = l0;
-    for (int L = 1;; ++L) {
-        finer = lv;
-        lv = levelOf(image, L);
-        const float s = float(wide ? lv.h : lv.w);
-        if (std::trunc(r) >= s || L == count - 1) break;
+    // Walk down the pyramid by the shorter side alone; the two levels used
+    // are then read in full.
+    const float rt = std::trunc(r);
+    int L = 1;
+    float s = 0.0f;
+    for (;; ++L) {
+        const void *img = xr_img_pyramid_get_level(image, L);
+        s = float(img ? (wide ? xr_img_get_height(img) : xr_img_get_width(img)) : 0);
+        if (rt >= s || L == count - 1) break;
     }
-    const float s = float(std::max(wide ? lv.h : lv.w, 1));
+    const Level lv = levelOf(image, L), finer = levelOf(image, L - 1);
+    s = std::max(s, 1.0f);
     const float t = veko::clamp01(r / s - 1.0f);
     const xrColor a = bilinear(lv, u, v, wrapU, wrapV);
     if (t <= 0.0f) return a;

@@ -28,10 +28,22 @@ struct LevelRecord {
     int32_t magic;               // word 0
     int32_t levelCount;          // word 1
     int32_t width, height;       // words 2, 3
-    const float *pixels;         // RGBA, row 0 at the bottom
+    const float *pixels;         // RGBA in tiles (texelAddress)
     const LevelRecord *levels;   // every level, level 0 first
     const void *owner;           // the TextureImage
+    int32_t tilesAcross;         // tiles per row of tiles
+    int32_t pad;
 };
+
+// Texels are stored in 4 x 4 tiles of 256 bytes (one 64-byte cache line per
+// tile row), tiles row by row: the four texels of a bilinear lookup share a
+// tile or a neighbouring one far more often than in plain rows, which keeps
+// random lookups from missing the cache twice per sample.
+constexpr int kTile = 4;
+inline size_t texelAddress(int x, int y, int tilesAcross) {
+    return ((size_t(y / kTile) * size_t(tilesAcross) + size_t(x / kTile)) * (kTile * kTile) +
+            size_t(y % kTile) * kTile + size_t(x % kTile)) * 4;
+}
 
 struct Level {
     int w = 0, h = 0;
@@ -84,20 +96,37 @@ Level reduce(const Level &src) {
 
 class Image final : public TextureImage {
 public:
-    Image(std::string path, std::vector<Level> levels, int channels)
-        : path_(std::move(path)), levels_(std::move(levels)), channels_(channels) {
-        records_.resize(levels_.size());
-        for (size_t i = 0; i < levels_.size(); ++i)
-            records_[i] = {kImageMagic, int32_t(levels_.size()), levels_[i].w, levels_[i].h,
-                           levels_[i].px.data(), records_.data(), this};
+    Image(std::string path, const std::vector<Level> &levels, int channels)
+        : path_(std::move(path)), width_(levels[0].w), height_(levels[0].h), channels_(channels) {
+        // Every level in tiles, in one block aligned to 128 bytes.
+        std::vector<size_t> start;
+        size_t total = 0;
+        for (const Level &l : levels) {
+            start.push_back(total);
+            total += size_t((l.w + kTile - 1) / kTile) * size_t((l.h + kTile - 1) / kTile) * kTile * kTile * 4;
+        }
+        storage_.assign(total + 32, 0.0f);
+        float *base = storage_.data();
+        base += (128 - reinterpret_cast<uintptr_t>(base) % 128) % 128 / sizeof(float);
+        records_.resize(levels.size());
+        for (size_t i = 0; i < levels.size(); ++i) {
+            const Level &l = levels[i];
+            const int across = (l.w + kTile - 1) / kTile;
+            float *px = base + start[i];
+            for (int y = 0; y < l.h; ++y)
+                for (int x = 0; x < l.w; ++x)
+                    std::memcpy(px + texelAddress(x, y, across), &l.px[(size_t(y) * size_t(l.w) + size_t(x)) * 4],
+                                4 * sizeof(float));
+            records_[i] = {kImageMagic, int32_t(levels.size()), l.w, l.h, px, records_.data(), this, across, 0};
+        }
         tag_ = Database::get().create(xrDB_IMAGE, &records_[0], sizeof(LevelRecord));
     }
     ~Image() override { Database::get().remove(tag_); }
     xrTag tag() const override { return tag_; }
     const std::string &path() const override { return path_; }
-    int width() const override { return levels_[0].w; }
-    int height() const override { return levels_[0].h; }
-    int levels() const override { return int(levels_.size()); }
+    int width() const override { return width_; }
+    int height() const override { return height_; }
+    int levels() const override { return int(records_.size()); }
     int channels() const override { return channels_; }
 
     // The file in the shared TextureSystem, looked up once.
@@ -108,7 +137,8 @@ public:
 
 private:
     std::string path_;
-    std::vector<Level> levels_;
+    int width_ = 0, height_ = 0;
+    std::vector<float> storage_;
     std::vector<LevelRecord> records_;
     int channels_ = 0;
     xrTag tag_ = 0;
@@ -185,7 +215,7 @@ std::shared_ptr<TextureImage> openTextureImage(const std::string &path) {
         if (auto live = it->second.lock()) return live;
     int channels = 0;
     std::vector<Level> levels = readLevels(key, channels);
-    auto img = std::make_shared<Image>(key, std::move(levels), channels);
+    auto img = std::make_shared<Image>(key, levels, channels);
     g_open[key] = img;
     return img;
 }
@@ -214,7 +244,7 @@ VH_EXPORT void xr_img_get_color(const void *image, xrColor *color, xrInteger x, 
     }
     x = std::clamp(x, 0, r->width - 1);
     y = std::clamp(y, 0, r->height - 1);
-    std::memcpy(color, r->pixels + (size_t(y) * size_t(r->width) + size_t(x)) * 4, sizeof(xrColor));
+    std::memcpy(color, r->pixels + texelAddress(x, y, r->tilesAcross), sizeof(xrColor));
 }
 
 VH_EXPORT void *xr_img_pyramid_get_level(const void *image, xrInteger level) {
