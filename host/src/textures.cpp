@@ -94,6 +94,19 @@ Level reduce(const Level &src) {
     return dst;
 }
 
+// The shared TextureSystem: unassociated alpha kept as stored (as the
+// element's pixels), pyramids built on demand for files without them.
+OIIO::TextureSystem *textureSystem() {
+    static OIIO::TextureSystem *ts = [] {
+        OIIO::TextureSystem *t = OIIO::TextureSystem::create(true);
+        t->attribute("automip", 1);
+        t->attribute("unassociatedalpha", 1);
+        t->attribute("max_memory_MB", 512.0f);
+        return t;
+    }();
+    return ts;
+}
+
 class Image final : public TextureImage {
 public:
     Image(std::string path, const std::vector<Level> &levels, int channels)
@@ -121,7 +134,11 @@ public:
         }
         tag_ = Database::get().create(xrDB_IMAGE, &records_[0], sizeof(LevelRecord));
     }
-    ~Image() override { Database::get().remove(tag_); }
+    ~Image() override {
+        Database::get().remove(tag_);
+        // The file may change before it is opened again.
+        if (handle_) textureSystem()->invalidate(OIIO::ustring(path_));
+    }
     xrTag tag() const override { return tag_; }
     const std::string &path() const override { return path_; }
     int width() const override { return width_; }
@@ -184,19 +201,6 @@ std::vector<Level> readLevels(const std::string &path, int &channels) {
     levels.push_back(std::move(l0));
     while (levels.back().w > 1 || levels.back().h > 1) levels.push_back(reduce(levels.back()));
     return levels;
-}
-
-// The shared TextureSystem: unassociated alpha kept as stored (as the
-// element's pixels), pyramids built on demand for files without them.
-OIIO::TextureSystem *textureSystem() {
-    static OIIO::TextureSystem *ts = [] {
-        OIIO::TextureSystem *t = OIIO::TextureSystem::create(true);
-        t->attribute("automip", 1);
-        t->attribute("unassociatedalpha", 1);
-        t->attribute("max_memory_MB", 512.0f);
-        return t;
-    }();
-    return ts;
 }
 
 const LevelRecord *recordOf(const void *image) {
