@@ -3,65 +3,10 @@
 // network is re-evaluated four times at moved lookup positions (uv of one
 // texture space, or the 3D texture point), with the host's result cache
 // flushed before each evaluation so nothing computed at another position is
-// reused. Also the shared tangent basis surfaceTangents (bump.h).
+// reused. The tangents are the surface basis of tangents.h.
 #include "bump.h"
 
 #include <cmath>
-
-namespace veko {
-
-namespace {
-
-inline bool tiny(const xrVector &v) {
-    return std::fabs(v.x) < 1e-5f && std::fabs(v.y) < 1e-5f && std::fabs(v.z) < 1e-5f;
-}
-
-}  // namespace
-
-void surfaceTangents(xrState *state, xrVector *dPdu, xrVector *dPdv, TangentSpace mode, int uvSet) {
-    int32_t count = 0;
-    if (xr_query(137, state, 0, &count) && state->derivU && state->derivV) {
-        const int s = (uvSet >= count || uvSet < 0) ? 0 : uvSet;
-        *dPdu = state->derivU[s];
-        *dPdv = state->derivV[s];
-        if (tiny(*dPdu) && tiny(*dPdv)) return;
-        if (mode == TangentSpace::Internal || mode == TangentSpace::Camera) {
-            xr_vector_from_object(state, dPdu, dPdu);
-            xr_vector_from_object(state, dPdv, dPdv);
-        }
-        if (mode == TangentSpace::Camera) {
-            xr_vector_to_camera(state, dPdu, dPdu);
-            xr_vector_to_camera(state, dPdv, dPdv);
-        }
-        return;
-    }
-    int32_t hair = 0;
-    if (xr_query(138, state, 0, &hair) && hair && state->hairData) {
-        const float *h = static_cast<const float *>(state->hairData);
-        *dPdu = {h[0], h[1], h[2]};
-        *dPdv = {h[3], h[4], h[5]};
-        if (tiny(*dPdu) && tiny(*dPdv)) return;
-        if (mode == TangentSpace::Camera) {
-            xr_vector_to_camera(state, dPdu, dPdu);
-            xr_vector_to_camera(state, dPdv, dPdv);
-        } else if (mode == TangentSpace::Object) {
-            xr_vector_to_object(state, dPdu, dPdu);
-            xr_vector_to_object(state, dPdv, dPdv);
-        }
-        return;
-    }
-    *dPdu = {1.0f, 0.0f, 0.0f};
-    *dPdv = {0.0f, 0.0f, 1.0f};
-    if (mode == TangentSpace::Camera) return;
-    xr_vector_from_camera(state, dPdu, dPdu);
-    xr_vector_from_camera(state, dPdv, dPdv);
-    if (mode == TangentSpace::Object) {
-        xr_vector_to_object(state, dPdu, dPdu);
-        xr_vector_to_object(state, dPdv, dPdv);
-    }
-}
-
-}  // namespace veko
 
 namespace {
 
@@ -105,7 +50,7 @@ xrVector baseNormal(xrState *state, const xrVector *normalCamera) {
 // tangentU / tangentV inputs; both normalized.
 void bumpTangents(xrState *state, const xrVector *tangentU, const xrVector *tangentV, int uvSet,
                   xrVector &tu, xrVector &tv) {
-    veko::surfaceTangents(state, &tu, &tv, veko::TangentSpace::Internal, uvSet);
+    veko::tangentBasis(state, tu, tv, veko::kTangentsInternal, uvSet);
     if (isConnected(state, tangentU)) tu = eval(state, tangentU);
     if (isConnected(state, tangentV)) tv = eval(state, tangentV);
     tu = veko::normalize(tu);

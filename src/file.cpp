@@ -392,7 +392,7 @@ VEKO_EXPORT xrBoolean veko_file(void *result, xrState *state, void *params) {
         case kNormalObject: xr_vector_from_object(state, &n, &n); break;
         case kNormalTangent: {
             xrVector tu, tv;
-            veko::surfaceTangents(state, &tu, &tv, veko::TangentSpace::Internal, 0);
+            veko::tangentBasis(state, tu, tv, veko::kTangentsInternal, 0);
             tu = veko::normalize(tu);
             tv = veko::normalize(tv);
             const xrVector &sn = state->shadingNormal;
