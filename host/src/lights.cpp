@@ -36,12 +36,115 @@ xrVector shapePoint(const LightInst &l, const float s[2], xrVector towards) {
             if (dot(p, towards) < 0) p = -p;
             return p * l.radius;
         }
+        case kShapeCylinder: {
+            // The half of the mantle that faces the point.
+            const float phi = kTwoPi * s[1];
+            xrVector q{0, std::cos(phi), std::sin(phi)};
+            if (q.y * towards.y + q.z * towards.z < 0) q = {0, -q.y, -q.z};
+            return {2 * s[0] - 1, q.y * l.radius, q.z * l.radius};
+        }
         default:
             return {0, 0, 0};
     }
 }
 
+// A point of an object light's mesh, uniform over its area, in world space,
+// with the mesh's first texture coordinate there.
+xrVector objectPoint(const LightInst &l, const float s[2], xrVector *uv) {
+    const Mesh &m = l.object->world;
+    const std::vector<float> &cdf = l.triangleCdf;
+    float pick = s[0] * cdf.back();
+    size_t k = size_t(std::upper_bound(cdf.begin(), cdf.end(), pick) - cdf.begin());
+    k = std::min(k, cdf.size() - 1);
+    // Reuse the choice's remainder as the second barycentric dimension.
+    const float lo = k ? cdf[k - 1] : 0.0f, span = cdf[k] - lo;
+    const float r0 = span > 0 ? std::clamp((pick - lo) / span, 0.0f, 1.0f) : 0.5f;
+    const float a = std::sqrt(r0), b0 = 1 - a, b1 = a * (1 - s[1]), b2 = a * s[1];
+    const uint32_t i0 = m.tri[3 * k], i1 = m.tri[3 * k + 1], i2 = m.tri[3 * k + 2];
+    *uv = m.uv.empty() ? xrVector{0, 0, 0} : m.uv[0][i0] * b0 + m.uv[0][i1] * b1 + m.uv[0][i2] * b2;
+    return m.P[i0] * b0 + m.P[i1] * b1 + m.P[i2] * b2;
+}
+
+// Ray parameter of the nearest hit of a light-space ray o + t d on the shape
+// within (tnear, tfar), or -1.
+float hitShape(const LightInst &l, xrVector o, xrVector d, float tnear, float tfar) {
+    float best = -1;
+    auto take = [&](float t) {
+        if (t > tnear && t < tfar && (best < 0 || t < best)) best = t;
+    };
+    switch (l.shape) {
+        case kShapeRectangle: {
+            const xrVector n = cross(l.edge1, l.edge2);
+            const float dn = dot(d, n);
+            if (dn == 0) break;
+            const float t = -dot(o, n) / dn;
+            const xrVector p = o + d * t;
+            // Coordinates along the edges (they need not be orthogonal).
+            const float a11 = dot(l.edge1, l.edge1), a12 = dot(l.edge1, l.edge2), a22 = dot(l.edge2, l.edge2);
+            const float b1 = dot(p, l.edge1), b2 = dot(p, l.edge2), det = a11 * a22 - a12 * a12;
+            if (det == 0) break;
+            const float u = (b1 * a22 - b2 * a12) / det, v = (b2 * a11 - b1 * a12) / det;
+            if (std::fabs(u) <= 0.5f && std::fabs(v) <= 0.5f) take(t);
+            break;
+        }
+        case kShapeDisc: {
+            const float dn = dot(d, l.discNormal);
+            if (dn == 0) break;
+            const float t = -dot(o, l.discNormal) / dn;
+            const xrVector p = o + d * t;
+            if (dot(p, p) <= l.radius * l.radius) take(t);
+            break;
+        }
+        case kShapeSphere:
+        case kShapeCylinder: {
+            // Sphere |p| = r; cylinder y^2 + z^2 = r^2 with |x| <= 1.
+            const bool cyl = l.shape == kShapeCylinder;
+            const xrVector oo = cyl ? xrVector{0, o.y, o.z} : o, dd = cyl ? xrVector{0, d.y, d.z} : d;
+            const float A = dot(dd, dd), B = 2 * dot(oo, dd), C = dot(oo, oo) - l.radius * l.radius;
+            const float disc = B * B - 4 * A * C;
+            if (A == 0 || disc < 0) break;
+            const float sq = std::sqrt(disc);
+            for (float t : {(-B - sq) / (2 * A), (-B + sq) / (2 * A)})
+                if (!cyl || std::fabs(o.x + d.x * t) <= 1) take(t);
+            break;
+        }
+        default:
+            break;
+    }
+    return best;
+}
+
 }  // namespace
+
+const LightInst *nearestVisibleLight(const Scene &scene, xrVector org, xrVector dir, float tnear, float tfar,
+                                     float *t) {
+    const LightInst *best = nullptr;
+    for (const auto &l : scene.lights) {
+        if (!l->visible || l->shape == kShapeNone || l->shape == kShapeObject || !l->shader) continue;
+        // Light space is affine: the ray parameter carries over.
+        const float th = hitShape(*l, l->fromWorld.point(org), l->fromWorld.vector(dir), tnear, tfar);
+        if (th > 0) {
+            best = l.get();
+            tfar = th;
+        }
+    }
+    if (best) *t = tfar;
+    return best;
+}
+
+xrBoolean shadeVisibleLight(RaySlot &slot, const LightInst &light, float t, xrColor *color) {
+    xrState &st = slot.st;
+    st.hitPoint = st.rayOrigin + st.rayDirection * t;
+    st.hitDistance = t;
+    st.lightInstanceTag = light.tag;
+    st.instanceTag = 0;
+    st.hitRef = nullptr;
+    slot.rd.obj = nullptr;
+    slot.rd.light = &light;
+    slot.ctx.lightToWorld = light.toWorld.m;
+    slot.ctx.worldToLight = light.fromWorld.m;
+    return callShader(*light.shader, &st, color);
+}
 
 }  // namespace vh
 
@@ -103,7 +206,12 @@ VH_EXPORT xrBoolean xr_sample_light(xrColor *color, xrVector *direction, float *
     while (taken < n) {
         const int i = taken++;
         xrVector org = l->position;
-        if (l->shape != kShapeNone) {
+        xrVector sampleUv{0, 0, 0};
+        if (l->shape == kShapeObject) {
+            float u[2];
+            sobol2(uint32_t(i), key, u);
+            org = objectPoint(*l, u, &sampleUv);
+        } else if (l->shape != kShapeNone) {
             float u[2];
             sobol2(uint32_t(i), key, u);
             org = l->toWorld.point(shapePoint(*l, u, l->fromWorld.point(p)));
@@ -135,6 +243,11 @@ VH_EXPORT xrBoolean xr_sample_light(xrColor *color, xrVector *direction, float *
         s->ctx.lightToWorld = l->toWorld.m;
         s->ctx.worldToLight = l->fromWorld.m;
         s->rd.light = l;
+        if (l->shape == kShapeObject && !s->uv.empty()) {
+            // The light sees the mesh's own uv at the sample point.
+            s->uv[0] = sampleUv;
+            c.texCoords = s->uv.data();
+        }
         xrColor col{0, 0, 0, 0};
         const xrBoolean ok = callShader(*l->shader, &c, &col);
         const xrVector toLight = -c.rayDirection;

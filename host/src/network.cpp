@@ -505,6 +505,7 @@ void Network::init(xrState *state) {
         if (shaderInitDone_[i->decl->name] && !i->initialized) {
             xrBoolean req = 0;
             state->shaderRecord = &i->record;
+            if (prepareInstance) prepareInstance(*i, state);
             i->fns.init(state, i->params(), &req);
             state->shaderRecord = saved;
         }
@@ -520,6 +521,7 @@ void Network::exit(xrState *state) {
         Instance &i = **it;
         if (i.initialized && shaderInitDone_[i.decl->name] && i.fns.exit) {
             state->shaderRecord = &i.record;
+            if (prepareInstance) prepareInstance(i, state);
             i.fns.exit(state, i.params());
         }
         i.initialized = false;

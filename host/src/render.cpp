@@ -96,6 +96,19 @@ Renderer::Renderer(Scene &scene, int threads) : scene_(scene), impl_(std::make_u
     if (scene.cameraItemTag)
         if (void *item = Database::get().data(scene.cameraItemTag)) std::memcpy(item, &scene.camera, sizeof scene.camera);
     if (!scene.initialized) {
+        // A light's shader initialises in the light's space (area lights
+        // record their corners there); other instances see no light.
+        scene.net->prepareInstance = [&scene](Instance &inst, xrState *st) {
+            auto *ctx = static_cast<RayContext *>(st->hostContext);
+            const LightInst *light = nullptr;
+            for (auto &l : scene.lights)
+                if (l->shader == &inst) light = l.get();
+            st->lightInstanceTag = light ? light->tag : 0;
+            if (ctx) {
+                ctx->lightToWorld = light ? light->toWorld.m : nullptr;
+                ctx->worldToLight = light ? light->fromWorld.m : nullptr;
+            }
+        };
         scene.net->init(&impl_->threads[0]->stack[0]->st);
         scene.initialized = true;
     }
@@ -178,7 +191,13 @@ Renderer::Sample Renderer::shadeSample(int thread, float x, float y, uint32_t pi
         tfar = sc.camera.farClip / dz;
     }
     RTCRayHit h;
-    if (intersect(sc, org, dir, tnear, tfar, h)) {
+    const bool hit = intersect(sc, org, dir, tnear, tfar, h);
+    float tl = 0;
+    if (const LightInst *vl = nearestVisibleLight(sc, org, dir, tnear, hit ? h.ray.tfar : tfar, &tl)) {
+        setMiss(e);
+        out.hit = true;
+        if (shade) shadeVisibleLight(e, *vl, tl, &col);
+    } else if (hit) {
         fillHit(e, sc, h);
         out.hit = true;
         if (shade) shadeHit(&col, &st);

@@ -107,10 +107,13 @@ struct ObjectInst {
     const NativeMaterial *native = nullptr;
     std::vector<xrTag> lights;                 // light instance tags
     unsigned geomID = 0;
+    const struct LightInst *emits = nullptr;   // the visible object light it is the shape of
 };
 
 enum class LightKind { Point, Spot, Directional, Ambient, Other };
-enum AreaShape : int32_t { kShapeNone = 0, kShapeRectangle = 1, kShapeDisc = 2, kShapeSphere = 3 };
+enum AreaShape : int32_t {
+    kShapeNone = 0, kShapeRectangle = 1, kShapeDisc = 2, kShapeSphere = 3, kShapeCylinder = 4, kShapeObject = 5
+};
 
 struct LightInst {
     std::string name;
@@ -126,7 +129,20 @@ struct LightInst {
     float radius = 0.5f;
     int samples = 1;
     xrVector position{}, axis{0, 0, -1};  // world
+    bool visible = false;                 // the shape is seen by camera and reflection rays
+    const ObjectInst *object = nullptr;   // object shape: the emitting mesh
+    std::vector<float> triangleCdf;       // object shape: cumulative world triangle areas
 };
+
+class Scene;
+struct RaySlot;
+// Area-light shapes seen by non-light rays: the nearest visible shape along
+// the ray within (tnear, tfar), with its distance; null when none is hit.
+const LightInst *nearestVisibleLight(const Scene &scene, xrVector org, xrVector dir, float tnear, float tfar,
+                                     float *t);
+// Shades the visible light shape hit at distance t by the ray of `slot`:
+// calls the light's shader with the hit on the shape.
+xrBoolean shadeVisibleLight(RaySlot &slot, const LightInst &light, float t, xrColor *color);
 
 // Database element type of a light (query 7 answers a tag of this type).
 constexpr int kDbLight = 20;

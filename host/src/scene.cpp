@@ -908,9 +908,40 @@ ScenePtr loadSceneJson(Library &lib, const json &doc, const std::string &where, 
                 li->shape = kShapeSphere;
                 li->radius = getNum(a, "radius", 0.5f, ac);
                 if (li->radius <= 0) ac.fail("sphere needs a positive radius");
+            } else if (shape == "cylinder") {
+                // Around the light-space x axis, x from -1 to 1.
+                li->shape = kShapeCylinder;
+                li->radius = getNum(a, "radius", 0.5f, ac);
+                if (li->radius <= 0) ac.fail("cylinder needs a positive radius");
+            } else if (shape == "object") {
+                li->shape = kShapeObject;
+                const std::string on = getStr(a, "object", "", ac);
+                auto it = std::find_if(s.objects.begin(), s.objects.end(),
+                                       [&](const std::unique_ptr<ObjectInst> &o) { return o->name == on; });
+                if (it == s.objects.end()) ac.fail("no object named \"" + on + "\" for the object shape");
+                ObjectInst &ob = **it;
+                if (ob.emits) ac.fail("object \"" + on + "\" is already the shape of another light");
+                li->object = &ob;
+                // Light space is the object's space; samples pick triangles by area.
+                li->toWorld = ob.toWorld;
+                li->fromWorld = ob.fromWorld;
+                const Mesh &m = ob.world;
+                float total = 0;
+                xrVector centroid{0, 0, 0};
+                for (size_t k = 0; k < m.tri.size(); k += 3) {
+                    const xrVector &p0 = m.P[m.tri[k]], &p1 = m.P[m.tri[k + 1]], &p2 = m.P[m.tri[k + 2]];
+                    const float area = 0.5f * length(cross(p1 - p0, p2 - p0));
+                    total += area;
+                    centroid = centroid + (p0 + p1 + p2) * (area / 3);
+                    li->triangleCdf.push_back(total);
+                }
+                if (!(total > 0)) ac.fail("object \"" + on + "\" has no area to emit from");
+                li->position = centroid * (1 / total);
             } else {
                 ac.fail("unknown area shape \"" + shape + "\"");
             }
+            li->visible = getBool(a, "visible", false, ac);
+            if (li->object && li->visible) const_cast<ObjectInst *>(li->object)->emits = li.get();
         }
         LightRecord lr{li->shape, li->edge1, li->edge2, li->discNormal, li->radius, li->samples};
         li->lightTag = Database::get().create(kDbLight, &lr, sizeof lr);

@@ -137,6 +137,14 @@ xrBoolean shadeHit(xrColor *color, xrState *state) {
     RayData *rd = rayDataOf(state);
     if (!rd || !rd->obj) return 0;
     const ObjectInst &o = *rd->obj;
+    if (o.emits && o.emits->shader && state->rayKind != kRayShadow && state->rayKind != kRayLight) {
+        // The visible shape of an object light shows the light.
+        state->lightInstanceTag = o.emits->tag;
+        rd->light = o.emits;
+        rd->slot->ctx.lightToWorld = o.emits->toWorld.m;
+        rd->slot->ctx.worldToLight = o.emits->fromWorld.m;
+        return callShader(*o.emits->shader, state, color);
+    }
     if (o.native) return (*o.native)(color, state);
     if (o.material) return callShader(*o.material, state, color);
     // No material: a neutral grey that shows the shape; opaque to shadows.
@@ -279,7 +287,14 @@ xrBoolean traceChild(xrColor *color, xrState *parent, int32_t kind, xrVector org
     c.modeFlag = modeFlag;
     RTCRayHit h;
     xrBoolean ok;
-    if (intersect(scene, org, dir, 0, std::numeric_limits<float>::infinity(), h)) {
+    const bool hit = intersect(scene, org, dir, 0, std::numeric_limits<float>::infinity(), h);
+    float tl = 0;
+    const LightInst *vl =
+        nearestVisibleLight(scene, org, dir, 0, hit ? h.ray.tfar : std::numeric_limits<float>::infinity(), &tl);
+    if (vl) {
+        setMiss(*s);
+        ok = shadeVisibleLight(*s, *vl, tl, color);
+    } else if (hit) {
         fillHit(*s, scene, h);
         shadeHit(color, &c);
         ok = 1;
@@ -451,6 +466,8 @@ VH_EXPORT xrBoolean xr_trace_shadow(xrColor *filter, xrState *state) {
         from = p - d * far;
     } else {
         from = state->rayOrigin;
+        // A sample on an object light's mesh leaves the mesh first.
+        if (rd->light && rd->light->shape == kShapeObject) from = from + normalize(p - from) * scene.eps;
     }
     // The shaded end moves off its surface towards the light.
     xrVector to = offsetOrigin(p, state->geometricNormal, from - p, scene.eps);

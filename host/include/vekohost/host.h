@@ -267,6 +267,9 @@ public:
     // per instance when requested). Throws Error with node names.
     void init(xrState *state);
     void exit(xrState *state);
+    // Called before each instance's _init (and _exit) with the state it
+    // gets, e.g. to give a light's shader the light's transforms.
+    std::function<void(Instance &, xrState *)> prepareInstance;
 
     Library &library() { return lib_; }
 
