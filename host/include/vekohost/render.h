@@ -25,8 +25,9 @@
 //                 "label": 1, "userData": U, "lights": ["l1", ...],
 //                 "parent": "earlier object (the instance it derives from)"}],
 //    "lights":  [{"name": "l", "shader": "node", "transform": T,
-//                 "area": {"shape": "rectangle"|"disc"|"sphere", "size": [w, h],
-//                          "radius": r, "samples": 8}}],
+//                 "area": {"shape": "rectangle"|"disc"|"sphere"|"cylinder"|"object",
+//                          "size": [w, h], "radius": r, "samples": 8,
+//                          "object": "o", "visible": false}}],
 //    "images":  [{"name": "bricks", "file": "relative/or/absolute.png"}]}
 //   M: {"type": "plane", "size": [w, d], "divisions": n}
 //      {"type": "box", "size": [x, y, z]}
@@ -55,6 +56,18 @@
 //      levels; pixel values are used as stored. A tag parameter given an
 //      image's name (veko_file's "fileTextureName") holds its element.
 // Tag parameters of nodes may name an object or a light: its instance tag.
+// Area lights: the host samples the shape ("samples" points per light
+//   sample) and puts each point in the light state's rayOrigin. Light space:
+//   rectangle in z = 0 spanned by "size" (or "edges"), disc of "radius" in
+//   z = 0, sphere of "radius", cylinder of "radius" around the x axis from
+//   x = -1 to 1; "object" emits from the named object's mesh (light space is
+//   the object's space, the light's transform is ignored) with the mesh's uv
+//   at the sample point. "visible": camera and reflection rays see the shape
+//   and get the light shader's colour there (an object light's mesh shows
+//   the light instead of its material).
+// Light linking: "lights" on an object lists the lights that illuminate it
+//   (default: all); the host's exclusive light list is every light of the
+//   scene except the ones given.
 // Space: y up; camera space looks down -z; internal space is world space.
 // Time: "frame" is the camera's frame value (the frame being rendered;
 //   `render --frames` replaces it per frame) and "time" the sample time of
