@@ -12,75 +12,94 @@ Database &Database::get() {
     return *db;
 }
 
+Database::Element *Database::find(xrTag tag) const {
+    const uint32_t chunk = tag >> kChunkBits;
+    if (tag == 0 || chunk >= kChunks) return nullptr;
+    const Chunk *c = chunks_[chunk].load(std::memory_order_acquire);
+    return c ? (*c)[tag & (kChunkSize - 1)].load(std::memory_order_acquire) : nullptr;
+}
+
 xrTag Database::create(int type, const void *bytes, size_t size) {
     auto e = std::make_unique<Element>();
     e->type = type;
     e->size = size;
     e->storage.assign((size + 7) / 8 + 1, 0);
     if (bytes && size) std::memcpy(e->storage.data(), bytes, size);
-    std::unique_lock lock(mutex_);
-    xrTag tag = next_++;
-    elements_[tag] = std::move(e);
+    std::lock_guard lock(writeMutex_);
+    const xrTag tag = next_;
+    const uint32_t chunk = tag >> kChunkBits;
+    if (chunk >= kChunks) throw Error("database: out of tags");
+    Chunk *c = chunks_[chunk].load(std::memory_order_relaxed);
+    if (!c) {
+        c = new Chunk();
+        for (auto &slot : *c) slot.store(nullptr, std::memory_order_relaxed);
+        chunks_[chunk].store(c, std::memory_order_release);
+    }
+    (*c)[tag & (kChunkSize - 1)].store(e.release(), std::memory_order_release);
+    ++next_;
     return tag;
 }
 
 xrTag Database::create(int type, size_t size) { return create(type, nullptr, size); }
 
 void *Database::data(xrTag tag) {
-    std::shared_lock lock(mutex_);
-    auto it = elements_.find(tag);
-    return it == elements_.end() ? nullptr : it->second->storage.data();
+    Element *e = find(tag);
+    return e ? e->storage.data() : nullptr;
 }
 
 int Database::type(xrTag tag) const {
-    std::shared_lock lock(mutex_);
-    auto it = elements_.find(tag);
-    return it == elements_.end() ? 0 : it->second->type;
+    Element *e = find(tag);
+    return e ? e->type : 0;
 }
 
 size_t Database::size(xrTag tag) const {
-    std::shared_lock lock(mutex_);
-    auto it = elements_.find(tag);
-    return it == elements_.end() ? 0 : it->second->size;
+    Element *e = find(tag);
+    return e ? e->size : 0;
 }
 
+// Elements are removed when their scene goes away, never while a render
+// reads them.
 void Database::remove(xrTag tag) {
-    std::unique_lock lock(mutex_);
-    elements_.erase(tag);
+    std::lock_guard lock(writeMutex_);
+    const uint32_t chunk = tag >> kChunkBits;
+    if (tag == 0 || chunk >= kChunks) return;
+    Chunk *c = chunks_[chunk].load(std::memory_order_relaxed);
+    if (c) delete (*c)[tag & (kChunkSize - 1)].exchange(nullptr, std::memory_order_acq_rel);
 }
 
 void *Database::access(xrTag tag, int *type) {
-    std::shared_lock lock(mutex_);
-    auto it = elements_.find(tag);
-    if (it == elements_.end()) {
+    Element *e = find(tag);
+    if (!e) {
         if (type) *type = 0;
         return nullptr;
     }
-    it->second->pins.fetch_add(1);
-    if (type) *type = it->second->type;
-    return it->second->storage.data();
+    e->pins.fetch_add(1, std::memory_order_relaxed);
+    if (type) *type = e->type;
+    return e->storage.data();
 }
 
 void Database::unpin(xrTag tag) {
-    std::shared_lock lock(mutex_);
-    auto it = elements_.find(tag);
-    if (it == elements_.end()) return;
-    if (it->second->pins.fetch_sub(1) <= 0) {
-        it->second->pins.fetch_add(1);
+    Element *e = find(tag);
+    if (!e) return;
+    if (e->pins.fetch_sub(1, std::memory_order_relaxed) <= 0) {
+        e->pins.fetch_add(1, std::memory_order_relaxed);
         hostMessage(Severity::Error, "xr_db_unpin: tag " + std::to_string(tag) + " is not pinned");
     }
 }
 
 int Database::pins(xrTag tag) const {
-    std::shared_lock lock(mutex_);
-    auto it = elements_.find(tag);
-    return it == elements_.end() ? 0 : it->second->pins.load();
+    Element *e = find(tag);
+    return e ? e->pins.load() : 0;
 }
 
 int Database::totalPins() const {
-    std::shared_lock lock(mutex_);
     int n = 0;
-    for (auto &[t, e] : elements_) n += e->pins.load();
+    for (uint32_t k = 0; k < kChunks; ++k) {
+        const Chunk *c = chunks_[k].load(std::memory_order_acquire);
+        if (!c) continue;
+        for (auto &slot : *c)
+            if (Element *e = slot.load(std::memory_order_acquire)) n += e->pins.load();
+    }
     return n;
 }
 

@@ -3,6 +3,7 @@
 // and serves the host operations (xr_*) the library calls.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <functional>
@@ -152,9 +153,18 @@ private:
         size_t size = 0;
         std::atomic<int> pins{0};
     };
-    // Readers (access, unpin, queries) share the lock; pins are atomic.
-    mutable std::shared_mutex mutex_;
-    std::unordered_map<xrTag, std::unique_ptr<Element>> elements_;
+    // Tags are handed out in sequence, so elements live in a two-level table
+    // indexed by tag: lookups (access, unpin, queries: the render's hot path)
+    // take no lock and share no written cache line but the element's pin
+    // count. Creation and removal serialise on `writeMutex_`; an element is
+    // published with a release store and read with an acquire load.
+    static constexpr uint32_t kChunkBits = 12;
+    static constexpr uint32_t kChunkSize = 1u << kChunkBits;
+    static constexpr uint32_t kChunks = 1u << 14;  // 67 M tags
+    using Chunk = std::array<std::atomic<Element *>, kChunkSize>;
+    Element *find(xrTag tag) const;
+    std::mutex writeMutex_;
+    std::unique_ptr<std::atomic<Chunk *>[]> chunks_{new std::atomic<Chunk *>[kChunks]()};
     xrTag next_ = 1;
 };
 
