@@ -3,7 +3,7 @@
 # everything is already there.
 set -euo pipefail
 pkgs=(build-essential cmake pkg-config git
-      nlohmann-json3-dev libcli11-dev libopenimageio-dev openimageio-tools
+      nlohmann-json3-dev libcli11-dev libopenimageio-dev openimageio-tools libopenexr-dev libpng-dev
       libembree-dev libtinyobjloader-dev libgtest-dev libgmock-dev
       libbenchmark-dev libnoise-dev jq fonts-dejavu-core)
 missing=()

@@ -1,12 +1,11 @@
-// Image output through OpenImageIO: OpenEXR with float beauty RGBA, depth,
-// label and the extra frame buffers; PNG as 8-bit sRGB with straight alpha.
+// Frame images: OpenEXR with float beauty RGBA, depth, label and the extra
+// frame buffers; PNG as 8-bit sRGB with straight alpha.
 #include <algorithm>
 #include <cmath>
 #include <filesystem>
 
-#include <OpenImageIO/imageio.h>
-
 #include "render_internal.h"
+#include "vekohost/imagefile.h"
 
 namespace vh {
 
@@ -21,14 +20,6 @@ std::string extensionOf(const std::string &path) {
 float toSrgb(float v) {
     v = std::clamp(v, 0.0f, 1.0f);
     return v <= 0.0031308f ? 12.92f * v : 1.055f * std::pow(v, 1.0f / 2.4f) - 0.055f;
-}
-
-void writeWith(const std::string &path, const OIIO::ImageSpec &spec, OIIO::TypeDesc type, const void *data) {
-    auto out = OIIO::ImageOutput::create(path);
-    if (!out) throw Error(path + ": cannot write images of this type: " + OIIO::geterror());
-    if (!out->open(path, spec)) throw Error(path + ": " + out->geterror());
-    if (!out->write_image(type, data)) throw Error(path + ": " + out->geterror());
-    if (!out->close()) throw Error(path + ": " + out->geterror());
 }
 
 }  // namespace
@@ -57,48 +48,61 @@ void writeImage(const FrameImage &img, const std::string &path) {
             for (int k : fbs)
                 for (int c = 0; c < 4; ++c) d[o++] = img.fb[size_t(k)][i * 4 + size_t(c)];
         }
-        OIIO::ImageSpec spec(W, H, nc, OIIO::TypeDesc::FLOAT);
-        spec.channelnames = names;
-        spec.alpha_channel = 3;
-        spec.z_channel = 4;
-        spec.attribute("compression", "zip");
-        writeWith(path, spec, OIIO::TypeDesc::FLOAT, data.data());
+        ImageFile f;
+        f.width = W;
+        f.height = H;
+        f.channels = std::move(names);
+        f.pixels = std::move(data);
+        writeImageFile(path, f);
         return;
     }
-    // 8-bit formats: sRGB colour, straight alpha.
-    std::vector<uint8_t> data(n * 4);
+    // 8-bit formats: sRGB colour, straight alpha (quantised here so the
+    // rounding is ours).
+    ImageFile f;
+    f.width = W;
+    f.height = H;
+    f.channels = {"R", "G", "B", "A"};
+    f.pixels.resize(n * 4);
     for (size_t i = 0; i < n; ++i) {
         const float *p = &img.rgba[i * 4];
         const float a = std::clamp(p[3], 0.0f, 1.0f);
         const float un = a > 0 && a < 1 ? 1.0f / a : 1.0f;
-        for (int c = 0; c < 3; ++c) data[i * 4 + size_t(c)] = uint8_t(std::lround(toSrgb(p[c] * un) * 255.0f));
-        data[i * 4 + 3] = uint8_t(std::lround(a * 255.0f));
+        for (int c = 0; c < 3; ++c) f.pixels[i * 4 + size_t(c)] = float(std::lround(toSrgb(p[c] * un) * 255.0f)) / 255.0f;
+        f.pixels[i * 4 + 3] = float(std::lround(a * 255.0f)) / 255.0f;
     }
-    OIIO::ImageSpec spec(W, H, 4, OIIO::TypeDesc::UINT8);
-    spec.alpha_channel = 3;
-    writeWith(path, spec, OIIO::TypeDesc::UINT8, data.data());
+    writeImageFile(path, f);
 }
 
+// Channels are found by name (R, G, B, A or Y; Z; label; fbN.R ...), so
+// files from other writers work too; a missing alpha reads as 1.
 FrameImage readImage(const std::string &path) {
-    auto in = OIIO::ImageInput::open(path);
-    if (!in) throw Error(path + ": cannot read image: " + OIIO::geterror());
-    const OIIO::ImageSpec &spec = in->spec();
+    const ImageFile f = readImageFile(path);
     FrameImage img;
-    img.width = spec.width;
-    img.height = spec.height;
-    const int nc = spec.nchannels;
-    std::vector<float> data(size_t(spec.width) * spec.height * size_t(nc));
-    if (!in->read_image(0, 0, 0, nc, OIIO::TypeDesc::FLOAT, data.data())) throw Error(path + ": " + in->geterror());
-    in->close();
-    const size_t n = size_t(spec.width) * spec.height;
+    img.width = f.width;
+    img.height = f.height;
+    const size_t n = size_t(f.width) * f.height, nc = f.channels.size();
     img.rgba.assign(n * 4, 0.0f);
     img.depth.assign(n, 0.0f);
     img.label.assign(n, 0);
-    for (size_t i = 0; i < n; ++i) {
-        for (int c = 0; c < 4; ++c)
-            img.rgba[i * 4 + size_t(c)] = c < nc ? data[i * size_t(nc) + size_t(c)] : (c == 3 ? 1.0f : 0.0f);
-        if (nc == 1)
-            for (int c = 1; c < 3; ++c) img.rgba[i * 4 + size_t(c)] = img.rgba[i * 4];
+    auto copy = [&](int src, float *dst, size_t stride) {
+        if (src < 0) return;
+        for (size_t i = 0; i < n; ++i) dst[i * stride] = f.pixels[i * nc + size_t(src)];
+    };
+    const int grey = f.channelIndex("Y");
+    const char *rgb[3] = {"R", "G", "B"};
+    for (int c = 0; c < 3; ++c) copy(grey >= 0 ? grey : f.channelIndex(rgb[c]), img.rgba.data() + c, 4);
+    const int alpha = f.channelIndex("A");
+    if (alpha >= 0) copy(alpha, img.rgba.data() + 3, 4);
+    else for (size_t i = 0; i < n; ++i) img.rgba[i * 4 + 3] = 1.0f;
+    copy(f.channelIndex("Z"), img.depth.data(), 1);
+    if (const int l = f.channelIndex("label"); l >= 0)
+        for (size_t i = 0; i < n; ++i) img.label[i] = uint32_t(f.pixels[i * nc + size_t(l)]);
+    for (int k = 0; k < 8; ++k) {
+        const std::string pre = "fb" + std::to_string(k + 1) + ".";
+        if (f.channelIndex(pre + "R") < 0) continue;
+        auto &fb = img.fb[size_t(k)];
+        fb.assign(n * 4, 0.0f);
+        for (int c = 0; c < 4; ++c) copy(f.channelIndex(pre + "RGBA"[c]), fb.data() + c, 4);
     }
     return img;
 }

@@ -1,41 +1,32 @@
-// Writing float images (PNG, OpenEXR, anything OpenImageIO knows) by file
-// extension. PNG output is clamped and converted to 8 bits with the sRGB
-// curve left to the caller (values are written as given).
-#include <OpenImageIO/imageio.h>
-
+// Float images by file extension: PNG (8-bit, values as given) and
+// OpenEXR (half float).
 #include "vekohost/imageio.h"
+
+#include "vekohost/imagefile.h"
 
 namespace vh {
 
 void writeImage(const std::string &path, int width, int height, int channels, const float *pixels,
                 const std::vector<std::string> &channelNames) {
-    auto out = OIIO::ImageOutput::create(path);
-    if (!out) throw Error(path + ": cannot write this image format: " + OIIO::geterror());
-    bool isFloatFormat = path.size() > 4 && (path.substr(path.size() - 4) == ".exr" || path.substr(path.size() - 4) == ".hdr");
-    OIIO::ImageSpec spec(width, height, channels, isFloatFormat ? OIIO::TypeDesc::HALF : OIIO::TypeDesc::UINT8);
-    if (!channelNames.empty()) spec.channelnames = channelNames;
-    if (channels == 4) spec.alpha_channel = 3;
-    // Pixels are straight (not premultiplied) colour and alpha: keep the
-    // colour of transparent pixels instead of dividing it by alpha.
-    spec.attribute("oiio:UnassociatedAlpha", 1);
-    if (!out->open(path, spec)) throw Error(path + ": " + out->geterror());
-    if (!out->write_image(OIIO::TypeDesc::FLOAT, pixels)) throw Error(path + ": " + out->geterror());
-    out->close();
+    if (channels < 1) throw Error(path + ": no channels to write");
+    ImageFile f;
+    f.width = width;
+    f.height = height;
+    static const char *kDefault[4][4] = {{"Y"}, {"Y", "A"}, {"R", "G", "B"}, {"R", "G", "B", "A"}};
+    for (int c = 0; c < channels; ++c)
+        f.channels.push_back(size_t(c) < channelNames.size() ? channelNames[size_t(c)]
+                             : channels <= 4                 ? std::string(kDefault[channels - 1][c])
+                                                             : "channel" + std::to_string(c));
+    f.pixels.assign(pixels, pixels + size_t(width) * height * size_t(channels));
+    writeImageFile(path, f, true);
 }
 
 std::vector<float> readImage(const std::string &path, int &width, int &height, int &channels) {
-    OIIO::ImageSpec config;
-    config.attribute("oiio:UnassociatedAlpha", 1);
-    auto in = OIIO::ImageInput::open(path, &config);
-    if (!in) throw Error(path + ": cannot read image: " + OIIO::geterror());
-    const auto &spec = in->spec();
-    width = spec.width;
-    height = spec.height;
-    channels = spec.nchannels;
-    std::vector<float> px(size_t(width) * height * channels);
-    if (!in->read_image(0, 0, 0, channels, OIIO::TypeDesc::FLOAT, px.data())) throw Error(path + ": " + in->geterror());
-    in->close();
-    return px;
+    ImageFile f = readImageFile(path);
+    width = f.width;
+    height = f.height;
+    channels = int(f.channels.size());
+    return std::move(f.pixels);
 }
 
 }  // namespace vh

@@ -1,4 +1,4 @@
-// Image files for the host: written and read through OpenImageIO.
+// Float images by file extension (.png 8-bit, .exr half float).
 #pragma once
 
 #include <string>
