@@ -323,12 +323,14 @@ TEST_F(Curves, TimeCurveTimeSources) {
         net.exit(ss.state());
     }
     // A camera block with words 14 < 15 gives the range; a block whose
-    // range is empty is ignored.
-    for (float end : {8.0f, 4.0f}) {
-        std::vector<uint32_t> words(15, 0);
+    // range is empty, or a short block without those words, is ignored.
+    for (float end : {8.0f, 4.0f, 0.0f}) {
+        std::vector<uint32_t> words(end == 0.0f ? 3 : 15, 0);
         const float start = 4.0f;
-        std::memcpy(&words[13], &start, 4);
-        std::memcpy(&words[14], &end, 4);
+        if (end != 0.0f) {
+            std::memcpy(&words[13], &start, 4);
+            std::memcpy(&words[14], &end, 4);
+        }
         const xrTag block = vh::createUserData(0x56656B6Fu, words);
         vh::Network net(vt::library());
         build(net, false);
