@@ -232,6 +232,24 @@ struct xrTextureFilter {
 };
 static_assert(sizeof(xrTextureFilter) == 32);
 
+// An object being defined (xr_api_object_begin ... xr_api_object_end): the
+// host's object element. Bytes 16 to 23 are the host's ray-participation
+// flags (the host sets its defaults when the definition begins); word 12 is
+// the first user-data element of the object.
+struct xrObjectRecord {
+    int32_t hostWords[4];  // 0
+    uint8_t flags[8];      // 16
+    int32_t hostWords6[6]; // 24
+    xrTag userData;        // 48: word 12
+    int32_t hostWords13[51];
+};
+static_assert(offsetof(xrObjectRecord, flags) == 16);
+static_assert(offsetof(xrObjectRecord, userData) == 48);
+static_assert(sizeof(xrObjectRecord) == 256);
+
+// Polygon kinds of xr_api_poly_begin_tag.
+enum { xrPOLY_CONVEX = 1 };
+
 // Shader kind passed to xr_call_shader_x for a plain shader call.
 enum { xrSHADER_CALL = 12, xrSHADER_STATE = 15 };
 

@@ -108,6 +108,9 @@ struct ObjectInst {
     std::vector<xrTag> lights;                 // light instance tags
     unsigned geomID = 0;
     const struct LightInst *emits = nullptr;   // the visible object light it is the shape of
+    // Displaced under motion blur: each vertex's object-space motion from
+    // time 0 to time 1 (empty: the object stands still).
+    std::vector<xrVector> motion;
 };
 
 enum class LightKind { Point, Spot, Directional, Ambient, Other };

@@ -8,11 +8,12 @@
 #include <map>
 #include <mutex>
 #include <sstream>
+#include <thread>
 #include <tuple>
 
 #include <tiny_obj_loader.h>
 
-#include "render_internal.h"
+#include "geometry.h"
 
 namespace vh {
 
@@ -448,6 +449,62 @@ struct LightRecord {
 
 }  // namespace
 
+// Gives an object its mesh: bounds (grown by `grow` on every side), the
+// world-space mesh (a mirroring transform reverses the winding), triangle
+// normals and the surface derivatives of every texture space in object space.
+void setObjectMesh(Scene &s, ObjectInst &ob, const Mesh &m, float grow) {
+    // Object-space bounds.
+    xrVector lo{1e30f, 1e30f, 1e30f}, hi{-1e30f, -1e30f, -1e30f};
+    for (auto &p : m.P) {
+        lo = {std::min(lo.x, p.x), std::min(lo.y, p.y), std::min(lo.z, p.z)};
+        hi = {std::max(hi.x, p.x), std::max(hi.y, p.y), std::max(hi.z, p.z)};
+    }
+    ob.bbox[0] = lo.x, ob.bbox[1] = lo.y, ob.bbox[2] = lo.z;
+    ob.bbox[3] = hi.x, ob.bbox[4] = hi.y, ob.bbox[5] = hi.z;
+    // To world space; a mirroring transform reverses the winding.
+    const float *t = ob.toWorld.m;
+    float det = t[0] * (t[5] * t[10] - t[6] * t[9]) - t[1] * (t[4] * t[10] - t[6] * t[8]) +
+                t[2] * (t[4] * t[9] - t[5] * t[8]);
+    Mesh &w = ob.world;
+    w = m;
+    for (auto &p : w.P) p = ob.toWorld.point(p);
+    for (auto &n : w.N) n = normalize(ob.fromWorld.normalFromInverse(n));
+    if (det < 0)
+        for (size_t k = 0; k < w.tri.size(); k += 3) std::swap(w.tri[k + 1], w.tri[k + 2]);
+    const size_t nt = w.tri.size() / 3;
+    ob.Ng.resize(nt);
+    ob.dPdu.assign(w.uv.size(), std::vector<xrVector>(nt));
+    ob.dPdv.assign(w.uv.size(), std::vector<xrVector>(nt));
+    for (size_t k = 0; k < nt; ++k) {
+        const xrVector &p0 = w.P[w.tri[3 * k]], &p1 = w.P[w.tri[3 * k + 1]], &p2 = w.P[w.tri[3 * k + 2]];
+        xrVector e1 = p1 - p0, e2 = p2 - p0;
+        ob.Ng[k] = normalize(cross(e1, e2));
+        // Surface derivatives are kept in object space (xrState::derivU).
+        const xrVector e1o = m.P[w.tri[3 * k + 1]] - m.P[w.tri[3 * k]];
+        const xrVector e2o = m.P[w.tri[3 * k + 2]] - m.P[w.tri[3 * k]];
+        for (size_t set = 0; set < w.uv.size(); ++set) {
+            const auto &uv = w.uv[set];
+            xrVector d1 = uv[w.tri[3 * k + 1]] - uv[w.tri[3 * k]], d2 = uv[w.tri[3 * k + 2]] - uv[w.tri[3 * k]];
+            float dt = d1.x * d2.y - d2.x * d1.y;
+            xrVector du, dv;
+            if (std::fabs(dt) > 1e-20f) {
+                du = (e1o * d2.y - e2o * d1.y) * (1.0f / dt);
+                dv = (e2o * d1.x - e1o * d2.x) * (1.0f / dt);
+            } else {  // degenerate uvs: any frame in the plane
+                du = normalize(e1o);
+                dv = cross(normalize(cross(e1o, e2o)), du);
+            }
+            ob.dPdu[set][k] = du;
+            ob.dPdv[set][k] = dv;
+        }
+    }
+    s.uvSets = std::max(s.uvSets, int(w.uv.size()));
+    for (int k = 0; k < 3; ++k) {
+        ob.bbox[k] -= grow;
+        ob.bbox[k + 3] += grow;
+    }
+}
+
 bool Mat4::invert(Mat4 &out) const {
     double a[4][8];
     for (int r = 0; r < 4; ++r)
@@ -766,6 +823,8 @@ ScenePtr loadSceneJson(Library &lib, const json &doc, const std::string &where, 
         s.net->defineTag(name, s.cameraTag);
     }
     parseCameras(doc.value("cameras", json::array()), s, root, names);
+    std::vector<DeferredObject> deferred;  // meshes made by shaders, after the network is loaded
+    std::vector<size_t> deferredIndex;     // their places in "objects"
     for (size_t i = 0; i < objs.size(); ++i) {
         const json &o = objs[i];
         Ctx c = root.sub("objects[" + std::to_string(i) + "]");
@@ -775,7 +834,8 @@ ScenePtr loadSceneJson(Library &lib, const json &doc, const std::string &where, 
         c.elem += " (\"" + ob->name + "\")";
         if (!names.emplace(ob->name, true).second) c.fail("duplicate name");
         for (auto it = o.begin(); it != o.end(); ++it) {
-            static const char *keys[] = {"name", "mesh", "transform", "material", "label", "userData", "lights", "parent"};
+            static const char *keys[] = {"name", "mesh", "transform", "material", "label", "userData", "lights", "parent",
+                                         "geometry", "displacement"};
             if (std::find_if(std::begin(keys), std::end(keys), [&](const char *k) { return it.key() == k; }) ==
                 std::end(keys))
                 c.fail("unknown key \"" + it.key() + "\"");
@@ -785,54 +845,22 @@ ScenePtr loadSceneJson(Library &lib, const json &doc, const std::string &where, 
         int label = getInt(o, "label", 0, c);
         if (label < 0) c.fail("\"label\" must not be negative");
         ob->label = xrTag(label);
-        if (!o.contains("mesh")) c.fail("needs a \"mesh\"");
-        Mesh m = parseMesh(o["mesh"], baseDir, c.sub("mesh"));
-        // Object-space bounds.
-        xrVector lo{1e30f, 1e30f, 1e30f}, hi{-1e30f, -1e30f, -1e30f};
-        for (auto &p : m.P) {
-            lo = {std::min(lo.x, p.x), std::min(lo.y, p.y), std::min(lo.z, p.z)};
-            hi = {std::max(hi.x, p.x), std::max(hi.y, p.y), std::max(hi.z, p.z)};
-        }
-        ob->bbox[0] = lo.x, ob->bbox[1] = lo.y, ob->bbox[2] = lo.z;
-        ob->bbox[3] = hi.x, ob->bbox[4] = hi.y, ob->bbox[5] = hi.z;
-        // To world space; a mirroring transform reverses the winding.
-        const float *t = ob->toWorld.m;
-        float det = t[0] * (t[5] * t[10] - t[6] * t[9]) - t[1] * (t[4] * t[10] - t[6] * t[8]) +
-                    t[2] * (t[4] * t[9] - t[5] * t[8]);
-        Mesh &w = ob->world;
-        w = m;
-        for (auto &p : w.P) p = ob->toWorld.point(p);
-        for (auto &n : w.N) n = normalize(ob->fromWorld.normalFromInverse(n));
-        if (det < 0)
-            for (size_t k = 0; k < w.tri.size(); k += 3) std::swap(w.tri[k + 1], w.tri[k + 2]);
-        const size_t nt = w.tri.size() / 3;
-        ob->Ng.resize(nt);
-        ob->dPdu.assign(w.uv.size(), std::vector<xrVector>(nt));
-        ob->dPdv.assign(w.uv.size(), std::vector<xrVector>(nt));
-        for (size_t k = 0; k < nt; ++k) {
-            const xrVector &p0 = w.P[w.tri[3 * k]], &p1 = w.P[w.tri[3 * k + 1]], &p2 = w.P[w.tri[3 * k + 2]];
-            xrVector e1 = p1 - p0, e2 = p2 - p0;
-            ob->Ng[k] = normalize(cross(e1, e2));
-            // Surface derivatives are kept in object space (xrState::derivU).
-            const xrVector e1o = m.P[w.tri[3 * k + 1]] - m.P[w.tri[3 * k]];
-            const xrVector e2o = m.P[w.tri[3 * k + 2]] - m.P[w.tri[3 * k]];
-            for (size_t set = 0; set < w.uv.size(); ++set) {
-                const auto &uv = w.uv[set];
-                xrVector d1 = uv[w.tri[3 * k + 1]] - uv[w.tri[3 * k]], d2 = uv[w.tri[3 * k + 2]] - uv[w.tri[3 * k]];
-                float dt = d1.x * d2.y - d2.x * d1.y;
-                xrVector du, dv;
-                if (std::fabs(dt) > 1e-20f) {
-                    du = (e1o * d2.y - e2o * d1.y) * (1.0f / dt);
-                    dv = (e2o * d1.x - e1o * d2.x) * (1.0f / dt);
-                } else {  // degenerate uvs: any frame in the plane
-                    du = normalize(e1o);
-                    dv = cross(normalize(cross(e1o, e2o)), du);
-                }
-                ob->dPdu[set][k] = du;
-                ob->dPdv[set][k] = dv;
+        const bool hasGeometry = o.contains("geometry"), hasDisplace = o.contains("displacement");
+        if (hasGeometry == o.contains("mesh")) c.fail("needs either a \"mesh\" or a \"geometry\" shader");
+        if (hasGeometry || hasDisplace) {
+            // Made at scene preparation, once the shaders are loaded.
+            DeferredObject d;
+            d.object = ob.get();
+            d.where = c.file + ": " + c.elem;
+            if (!hasGeometry) {
+                d.mesh = parseMesh(o["mesh"], baseDir, c.sub("mesh"));
+                s.uvSets = std::max(s.uvSets, int(d.mesh.uv.size()));
             }
+            deferred.push_back(std::move(d));
+            deferredIndex.push_back(i);
+        } else {
+            setObjectMesh(s, *ob, parseMesh(o["mesh"], baseDir, c.sub("mesh")));
         }
-        s.uvSets = std::max(s.uvSets, int(w.uv.size()));
         ob->dataTag = parseUserData(o.value("userData", json()), s, c);
         // The object element carries the user data at word 12 as well.
         std::vector<uint32_t> objWords(16, 0);
@@ -920,6 +948,8 @@ ScenePtr loadSceneJson(Library &lib, const json &doc, const std::string &where, 
                                        [&](const std::unique_ptr<ObjectInst> &o) { return o->name == on; });
                 if (it == s.objects.end()) ac.fail("no object named \"" + on + "\" for the object shape");
                 ObjectInst &ob = **it;
+                if (ob.world.P.empty())
+                    ac.fail("object \"" + on + "\" gets its mesh from a shader and cannot be a light's shape");
                 if (ob.emits) ac.fail("object \"" + on + "\" is already the shape of another light");
                 li->object = &ob;
                 // Light space is the object's space; samples pick triangles by area.
@@ -1026,6 +1056,37 @@ ScenePtr loadSceneJson(Library &lib, const json &doc, const std::string &where, 
                   : type == "veko_pointlight"       ? LightKind::Point
                                                     : LightKind::Other;
     }
+
+    for (size_t k = 0; k < deferred.size(); ++k) {
+        const json &o = objs[deferredIndex[k]];
+        DeferredObject &d = deferred[k];
+        Ctx c = root.sub("objects[" + std::to_string(deferredIndex[k]) + "] (\"" + d.object->name + "\")");
+        if (o.contains("geometry")) {
+            d.geometry = node(getStr(o, "geometry", "", c), c);
+            if (!d.geometry->decl || d.geometry->decl->resultBytes != 4 || !d.geometry->decl->resultField("object"))
+                c.fail("node \"" + d.geometry->name + "\" is not a geometry shader");
+        }
+        if (o.contains("displacement")) {
+            const json &dj = o["displacement"];
+            Ctx dc = c.sub("displacement");
+            if (!dj.is_object()) dc.fail("must be an object");
+            for (auto it = dj.begin(); it != dj.end(); ++it) {
+                static const char *keys[] = {"shader", "maxDisplace", "length", "pixels"};
+                if (std::find_if(std::begin(keys), std::end(keys), [&](const char *kk) { return it.key() == kk; }) ==
+                    std::end(keys))
+                    dc.fail("unknown key \"" + it.key() + "\"");
+            }
+            d.displace.shader = node(getStr(dj, "shader", "", dc), dc);
+            d.displace.maxDisplace = getNum(dj, "maxDisplace", 0, dc);
+            d.displace.length = getNum(dj, "length", 0, dc);
+            d.displace.pixels = getNum(dj, "pixels", 2, dc);
+            if (d.displace.maxDisplace < 0 || d.displace.length < 0 || d.displace.pixels < 0)
+                dc.fail("\"maxDisplace\", \"length\" and \"pixels\" must not be negative");
+            if (d.displace.length == 0 && d.displace.pixels == 0)
+                dc.fail("needs a positive \"length\" or \"pixels\" to end the tessellation");
+        }
+    }
+    prepareDeferredObjects(s, deferred, int(std::max(1u, std::thread::hardware_concurrency())));
 
     s.buildAccel();
     return scene;

@@ -181,9 +181,13 @@ struct InstanceRecord {
     xrTag parent;         // byte 216: instance this one derives from (query 8)
     xrTag label;          // byte 220: object label (query 101)
     xrTag material;       // byte 224
-    uint32_t pad2[7];
+    uint32_t pad2[4];
+    uint32_t inherited;   // byte 244: word 61, passed on to the instances a geometry shader makes
+    uint32_t pad3[2];
 };
 static_assert(offsetof(InstanceRecord, toWorld) == 16);
+static_assert(offsetof(InstanceRecord, inherited) == 244);
+static_assert(sizeof(InstanceRecord) == 256);
 static_assert(offsetof(InstanceRecord, dataTag) == 208);
 
 // Light profile elements: (angle from the light's -z axis in degrees,

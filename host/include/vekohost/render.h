@@ -29,6 +29,24 @@
 //                          "size": [w, h], "radius": r, "samples": 8,
 //                          "object": "o", "visible": false}}],
 //    "images":  [{"name": "bricks", "file": "relative/or/absolute.png"}]}
+//   Objects from shaders: "geometry": "node" instead of "mesh" names a
+//      geometry shader (veko_box, veko_cone, veko_sphere), called once at
+//      load with the object's instance; it defines polygon objects through
+//      xr_api_object_begin ... _end and adds them to its result group
+//      (xr_geoshader_add_result). Their polygons become the object's mesh
+//      (fans, vertex normals from the faces); the object's user data chain
+//      starts with the primitive's own block.
+//   "displacement": {"shader": "node", "maxDisplace": 0, "length": 0,
+//      "pixels": 2} tessellates the mesh at load until every edge is at most
+//      "length" long in the world or "pixels" long on screen (a zero limit is
+//      unused), calls the shader once per vertex on a displacement ray
+//      (rayKind 16, sampleTime 0, hitPoint, shadingNormal and texture
+//      coordinates in object space), moves the vertex along its normal by
+//      the scalar result (clamped to +-"maxDisplace" when that is positive,
+//      with a warning) and recomputes the normals; the object's bounds grow
+//      by "maxDisplace". A displacement shader that sets motionVector gives
+//      each vertex that motion from time 0 to 1. Such objects cannot be an
+//      area light's "object" shape.
 //   M: {"type": "plane", "size": [w, d], "divisions": n}
 //      {"type": "box", "size": [x, y, z]}
 //      {"type": "sphere", "radius": r, "segments": 32, "rings": 16}

@@ -1,0 +1,297 @@
+// Scene preparation of objects whose meshes come from shaders: geometry
+// shaders run once per object; displaced meshes are tessellated until their
+// edges are short enough and each vertex is moved along its normal by the
+// displacement shader, called on displacement rays (several threads).
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <thread>
+#include <unordered_map>
+
+#include "geometry.h"
+
+namespace vh {
+
+namespace {
+
+constexpr int32_t kRayDisplace = 16;
+constexpr int32_t kRayGeometry = 17;  // a geometry shader's call
+constexpr size_t kMaxDisplacedTriangles = size_t(1) << 25;
+
+// The state of a session thread set up for a call outside any ray, in the
+// space of `ob`.
+xrState &prepareCallState(Renderer &r, int thread, const ObjectInst &ob, int32_t kind) {
+    ThreadData &td = *r.impl()->threads.at(size_t(thread));
+    td.top = 1;
+    RaySlot &slot = *td.stack[0];
+    xrState &st = slot.st;
+    st.rayKind = kind;
+    st.sampleTime = 0;
+    st.reflectDepth = st.refractDepth = 0;
+    st.spawningState = st.childState = nullptr;
+    st.instanceTag = ob.tag;
+    st.objectLabel = ob.label;
+    st.hitRef = nullptr;
+    st.hitDistance = 0;
+    st.motionVector = {0, 0, 0};
+    slot.rd.obj = nullptr;
+    slot.rd.light = nullptr;
+    slot.ctx.recordOwner = nullptr;
+    slot.ctx.objectToWorld = ob.toWorld.m;
+    slot.ctx.worldToObject = ob.fromWorld.m;
+    slot.ctx.lightToWorld = slot.ctx.worldToLight = nullptr;
+    std::fill(slot.uv.begin(), slot.uv.end(), xrVector{0, 0, 0});
+    std::fill(slot.du.begin(), slot.du.end(), xrVector{0, 0, 0});
+    std::fill(slot.dv.begin(), slot.dv.end(), xrVector{0, 0, 0});
+    return st;
+}
+
+// Calls the geometry shader of `d` and collects the meshes of the objects
+// it adds; the placing instance takes the primitive's user data in front of
+// its own.
+Mesh runGeometryShader(Scene &s, Renderer &r, DeferredObject &d) {
+    ObjectInst &ob = *d.object;
+    xrState &st = prepareCallState(r, 0, ob, kRayGeometry);
+    newSample(&st);
+    xrTag result = 0;
+    CreatedTags made;
+    const xrBoolean ok = callShader(*d.geometry, &st, &result, nullptr);
+    s.ownedTags.insert(s.ownedTags.end(), made.tags.begin(), made.tags.end());
+    if (!ok || !result)
+        throw Error(d.where + ": geometry shader \"" + d.geometry->name + "\" made no object");
+    Mesh out;
+    Database &db = Database::get();
+    xrTag firstData = 0;
+    for (xrTag inst : groupMembers(result)) {
+        const auto *rec = static_cast<const InstanceRecord *>(db.data(inst));
+        PolygonObject poly;
+        if (!rec || !readPolygonObject(rec->objectTag, poly))
+            throw Error(d.where + ": geometry shader \"" + d.geometry->name + "\" returned an unreadable object");
+        Mesh m = polygonMesh(poly);
+        Mat4 toObject, fromObject;
+        std::memcpy(toObject.m, rec->toWorld, sizeof toObject.m);
+        std::memcpy(fromObject.m, rec->fromWorld, sizeof fromObject.m);
+        const uint32_t base = uint32_t(out.P.size());
+        for (size_t i = 0; i < m.P.size(); ++i) {
+            out.P.push_back(toObject.point(m.P[i]));
+            out.N.push_back(normalize(fromObject.normalFromInverse(m.N[i])));
+        }
+        for (uint32_t v : m.tri) out.tri.push_back(base + v);
+        if (!firstData) firstData = rec->dataTag;
+    }
+    if (out.tri.empty()) throw Error(d.where + ": geometry shader \"" + d.geometry->name + "\" made no polygons");
+    if (firstData) {
+        // The primitive's block first, then the object's own chain.
+        xrTag last = firstData;
+        for (int steps = 0; steps < 1 << 16; ++steps) {
+            const auto *w = static_cast<const uint32_t *>(db.data(last));
+            if (!w || !w[1]) break;
+            last = w[1];
+        }
+        if (last != ob.dataTag) static_cast<uint32_t *>(db.data(last))[1] = ob.dataTag;
+        ob.dataTag = firstData;
+        static_cast<InstanceRecord *>(db.data(ob.tag))->dataTag = firstData;
+        static_cast<uint32_t *>(db.data(ob.objectTag))[12] = firstData;
+    }
+    return out;
+}
+
+// Pixels per unit at camera-space depth z (negative in front), or 0 when
+// the point cannot be projected.
+struct ScreenMetric {
+    const Scene &s;
+    float perUnit = 0;  // orthographic: pixels per unit; perspective: pixels per unit at depth 1
+    bool ortho = false;
+    explicit ScreenMetric(const Scene &sc) : s(sc) {
+        const xrCamera &k = sc.camera;
+        ortho = k.isOrthographic != 0;
+        perUnit = ortho ? float(k.imageWidth) / k.apertureWidth : float(k.imageWidth) * k.focalLength / k.apertureWidth;
+    }
+    // Screen length in pixels of the world segment (a, b); infinite when a
+    // point lies behind the near plane.
+    float length(xrVector a, xrVector b) const {
+        const xrVector ca = s.worldToCam.point(a), cb = s.worldToCam.point(b);
+        if (ortho) return perUnit * std::hypot(ca.x - cb.x, ca.y - cb.y);
+        const float near = s.camera.nearClip;
+        if (-ca.z < near || -cb.z < near) return INFINITY;
+        const float ax = ca.x / -ca.z, ay = ca.y / -ca.z, bx = cb.x / -cb.z, by = cb.y / -cb.z;
+        return perUnit * std::hypot(ax - bx, ay - by);
+    }
+};
+
+}  // namespace
+
+void tessellate(Mesh &m, const std::function<bool(xrVector, xrVector)> &split, size_t maxTriangles,
+                const std::string &where) {
+    // Edge midpoints by (lower, higher) vertex index; kNoSplit marks an edge
+    // that stays whole.
+    constexpr uint32_t kNoSplit = 0xFFFFFFFFu;
+    std::unordered_map<uint64_t, uint32_t> mid;
+    mid.reserve(m.tri.size() * 2);
+    auto midpoint = [&](uint32_t a, uint32_t b) -> uint32_t {
+        const uint64_t key = a < b ? (uint64_t(a) << 32 | b) : (uint64_t(b) << 32 | a);
+        auto it = mid.find(key);
+        if (it != mid.end()) return it->second;
+        uint32_t v = kNoSplit;
+        if (split(m.P[a], m.P[b])) {
+            v = uint32_t(m.P.size());
+            m.P.push_back((m.P[a] + m.P[b]) * 0.5f);
+            if (!m.N.empty()) m.N.push_back(normalize(m.N[a] + m.N[b]));
+            for (auto &set : m.uv) set.push_back((set[a] + set[b]) * 0.5f);
+            for (auto &set : m.colors) set.push_back((set[a] + set[b]) * 0.5f);
+        }
+        mid.emplace(key, v);
+        return v;
+    };
+    std::vector<uint32_t> todo = std::move(m.tri), done, next;
+    while (!todo.empty()) {
+        next.clear();
+        for (size_t t = 0; t < todo.size(); t += 3) {
+            const uint32_t a = todo[t], b = todo[t + 1], c = todo[t + 2];
+            const uint32_t ab = midpoint(a, b), bc = midpoint(b, c), ca = midpoint(c, a);
+            const int n = (ab != kNoSplit) + (bc != kNoSplit) + (ca != kNoSplit);
+            if (n == 0) {
+                done.insert(done.end(), {a, b, c});
+            } else if (n == 3) {
+                next.insert(next.end(), {a, ab, ca, ab, b, bc, ca, bc, c, ab, bc, ca});
+            } else if (n == 1) {
+                if (ab != kNoSplit) next.insert(next.end(), {a, ab, c, ab, b, c});
+                else if (bc != kNoSplit) next.insert(next.end(), {b, bc, a, bc, c, a});
+                else next.insert(next.end(), {c, ca, b, ca, a, b});
+            } else {
+                // Two split edges: rotate so that they are (x, y) and (y, z).
+                uint32_t x, y, z, xy, yz;
+                if (ca == kNoSplit) x = a, y = b, z = c, xy = ab, yz = bc;
+                else if (ab == kNoSplit) x = b, y = c, z = a, xy = bc, yz = ca;
+                else x = c, y = a, z = b, xy = ca, yz = ab;
+                next.insert(next.end(), {xy, y, yz, x, xy, yz, x, yz, z});
+            }
+            if ((done.size() + next.size()) / 3 > maxTriangles)
+                throw Error(where + ": displacement tessellation exceeds " + std::to_string(maxTriangles) +
+                            " triangles; raise \"length\" or \"pixels\"");
+        }
+        std::swap(todo, next);
+    }
+    m.tri = std::move(done);
+}
+
+void prepareDeferredObjects(Scene &s, std::vector<DeferredObject> &list, int threads) {
+    if (list.empty()) return;
+    threads = std::max(1, threads);
+    Renderer r(s, threads);
+    for (DeferredObject &d : list) {
+        ObjectInst &ob = *d.object;
+        Mesh m = d.geometry ? runGeometryShader(s, r, d) : std::move(d.mesh);
+        if (!d.displace.shader) {
+            setObjectMesh(s, ob, m);
+            continue;
+        }
+        // Normals to displace along: the mesh's, else from its faces.
+        if (m.N.size() != m.P.size()) {
+            m.N.assign(m.P.size(), {0, 0, 0});
+            for (size_t t = 0; t < m.tri.size(); t += 3) {
+                const xrVector n = cross(m.P[m.tri[t + 1]] - m.P[m.tri[t]], m.P[m.tri[t + 2]] - m.P[m.tri[t]]);
+                for (int k = 0; k < 3; ++k) m.N[m.tri[t + k]] = m.N[m.tri[t + k]] + n;
+            }
+            for (auto &n : m.N) n = normalize(n);
+        }
+        // Edges shorter than this never split, whatever the screen says
+        // (points at the camera): a function of the edge alone.
+        xrVector lo{1e30f, 1e30f, 1e30f}, hi{-1e30f, -1e30f, -1e30f};
+        for (auto &p : m.P) {
+            lo = {std::min(lo.x, p.x), std::min(lo.y, p.y), std::min(lo.z, p.z)};
+            hi = {std::max(hi.x, p.x), std::max(hi.y, p.y), std::max(hi.z, p.z)};
+        }
+        const float minLength = std::max(d.displace.length, length(ob.toWorld.vector(hi - lo)) * 0x1.0p-14f);
+        const ScreenMetric screen(s);
+        const Mat4 &toWorld = ob.toWorld;
+        const float pixels = d.displace.pixels;
+        tessellate(m, [&](xrVector a, xrVector b) {
+            const xrVector wa = toWorld.point(a), wb = toWorld.point(b);
+            if (vh::length(wa - wb) <= minLength) return false;
+            return pixels <= 0 || screen.length(wa, wb) > pixels;
+        }, kMaxDisplacedTriangles, d.where);
+
+        // Per-vertex derivatives of each texture space, for filtering shaders.
+        const size_t sets = std::min(m.uv.size(), r.impl()->threads[0]->stack[0]->uv.size());
+        std::vector<std::vector<xrVector>> dPdu(sets, std::vector<xrVector>(m.P.size())), dPdv = dPdu;
+        for (size_t set = 0; set < sets; ++set)
+            for (size_t t = 0; t < m.tri.size(); t += 3) {
+                const uint32_t i0 = m.tri[t], i1 = m.tri[t + 1], i2 = m.tri[t + 2];
+                const xrVector e1 = m.P[i1] - m.P[i0], e2 = m.P[i2] - m.P[i0];
+                const xrVector d1 = m.uv[set][i1] - m.uv[set][i0], d2 = m.uv[set][i2] - m.uv[set][i0];
+                const float det = d1.x * d2.y - d2.x * d1.y;
+                if (std::fabs(det) <= 1e-20f) continue;
+                const xrVector du = (e1 * d2.y - e2 * d1.y) * (1.0f / det), dv = (e2 * d1.x - e1 * d2.x) * (1.0f / det);
+                for (uint32_t i : {i0, i1, i2}) {
+                    dPdu[set][i] = dPdu[set][i] + du;
+                    dPdv[set][i] = dPdv[set][i] + dv;
+                }
+            }
+
+        // One displacement call per vertex, the vertices shared out in chunks.
+        const size_t nv = m.P.size();
+        std::vector<xrVector> moved(nv), motion(nv, xrVector{0, 0, 0});
+        std::atomic<size_t> nextChunk{0};
+        std::atomic<bool> clamped{false}, anyMotion{false};
+        const size_t chunk = 1024;
+        Instance &shader = *d.displace.shader;
+        const size_t resultWords = size_t(std::max(shader.decl ? shader.decl->resultBytes : 0, 64) + 7) / 8;
+        const float bound = d.displace.maxDisplace;
+        auto work = [&](int thread) {
+            std::vector<uint64_t> result(resultWords);
+            RaySlot &slot = *r.impl()->threads[size_t(thread)]->stack[0];
+            for (size_t begin; (begin = nextChunk.fetch_add(chunk)) < nv;) {
+                for (size_t i = begin; i < std::min(nv, begin + chunk); ++i) {
+                    xrState &st = prepareCallState(r, thread, ob, kRayDisplace);
+                    const xrVector n = normalize(m.N[i]);
+                    st.hitPoint = m.P[i];
+                    st.shadingNormal = st.geometricNormal = n;
+                    st.rayOrigin = m.P[i];
+                    st.rayDirection = -n;
+                    st.cosView = -1;
+                    for (size_t set = 0; set < sets; ++set) {
+                        slot.uv[set] = m.uv[set][i];
+                        slot.du[set] = dPdu[set][i];
+                        slot.dv[set] = dPdv[set][i];
+                    }
+                    newSample(&st);
+                    xrColor ignored{};
+                    r.impl()->stateOp(slot, kOpNewRay, 0, &ignored);
+                    std::fill(result.begin(), result.end(), 0);
+                    float disp = 0;
+                    if (callShader(shader, &st, result.data())) std::memcpy(&disp, result.data(), 4);
+                    if (!std::isfinite(disp)) disp = 0;
+                    if (bound > 0 && std::fabs(disp) > bound) {
+                        disp = std::copysign(bound, disp);
+                        clamped = true;
+                    }
+                    moved[i] = m.P[i] + n * disp;
+                    motion[i] = st.motionVector;
+                    if (motion[i].x != 0 || motion[i].y != 0 || motion[i].z != 0) anyMotion = true;
+                }
+            }
+        };
+        std::vector<std::thread> pool;
+        for (int t = 1; t < threads; ++t) pool.emplace_back(work, t);
+        work(0);
+        for (auto &t : pool) t.join();
+        if (clamped)
+            hostMessage(Severity::Warning, d.where + ": displacement beyond \"maxDisplace\" " + std::to_string(bound) +
+                                               " was clamped");
+        // The base mesh's bounds grown by the largest displacement.
+        const float grow = bound > 0 ? bound : 0;
+        m.P = std::move(moved);
+        // Normals of the displaced surface.
+        std::fill(m.N.begin(), m.N.end(), xrVector{0, 0, 0});
+        for (size_t t = 0; t < m.tri.size(); t += 3) {
+            const xrVector n = cross(m.P[m.tri[t + 1]] - m.P[m.tri[t]], m.P[m.tri[t + 2]] - m.P[m.tri[t]]);
+            for (int k = 0; k < 3; ++k) m.N[m.tri[t + k]] = m.N[m.tri[t + k]] + n;
+        }
+        for (auto &n : m.N) n = normalize(n);
+        setObjectMesh(s, ob, m, grow);
+        if (anyMotion) ob.motion = std::move(motion);
+    }
+}
+
+}  // namespace vh
