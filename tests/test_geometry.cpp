@@ -410,6 +410,32 @@ TEST(Displacement, MotionOfTheDisplacedPoint) {
     }
 }
 
+TEST(Displacement, MovingSurfaceIsTracedAtTheSampleTime) {
+    // Height 0.2 + 0.5 t, seen from above at 5 over a shutter [0, 1].
+    json nodes = json::parse(R"([
+        {"name": "curve", "type": "veko_curve",
+         "params": {"keys": [{"time": 1, "value": 0.2, "inTangentX": 1, "inTangentY": 0.5, "outTangentX": 1, "outTangentY": 0.5},
+                             {"time": 2, "value": 0.7, "inTangentX": 1, "inTangentY": 0.5, "outTangentX": 1, "outTangentY": 0.5}]}},
+        {"name": "height", "type": "veko_time_curve", "params": {"curve": "curve"}},
+        {"name": "m", "type": "veko_material_displace", "params": {"displacement": "height.outValue"}}])");
+    auto scene = load(displacedPlane(nodes, "m", nullptr, {{"length", 1.0}, {"pixels", 0}},
+                                     {{"motionBlur", true}, {"shutter", {0, 1}}}));
+    vh::Renderer r(*scene, 1);
+    float lo = 1, hi = 0;
+    for (int k = 0; k < 8; ++k) {
+        const auto sample = r.shadeSample(0, 7.3f, 8.6f, 99, k, false);
+        const xrState *st = r.eyeState(0);
+        const float t = st->sampleTime;
+        lo = std::min(lo, t);
+        hi = std::max(hi, t);
+        ASSERT_TRUE(sample.hit);
+        EXPECT_NEAR(st->hitDistance, 5 - (0.2 + 0.5 * t), 1e-4) << "time " << t;
+        EXPECT_NEAR(st->hitPoint.y, 0.2 + 0.5 * t, 1e-4) << "time " << t;
+        EXPECT_NEAR(st->motionVector.y, 0.5f, 1e-5);
+    }
+    EXPECT_GT(hi - lo, 0.5f);  // the samples spread over the shutter
+}
+
 TEST(Displacement, BoundedByMaxDisplace) {
     json nodes = {{{"name", "p"}, {"type", "veko_displace"}, {"params", {{"displacement", -1.0}}}}};
     vt::messages();

@@ -290,7 +290,8 @@ void prepareDeferredObjects(Scene &s, std::vector<DeferredObject> &list, int thr
         }
         for (auto &n : m.N) n = normalize(n);
         setObjectMesh(s, ob, m, grow);
-        if (anyMotion) ob.motion = std::move(motion);
+        // Motion shows only over an open shutter.
+        if (anyMotion && s.options.shutterClose > s.options.shutterOpen) ob.motion = std::move(motion);
     }
 }
 

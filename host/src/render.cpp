@@ -191,7 +191,7 @@ Renderer::Sample Renderer::shadeSample(int thread, float x, float y, uint32_t pi
         tfar = sc.camera.farClip / dz;
     }
     RTCRayHit h;
-    const bool hit = intersect(sc, org, dir, tnear, tfar, h);
+    const bool hit = intersect(sc, org, dir, tnear, tfar, h, rayTime(sc, st.sampleTime));
     float tl = 0;
     if (const LightInst *vl = nearestVisibleLight(sc, org, dir, tnear, hit ? h.ray.tfar : tfar, &tl)) {
         setMiss(e);

@@ -271,7 +271,17 @@ constexpr int kMaxRayStack = 400;
 
 // Helpers implemented in trace.cpp.
 RayData *rayDataOf(xrState *state);
-bool intersect(const Scene &scene, xrVector org, xrVector dir, float tnear, float tfar, RTCRayHit &hit);
+// `time`: the ray's point in the shutter interval (rayTime), for moving
+// geometry.
+bool intersect(const Scene &scene, xrVector org, xrVector dir, float tnear, float tfar, RTCRayHit &hit,
+               float time = 0);
+// A sample time as a point of the shutter interval, 0 at open and 1 at close.
+inline float rayTime(const Scene &scene, float sampleTime) {
+    const float open = scene.options.shutterOpen, close = scene.options.shutterClose;
+    if (!(close > open)) return 0;
+    const float t = (sampleTime - open) / (close - open);
+    return t < 0 ? 0 : (t > 1 ? 1 : t);
+}
 void fillHit(RaySlot &slot, const Scene &scene, const RTCRayHit &hit);
 void setMiss(RaySlot &slot);
 xrBoolean shadeHit(xrColor *color, xrState *state);

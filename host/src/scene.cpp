@@ -559,14 +559,22 @@ void Scene::buildAccel() {
     for (auto &o : objects) {
         const Mesh &m = o->world;
         RTCGeometry g = rtcNewGeometry(device, RTC_GEOMETRY_TYPE_TRIANGLE);
-        auto *vb = static_cast<float *>(
-            rtcSetNewGeometryBuffer(g, RTC_BUFFER_TYPE_VERTEX, 0, RTC_FORMAT_FLOAT3, 3 * sizeof(float), m.P.size()));
-        for (size_t i = 0; i < m.P.size(); ++i) {
-            vb[i * 3] = m.P[i].x;
-            vb[i * 3 + 1] = m.P[i].y;
-            vb[i * 3 + 2] = m.P[i].z;
-            lo = {std::min(lo.x, m.P[i].x), std::min(lo.y, m.P[i].y), std::min(lo.z, m.P[i].z)};
-            hi = {std::max(hi.x, m.P[i].x), std::max(hi.y, m.P[i].y), std::max(hi.z, m.P[i].z)};
+        // A moving object has its places at shutter open and close (its
+        // vertices travel by `motion` per unit of sample time).
+        const bool moving = !o->motion.empty();
+        const float times[2] = {options.shutterOpen, options.shutterClose};
+        if (moving) rtcSetGeometryTimeStepCount(g, 2);
+        for (unsigned step = 0; step < (moving ? 2u : 1u); ++step) {
+            auto *vb = static_cast<float *>(rtcSetNewGeometryBuffer(g, RTC_BUFFER_TYPE_VERTEX, step, RTC_FORMAT_FLOAT3,
+                                                                    3 * sizeof(float), m.P.size()));
+            for (size_t i = 0; i < m.P.size(); ++i) {
+                const xrVector p = moving ? m.P[i] + o->toWorld.vector(o->motion[i]) * times[step] : m.P[i];
+                vb[i * 3] = p.x;
+                vb[i * 3 + 1] = p.y;
+                vb[i * 3 + 2] = p.z;
+                lo = {std::min(lo.x, p.x), std::min(lo.y, p.y), std::min(lo.z, p.z)};
+                hi = {std::max(hi.x, p.x), std::max(hi.y, p.y), std::max(hi.z, p.z)};
+            }
         }
         auto *ib = static_cast<unsigned *>(rtcSetNewGeometryBuffer(g, RTC_BUFFER_TYPE_INDEX, 0, RTC_FORMAT_UINT3,
                                                                    3 * sizeof(unsigned), m.tri.size() / 3));

@@ -39,7 +39,7 @@ inline float maxRGB(const xrColor &c) { return std::max(c.r, std::max(c.g, c.b))
 
 }  // namespace
 
-bool intersect(const Scene &scene, xrVector org, xrVector dir, float tnear, float tfar, RTCRayHit &h) {
+bool intersect(const Scene &scene, xrVector org, xrVector dir, float tnear, float tfar, RTCRayHit &h, float time) {
     RTCIntersectContext ictx;
     rtcInitIntersectContext(&ictx);
     h.ray.org_x = org.x;
@@ -49,7 +49,7 @@ bool intersect(const Scene &scene, xrVector org, xrVector dir, float tnear, floa
     h.ray.dir_x = dir.x;
     h.ray.dir_y = dir.y;
     h.ray.dir_z = dir.z;
-    h.ray.time = 0;
+    h.ray.time = time;
     h.ray.tfar = tfar;
     h.ray.mask = 0xFFFFFFFFu;
     h.ray.id = 0;
@@ -101,6 +101,13 @@ void fillHit(RaySlot &slot, const Scene &scene, const RTCRayHit &h) {
     st.derivU = slot.du.data();
     st.derivV = slot.dv.data();
     st.motionVector = {0, 0, 0};
+    if (!o.motion.empty()) {
+        // A moving displaced surface: the vertices travel by `motion` per
+        // unit of sample time from their place at time 0.
+        const xrVector mv = o.toWorld.vector(o.motion[i0] * w + o.motion[i1] * u + o.motion[i2] * v);
+        st.hitPoint = st.hitPoint + mv * st.sampleTime;
+        st.motionVector = mv;
+    }
     st.hitRef = const_cast<ObjectInst *>(&o);
     st.instanceTag = o.tag;
     st.objectLabel = o.label;
@@ -287,7 +294,8 @@ xrBoolean traceChild(xrColor *color, xrState *parent, int32_t kind, xrVector org
     c.modeFlag = modeFlag;
     RTCRayHit h;
     xrBoolean ok;
-    const bool hit = intersect(scene, org, dir, 0, std::numeric_limits<float>::infinity(), h);
+    const bool hit =
+        intersect(scene, org, dir, 0, std::numeric_limits<float>::infinity(), h, rayTime(scene, c.sampleTime));
     float tl = 0;
     const LightInst *vl =
         nearestVisibleLight(scene, org, dir, 0, hit ? h.ray.tfar : std::numeric_limits<float>::infinity(), &tl);
@@ -377,6 +385,7 @@ xrBoolean shadowSegment(xrColor *filter, xrState *state, xrVector from, xrVector
         r.tnear = 0;
         r.tfar = tfar;
         r.mask = 0xFFFFFFFFu;
+        r.time = rayTime(scene, state->sampleTime);
         rtcOccluded1(scene.rtc, &ictx, &r);
         if (r.tfar >= 0) return 1;  // not occluded
     }
@@ -390,7 +399,7 @@ xrBoolean shadowSegment(xrColor *filter, xrState *state, xrVector from, xrVector
     xrBoolean open = 1;
     for (int guard = 0; guard < 4096; ++guard) {
         RTCRayHit h;
-        if (!intersect(scene, from, dir, t0, tfar, h)) break;
+        if (!intersect(scene, from, dir, t0, tfar, h, rayTime(scene, c.sampleTime))) break;
         c.rayOrigin = from;
         c.rayDirection = dir;
         fillHit(*s, scene, h);
@@ -563,7 +572,8 @@ VH_EXPORT xrBoolean xr_compute_avg_radiance(xrColor *average, xrState *state, xr
         c.modeFlag = 0;
         xrColor col{0, 0, 0, 0};
         RTCRayHit h;
-        if (intersect(scene, c.rayOrigin, d, 0, std::numeric_limits<float>::infinity(), h)) {
+        if (intersect(scene, c.rayOrigin, d, 0, std::numeric_limits<float>::infinity(), h,
+                      rayTime(scene, c.sampleTime))) {
             fillHit(*slot, scene, h);
             shadeHit(&col, &c);
         } else {
