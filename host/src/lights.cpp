@@ -17,6 +17,8 @@ namespace {
 
 constexpr float kTwoPi = 6.28318530717958647f;
 
+inline bool isZero(xrVector v) { return v.x == 0 && v.y == 0 && v.z == 0; }
+
 // Point number i of the light's area shape, in light space. `towards` is
 // the shaded point in light space (spheres are sampled on the half facing it).
 xrVector shapePoint(const LightInst &l, const float s[2], xrVector towards) {
@@ -228,8 +230,13 @@ VH_EXPORT xrBoolean xr_sample_light(xrColor *color, xrVector *direction, float *
         }
         // A light behind the surface (as the caller's normal faces) gives
         // nothing: materials that light both sides flip the normal and ask
-        // again, so each light reaches a point through one side only.
-        if (!(-dot(dir, state->shadingNormal) > 0)) continue;
+        // again, so each light reaches a point through one side only. A
+        // caller without a normal (hair: shadingNormal zero) takes light
+        // from every side. A volume light chooses its direction itself and
+        // is judged by the cosine it leaves.
+        const bool anySide = isZero(state->shadingNormal);
+        const bool ownDirection = l->kind == LightKind::Volume;
+        if (!anySide && !ownDirection && !(-dot(dir, state->shadingNormal) > 0)) continue;
         RaySlot *s = spawnChild(state, kRayLight, false);
         if (!s) return 0;
         xrState &c = s->st;
@@ -253,6 +260,7 @@ VH_EXPORT xrBoolean xr_sample_light(xrColor *color, xrVector *direction, float *
         const xrVector toLight = -c.rayDirection;
         const float cs = c.cosView;
         releaseChild(s);
+        if (ok && ownDirection && !anySide && !(cs > 0)) continue;
         if (ok) {
             *color = col;
             if (direction) *direction = toLight;

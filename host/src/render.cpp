@@ -442,7 +442,10 @@ bool renderQuery(int code, xrState *state, xrTag tag, void *result) {
         case 82:    // number of texture spaces of the object hit
         case 137: { // number of surface-derivative sets
             if (!rd) return false;
-            *static_cast<int32_t *>(result) = rd->obj ? int32_t(rd->obj->world.uv.size()) : 0;
+            // A strand has one texture space (its colour) and no surface
+            // derivatives (query 138 tells of its own).
+            const ObjectInst *o = rd->obj;
+            *static_cast<int32_t *>(result) = !o ? 0 : o->hair ? (code == 82 ? 1 : 0) : int32_t(o->world.uv.size());
             return true;
         }
         case 118: {  // object-space bounding box of an instance: min, max
@@ -452,8 +455,8 @@ bool renderQuery(int code, xrState *state, xrTag tag, void *result) {
             std::memcpy(result, o->bbox, sizeof o->bbox);
             return true;
         }
-        case 138:  // hair derivatives present: never
-            *static_cast<int32_t *>(result) = 0;
+        case 138:  // hair derivatives present (hairData): on a strand
+            *static_cast<int32_t *>(result) = rd && rd->obj && rd->obj->hair ? 1 : 0;
             return true;
         case 142: {  // reduced-quality sampling: inside a final-gather ray
             int32_t v = 0;

@@ -12,6 +12,7 @@
 
 #include <embree3/rtcore.h>
 
+#include "hair.h"
 #include "vekohost/render.h"
 
 namespace vh {
@@ -111,9 +112,11 @@ struct ObjectInst {
     // Displaced under motion blur: each vertex's object-space motion from
     // time 0 to time 1 (empty: the object stands still).
     std::vector<xrVector> motion;
+    std::unique_ptr<HairGeom> hair;            // hair strands (world space) instead of a mesh
 };
 
-enum class LightKind { Point, Spot, Directional, Ambient, Other };
+// Volume: the light shader picks the direction itself (veko_volumelight).
+enum class LightKind { Point, Spot, Directional, Ambient, Other, Volume };
 enum AreaShape : int32_t {
     kShapeNone = 0, kShapeRectangle = 1, kShapeDisc = 2, kShapeSphere = 3, kShapeCylinder = 4, kShapeObject = 5
 };
@@ -226,6 +229,9 @@ struct RayData {
     // Shadow rays: the segment and the attenuation reaching the current
     // occluder from the light.
     xrColor shadowFilter{1, 1, 1, 1};
+    // Half the width of the strand hit (0: no hair): rays leaving a strand
+    // start this far beyond it twice over, clear of its own ribbon.
+    float hairRadius = 0;
 };
 
 struct RaySlot {
@@ -233,6 +239,7 @@ struct RaySlot {
     RayContext ctx;
     RayData rd;
     std::vector<xrVector> uv, du, dv;
+    float hair[6] = {};      // hairData of a strand hit: dP/dt, then across the width
     bool ownRecord = false;  // opcode 0 ran on this slot's own items
 };
 
@@ -284,6 +291,8 @@ inline float rayTime(const Scene &scene, float sampleTime) {
 }
 void fillHit(RaySlot &slot, const Scene &scene, const RTCRayHit &hit);
 void setMiss(RaySlot &slot);
+// hair.cpp: the hit record of a ray that meets a strand of `o`.
+void fillHairHit(RaySlot &slot, const ObjectInst &o, const RTCRayHit &hit);
 xrBoolean shadeHit(xrColor *color, xrState *state);
 // Calls an environment shader for the ray of `state` into a result buffer of
 // the shader's declared size; `color` receives its first four floats.

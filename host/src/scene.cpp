@@ -419,6 +419,55 @@ Mesh parseMesh(const json &j, const std::string &baseDir, const Ctx &c) {
     c.fail("unknown mesh type \"" + type + "\"");
 }
 
+// Hair strands: inline control points ("strands") or grown over a mesh
+// ("surface"), in the object's space.
+HairGeom parseHair(const json &j, const std::string &baseDir, const Ctx &c) {
+    if (!j.is_object()) c.fail("\"hair\" must be an object");
+    static const char *keys[] = {"strands", "surface", "count",     "length",    "width",   "tipWidth",
+                                 "segments", "randomness", "seed", "bend", "rootColor", "tipColor"};
+    for (auto it = j.begin(); it != j.end(); ++it)
+        if (std::find_if(std::begin(keys), std::end(keys), [&](const char *k) { return it.key() == k; }) ==
+            std::end(keys))
+            c.fail("unknown key \"" + it.key() + "\"");
+    HairStyle style;
+    style.width = getNum(j, "width", 0.01f, c);
+    style.tipWidth = getNum(j, "tipWidth", style.width, c);
+    if (!(style.width > 0) || style.tipWidth < 0) c.fail("\"width\" must be positive and \"tipWidth\" not negative");
+    style.rootColor = vec3(j, "rootColor", {1, 1, 1}, c);
+    style.tipColor = vec3(j, "tipColor", style.rootColor, c);
+    const bool inlineStrands = j.contains("strands");
+    if (inlineStrands == j.contains("surface")) c.fail("needs either \"strands\" or \"surface\"");
+    if (inlineStrands) {
+        const json &a = j["strands"];
+        if (!a.is_array() || a.empty()) c.fail("\"strands\" must be a non-empty list of point lists");
+        std::vector<std::vector<xrVector>> strands;
+        for (size_t i = 0; i < a.size(); ++i) {
+            const Ctx sc = c.sub("strands[" + std::to_string(i) + "]");
+            const std::vector<float> v = numbers(a[i], 6, sc, "strands");
+            if (v.size() % 3 != 0) sc.fail("a strand needs x, y, z for each of its points");
+            std::vector<xrVector> q;
+            for (size_t k = 0; k < v.size(); k += 3) q.push_back({v[k], v[k + 1], v[k + 2]});
+            strands.push_back(std::move(q));
+        }
+        return hairFromStrands(strands, style);
+    }
+    FurSettings fur;
+    fur.count = getInt(j, "count", 1000, c);
+    fur.length = getNum(j, "length", 0.1f, c);
+    fur.segments = getInt(j, "segments", 4, c);
+    fur.randomness = getNum(j, "randomness", 0.1f, c);
+    fur.seed = uint32_t(getInt(j, "seed", 1, c));
+    fur.bend = vec3(j, "bend", {0, 0, 0}, c);
+    if (fur.count < 1 || fur.count > 10000000) c.fail("\"count\" must be 1 to 10000000");
+    if (!(fur.length > 0)) c.fail("\"length\" must be positive");
+    if (fur.segments < 1 || fur.segments > 64) c.fail("\"segments\" must be 1 to 64");
+    if (fur.randomness < 0) c.fail("\"randomness\" must not be negative");
+    const Mesh surface = parseMesh(j["surface"], baseDir, c.sub("surface"));
+    HairGeom h = growFur(surface, fur, style);
+    if (h.strands() == 0) c.fail("\"surface\" has no area to grow hair on");
+    return h;
+}
+
 std::mutex g_nativeMutex;
 std::map<std::string, std::unique_ptr<NativeMaterial>> &natives() {
     static std::map<std::string, std::unique_ptr<NativeMaterial>> m;
@@ -557,6 +606,17 @@ void Scene::buildAccel() {
     bool any = false;
     xrVector lo{1e30f, 1e30f, 1e30f}, hi{-1e30f, -1e30f, -1e30f};
     for (auto &o : objects) {
+        if (o->hair) {
+            xrVector hl, hh;
+            hairBounds(*o->hair, hl, hh);
+            lo = {std::min(lo.x, hl.x), std::min(lo.y, hl.y), std::min(lo.z, hl.z)};
+            hi = {std::max(hi.x, hh.x), std::max(hi.y, hh.y), std::max(hi.z, hh.z)};
+            RTCGeometry g = hairGeometry(device, *o->hair);
+            o->geomID = rtcAttachGeometry(rtc, g);
+            rtcReleaseGeometry(g);
+            any = true;
+            continue;
+        }
         const Mesh &m = o->world;
         RTCGeometry g = rtcNewGeometry(device, RTC_GEOMETRY_TYPE_TRIANGLE);
         // A moving object has its places at shutter open and close (its
@@ -842,8 +902,8 @@ ScenePtr loadSceneJson(Library &lib, const json &doc, const std::string &where, 
         c.elem += " (\"" + ob->name + "\")";
         if (!names.emplace(ob->name, true).second) c.fail("duplicate name");
         for (auto it = o.begin(); it != o.end(); ++it) {
-            static const char *keys[] = {"name", "mesh", "transform", "material", "label", "userData", "lights", "parent",
-                                         "geometry", "displacement"};
+            static const char *keys[] = {"name", "mesh", "hair", "transform", "material", "label", "userData", "lights",
+                                         "parent", "geometry", "displacement"};
             if (std::find_if(std::begin(keys), std::end(keys), [&](const char *k) { return it.key() == k; }) ==
                 std::end(keys))
                 c.fail("unknown key \"" + it.key() + "\"");
@@ -853,9 +913,19 @@ ScenePtr loadSceneJson(Library &lib, const json &doc, const std::string &where, 
         int label = getInt(o, "label", 0, c);
         if (label < 0) c.fail("\"label\" must not be negative");
         ob->label = xrTag(label);
-        const bool hasGeometry = o.contains("geometry"), hasDisplace = o.contains("displacement");
-        if (hasGeometry == o.contains("mesh")) c.fail("needs either a \"mesh\" or a \"geometry\" shader");
-        if (hasGeometry || hasDisplace) {
+        if (o.contains("hair")) {
+            if (o.contains("mesh") || o.contains("geometry") || o.contains("displacement"))
+                c.fail("\"hair\" takes the place of a \"mesh\" or \"geometry\"");
+            ob->hair = std::make_unique<HairGeom>(parseHair(o["hair"], baseDir, c.sub("hair")));
+            xrVector lo, hi;
+            hairBounds(*ob->hair, lo, hi);
+            ob->bbox[0] = lo.x, ob->bbox[1] = lo.y, ob->bbox[2] = lo.z;
+            ob->bbox[3] = hi.x, ob->bbox[4] = hi.y, ob->bbox[5] = hi.z;
+            transformHair(*ob->hair, ob->toWorld);
+        } else if (const bool hasGeometry = o.contains("geometry"), hasDisplace = o.contains("displacement");
+                   hasGeometry == o.contains("mesh")) {
+            c.fail("needs either a \"mesh\" or a \"geometry\" shader");
+        } else if (hasGeometry || hasDisplace) {
             // Made at scene preparation, once the shaders are loaded.
             DeferredObject d;
             d.object = ob.get();
@@ -1062,6 +1132,7 @@ ScenePtr loadSceneJson(Library &lib, const json &doc, const std::string &where, 
                   : type == "veko_directionallight" ? LightKind::Directional
                   : type == "veko_ambientlight"     ? LightKind::Ambient
                   : type == "veko_pointlight"       ? LightKind::Point
+                  : type == "veko_volumelight"      ? LightKind::Volume
                                                     : LightKind::Other;
     }
 

@@ -62,6 +62,9 @@ bool intersect(const Scene &scene, xrVector org, xrVector dir, float tnear, floa
 
 void fillHit(RaySlot &slot, const Scene &scene, const RTCRayHit &h) {
     const ObjectInst &o = *scene.objects[h.hit.geomID];
+    if (o.hair) return fillHairHit(slot, o, h);
+    slot.st.hairData = nullptr;
+    slot.rd.hairRadius = 0;
     const uint32_t p = h.hit.primID;
     const Mesh &m = o.world;
     const uint32_t i0 = m.tri[3 * p], i1 = m.tri[3 * p + 1], i2 = m.tri[3 * p + 2];
@@ -123,6 +126,8 @@ void fillHit(RaySlot &slot, const Scene &scene, const RTCRayHit &h) {
 // and zero texture coordinates of the slot's own.
 void setMiss(RaySlot &slot) {
     xrState &st = slot.st;
+    st.hairData = nullptr;
+    slot.rd.hairRadius = 0;
     st.hitRef = nullptr;
     st.instanceTag = 0;
     st.hitDistance = 0;
@@ -238,6 +243,7 @@ RaySlot *spawnChild(xrState *parent, int32_t kind, bool ownRecord) {
     rd.sequence = 0;
     rd.lightSequence = 0;
     rd.shadowFilter = {1, 1, 1, 1};
+    rd.hairRadius = prd->hairRadius;
     newSample(&c);
     if (ownRecord) {
         // A record of its own: created once per slot, set up for this ray.
@@ -478,8 +484,10 @@ VH_EXPORT xrBoolean xr_trace_shadow(xrColor *filter, xrState *state) {
         // A sample on an object light's mesh leaves the mesh first.
         if (rd->light && rd->light->shape == kShapeObject) from = from + normalize(p - from) * scene.eps;
     }
-    // The shaded end moves off its surface towards the light.
+    // The shaded end moves off its surface towards the light; off a strand
+    // by more than its width.
     xrVector to = offsetOrigin(p, state->geometricNormal, from - p, scene.eps);
+    if (rd->hairRadius > 0) to = p + normalize(from - p) * (2 * rd->hairRadius + scene.eps);
     return shadowSegment(filter, state, from, to);
 }
 
@@ -495,7 +503,7 @@ VH_EXPORT xrBoolean xr_call_material(xrColor *result, xrState *state) {
 VH_EXPORT xrBoolean xr_tri_vectors(xrState *state, xrInteger which, xrInteger index, xrVector **a, xrVector **b,
                                    xrVector **c) {
     RayData *rd = rayDataOf(state);
-    if (!rd || !rd->obj || !a || !b || !c) return 0;
+    if (!rd || !rd->obj || rd->obj->hair || !a || !b || !c) return 0;
     const ObjectInst &o = *rd->obj;
     const Mesh &m = o.world;
     const uint32_t i0 = m.tri[3 * rd->prim], i1 = m.tri[3 * rd->prim + 1], i2 = m.tri[3 * rd->prim + 2];
@@ -536,9 +544,11 @@ VH_EXPORT xrBoolean xr_fb_put(xrState *state, xrInteger buffer, void *data) {
 
 // Average incoming radiance over the hemisphere of the shading normal, by
 // cosine-weighted gather rays (kind 9, each with its own record) that shade
-// what they hit or look up the environment. With final gathering off, or
-// inside a gather ray, the result is black and the call fails. `settings`
-// (optional) holds the size word and the ray count.
+// what they hit or look up the environment. A strand has no surface to face:
+// there the rays cover the whole sphere uniformly and leave the strand
+// beyond its width. With final gathering off, or inside a gather ray, the
+// result is black and the call fails. `settings` (optional) holds the size
+// word and the ray count.
 VH_EXPORT xrBoolean xr_compute_avg_radiance(xrColor *average, xrState *state, xrInteger face, void *settings) {
     (void)face;
     if (!average) return 0;
@@ -553,7 +563,9 @@ VH_EXPORT xrBoolean xr_compute_avg_radiance(xrColor *average, xrState *state, xr
         if (w[0] >= 8 && w[1] > 0) n = w[1];
     }
     n = std::clamp(n, 1, 4096);
-    const xrVector nrm = state->shadingNormal;
+    const bool sphere = rd->hairRadius > 0;
+    xrVector nrm = state->shadingNormal;
+    if (length(nrm) == 0) nrm = {0, 1, 0};
     xrVector t = std::fabs(nrm.x) > 0.5f ? xrVector{0, 1, 0} : xrVector{1, 0, 0};
     xrVector u = normalize(cross(t, nrm)), v = cross(nrm, u);
     const uint32_t key = hashCombine(hashCombine(hashCombine(rd->pixel, rd->sampleIndex), uint32_t(rd->depth)),
@@ -562,12 +574,21 @@ VH_EXPORT xrBoolean xr_compute_avg_radiance(xrColor *average, xrState *state, xr
     for (int i = 0; i < n; ++i) {
         float s[2];
         sobol2(uint32_t(i), key, s);
-        const float r = std::sqrt(s[0]), phi = 6.2831853f * s[1];
-        xrVector d = normalize(u * (r * std::cos(phi)) + v * (r * std::sin(phi)) + nrm * std::sqrt(1 - s[0]));
+        const float phi = 6.2831853f * s[1];
+        float r, z;
+        if (sphere) {
+            z = 1 - 2 * s[0];
+            r = std::sqrt(std::max(0.0f, 1 - z * z));
+        } else {
+            r = std::sqrt(s[0]);
+            z = std::sqrt(1 - s[0]);
+        }
+        xrVector d = normalize(u * (r * std::cos(phi)) + v * (r * std::sin(phi)) + nrm * z);
         RaySlot *slot = spawnChild(state, kRayGather, true);
         if (!slot) break;
         xrState &c = slot->st;
-        c.rayOrigin = offsetOrigin(state->hitPoint, state->geometricNormal, d, scene.eps);
+        c.rayOrigin = sphere ? state->hitPoint + d * (2 * rd->hairRadius + scene.eps)
+                             : offsetOrigin(state->hitPoint, state->geometricNormal, d, scene.eps);
         c.rayDirection = d;
         c.modeFlag = 0;
         xrColor col{0, 0, 0, 0};
@@ -589,6 +610,15 @@ VH_EXPORT xrBoolean xr_compute_avg_radiance(xrColor *average, xrState *state, xr
     return 1;
 }
 
+// Irradiance: pi times the average radiance (cosine-weighted over the
+// normal's hemisphere, or uniform over the sphere at a strand).
 VH_EXPORT xrBoolean xr_compute_irradiance(xrColor *result, xrState *state) {
-    return xr_compute_avg_radiance(result, state, 0, nullptr);
+    const xrBoolean ok = xr_compute_avg_radiance(result, state, 0, nullptr);
+    if (ok) {
+        constexpr float kPi = 3.14159265358979323846f;
+        result->r *= kPi;
+        result->g *= kPi;
+        result->b *= kPi;
+    }
+    return ok;
 }
