@@ -21,7 +21,7 @@
 //                "shutter": [open, close], "autoVolume": false,
 //                "finalGather": false, "finalGatherRays": 16, "userData": U},
 //    "state":   "node" | {"node": "node"},
-//    "objects": [{"name": "o", "mesh": M, "transform": T, "material": "sg",
+//    "objects": [{"name": "o", "mesh": M | "hair": H, "transform": T, "material": "sg",
 //                 "label": 1, "userData": U, "lights": ["l1", ...],
 //                 "parent": "earlier object (the instance it derives from)"}],
 //    "lights":  [{"name": "l", "shader": "node", "transform": T,
@@ -54,6 +54,24 @@
 //      {"type": "mesh", "positions": [x,y,z,...], "normals": [...],
 //       "uvs": [[u,v,...], ...], "triangles": [i,j,k,...],
 //       "colors": [r,g,b,...] | [[r,g,b,...], ...]}
+//   H: hair strands instead of a mesh, in the object's space:
+//      {"strands": [[x,y,z, x,y,z, ...], ...]}   control points, root first
+//      {"surface": M, "count": 1000, "length": 0.1, "segments": 4,
+//       "randomness": 0.1, "seed": 1, "bend": [x, y, z]}   grown over M
+//      and for both: "width": 0.01 (at the root), "tipWidth": width,
+//      "rootColor": [1, 1, 1], "tipColor": rootColor.
+//      Grown strands start at roots spread uniformly over M's area, leave
+//      along its normal tilted at random by up to "randomness", vary in
+//      length by +-randomness/2 and bend towards "bend" (in strand lengths)
+//      quadratically along the strand; a seed always grows the same fur.
+//      Strands are smooth curves through their points (Embree flat
+//      Catmull-Rom ribbons facing the ray). On a strand hit the normal
+//      faces the ray, baryWeights[1] is the strand parameter t (0 root, 1
+//      tip), texCoords[0] the colour at t (query 82 answers 1, query 137 0),
+//      and hairData holds dP/dt, then the vector across the strand's width
+//      (query 138 answers 1). Rays leaving a strand (shadows, final gather)
+//      start clear of its own ribbon; final gathering at a strand covers the
+//      whole sphere.
 //   Vertex colours: "colors" holds one colour set (a flat list) or several,
 //   one r, g, b per position each; an OBJ file whose every vertex carries a
 //   colour ("v x y z r g b") gives colour set 0. Shaders read set k of the
@@ -83,6 +101,10 @@
 //   at the sample point. "visible": camera and reflection rays see the shape
 //   and get the light shader's colour there (an object light's mesh shows
 //   the light instead of its material).
+// Light sampling: a caller whose shadingNormal is zero (the hair shader)
+//   gets the lights from every side. veko_volumelight chooses its own
+//   direction; its samples are kept when the cosine it leaves is positive.
+// xr_compute_irradiance is pi times xr_compute_avg_radiance.
 // Light linking: "lights" on an object lists the lights that illuminate it
 //   (default: all); the host's exclusive light list is every light of the
 //   scene except the ones given.
