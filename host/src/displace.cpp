@@ -4,9 +4,9 @@
 // displacement shader, called on displacement rays (several threads).
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cmath>
 #include <thread>
-#include <unordered_map>
 
 #include "geometry.h"
 
@@ -96,27 +96,101 @@ Mesh runGeometryShader(Scene &s, Renderer &r, DeferredObject &d) {
     return out;
 }
 
-// Pixels per unit at camera-space depth z (negative in front), or 0 when
-// the point cannot be projected.
+// Screen lengths of world-space edges for the tessellation.
 struct ScreenMetric {
     const Scene &s;
     float perUnit = 0;  // orthographic: pixels per unit; perspective: pixels per unit at depth 1
+    float halfW = 0, halfH = 0;  // half the view: units (orthographic) or slope at depth 1
     bool ortho = false;
     explicit ScreenMetric(const Scene &sc) : s(sc) {
         const xrCamera &k = sc.camera;
         ortho = k.isOrthographic != 0;
-        perUnit = ortho ? float(k.imageWidth) / k.apertureWidth : float(k.imageWidth) * k.focalLength / k.apertureWidth;
+        const float w = float(k.imageWidth), h = float(k.imageHeight);
+        halfW = ortho ? 0.5f * k.apertureWidth : 0.5f * k.apertureWidth / k.focalLength;
+        halfH = halfW * h / w;
+        perUnit = w / (2 * halfW);
     }
-    // Screen length in pixels of the world segment (a, b); infinite when a
-    // point lies behind the near plane.
+    // Length in pixels of the world segment (a, b) clipped to the near
+    // plane; 0 when it lies wholly outside the view (behind the camera or
+    // beyond one side, with a margin for the displacement still to come), so
+    // that unseen parts stay coarse.
     float length(xrVector a, xrVector b) const {
-        const xrVector ca = s.worldToCam.point(a), cb = s.worldToCam.point(b);
-        if (ortho) return perUnit * std::hypot(ca.x - cb.x, ca.y - cb.y);
+        xrVector ca = s.worldToCam.point(a), cb = s.worldToCam.point(b);
+        const float margin = 1.25f;
+        if (ortho) {
+            if ((ca.x > halfW * margin && cb.x > halfW * margin) || (ca.x < -halfW * margin && cb.x < -halfW * margin) ||
+                (ca.y > halfH * margin && cb.y > halfH * margin) || (ca.y < -halfH * margin && cb.y < -halfH * margin))
+                return 0;
+            return perUnit * std::hypot(ca.x - cb.x, ca.y - cb.y);
+        }
         const float near = s.camera.nearClip;
-        if (-ca.z < near || -cb.z < near) return INFINITY;
+        const bool behindA = -ca.z < near, behindB = -cb.z < near;
+        if (behindA && behindB) return 0;
+        if (behindA || behindB) {
+            // Measure the part in front of the near plane.
+            xrVector &back = behindA ? ca : cb;
+            const xrVector &front = behindA ? cb : ca;
+            const float t = (-near - front.z) / (back.z - front.z);
+            back = front + (back - front) * t;
+            back.z = -near;
+        }
         const float ax = ca.x / -ca.z, ay = ca.y / -ca.z, bx = cb.x / -cb.z, by = cb.y / -cb.z;
+        const float mw = halfW * margin, mh = halfH * margin;
+        if ((ax > mw && bx > mw) || (ax < -mw && bx < -mw) || (ay > mh && by > mh) || (ay < -mh && by < -mh)) return 0;
         return perUnit * std::hypot(ax - bx, ay - by);
     }
+};
+
+// Edge midpoints by (lower, higher) vertex index: an open-addressing table
+// (the tessellation's hot path).
+class EdgeTable {
+public:
+    static constexpr uint64_t kEmpty = ~uint64_t(0);
+    explicit EdgeTable(size_t expected) { rehash(expected * 2 + 64); }
+    // The slot of `key`; `found` tells whether it was present.
+    uint32_t *find(uint64_t key, bool &found) {
+        if ((count_ + 1) * 2 > keys_.size()) rehash(keys_.size() * 2);
+        size_t i = hash(key) & mask_;
+        while (keys_[i] != kEmpty) {
+            if (keys_[i] == key) {
+                found = true;
+                return &values_[i];
+            }
+            i = (i + 1) & mask_;
+        }
+        found = false;
+        keys_[i] = key;
+        ++count_;
+        return &values_[i];
+    }
+
+private:
+    static size_t hash(uint64_t k) {
+        k ^= k >> 33;
+        k *= 0xff51afd7ed558ccdULL;
+        k ^= k >> 33;
+        return size_t(k);
+    }
+    void rehash(size_t want) {
+        size_t n = 64;
+        while (n < want) n <<= 1;
+        std::vector<uint64_t> keys(n, kEmpty);
+        std::vector<uint32_t> values(n);
+        const size_t mask = n - 1;
+        for (size_t j = 0; j < keys_.size(); ++j) {
+            if (keys_[j] == kEmpty) continue;
+            size_t i = hash(keys_[j]) & mask;
+            while (keys[i] != kEmpty) i = (i + 1) & mask;
+            keys[i] = keys_[j];
+            values[i] = values_[j];
+        }
+        keys_.swap(keys);
+        values_.swap(values);
+        mask_ = mask;
+    }
+    std::vector<uint64_t> keys_;
+    std::vector<uint32_t> values_;
+    size_t mask_ = 0, count_ = 0;
 };
 
 }  // namespace
@@ -126,12 +200,12 @@ void tessellate(Mesh &m, const std::function<bool(xrVector, xrVector)> &split, s
     // Edge midpoints by (lower, higher) vertex index; kNoSplit marks an edge
     // that stays whole.
     constexpr uint32_t kNoSplit = 0xFFFFFFFFu;
-    std::unordered_map<uint64_t, uint32_t> mid;
-    mid.reserve(m.tri.size() * 2);
+    EdgeTable mid(m.tri.size());
     auto midpoint = [&](uint32_t a, uint32_t b) -> uint32_t {
         const uint64_t key = a < b ? (uint64_t(a) << 32 | b) : (uint64_t(b) << 32 | a);
-        auto it = mid.find(key);
-        if (it != mid.end()) return it->second;
+        bool found;
+        uint32_t *slot = mid.find(key, found);
+        if (found) return *slot;
         uint32_t v = kNoSplit;
         if (split(m.P[a], m.P[b])) {
             v = uint32_t(m.P.size());
@@ -140,7 +214,7 @@ void tessellate(Mesh &m, const std::function<bool(xrVector, xrVector)> &split, s
             for (auto &set : m.uv) set.push_back((set[a] + set[b]) * 0.5f);
             for (auto &set : m.colors) set.push_back((set[a] + set[b]) * 0.5f);
         }
-        mid.emplace(key, v);
+        *slot = v;
         return v;
     };
     std::vector<uint32_t> todo = std::move(m.tri), done, next;
@@ -203,6 +277,8 @@ void prepareDeferredObjects(Scene &s, std::vector<DeferredObject> &list, int thr
             hi = {std::max(hi.x, p.x), std::max(hi.y, p.y), std::max(hi.z, p.z)};
         }
         const float minLength = std::max(d.displace.length, length(ob.toWorld.vector(hi - lo)) * 0x1.0p-14f);
+        using Clock = std::chrono::steady_clock;
+        const auto started = Clock::now();
         const ScreenMetric screen(s);
         const Mat4 &toWorld = ob.toWorld;
         const float pixels = d.displace.pixels;
@@ -212,6 +288,7 @@ void prepareDeferredObjects(Scene &s, std::vector<DeferredObject> &list, int thr
             return pixels <= 0 || screen.length(wa, wb) > pixels;
         }, kMaxDisplacedTriangles, d.where);
 
+        const auto tessellated = Clock::now();
         // Per-vertex derivatives of each texture space, for filtering shaders.
         const size_t sets = std::min(m.uv.size(), r.impl()->threads[0]->stack[0]->uv.size());
         std::vector<std::vector<xrVector>> dPdu(sets, std::vector<xrVector>(m.P.size())), dPdv = dPdu;
@@ -276,6 +353,11 @@ void prepareDeferredObjects(Scene &s, std::vector<DeferredObject> &list, int thr
         for (int t = 1; t < threads; ++t) pool.emplace_back(work, t);
         work(0);
         for (auto &t : pool) t.join();
+        const auto displaced = Clock::now();
+        auto ms = [](Clock::duration d) { return std::to_string(std::chrono::duration<double, std::milli>(d).count()); };
+        hostMessage(Severity::Info, d.where + ": tessellated to " + std::to_string(m.tri.size() / 3) + " triangles in " +
+                                        ms(tessellated - started) + " ms, " + std::to_string(nv) +
+                                        " vertices displaced in " + ms(displaced - tessellated) + " ms");
         if (clamped)
             hostMessage(Severity::Warning, d.where + ": displacement beyond \"maxDisplace\" " + std::to_string(bound) +
                                                " was clamped");
