@@ -1027,7 +1027,7 @@ ScenePtr loadSceneJson(Library &lib, const json &doc, const std::string &where, 
                 if (it == s.objects.end()) ac.fail("no object named \"" + on + "\" for the object shape");
                 ObjectInst &ob = **it;
                 if (ob.world.P.empty())
-                    ac.fail("object \"" + on + "\" gets its mesh from a shader and cannot be a light's shape");
+                    ac.fail("object \"" + on + "\" has no mesh when lights are read (hair, or a mesh made by a shader) and cannot be a light's shape");
                 if (ob.emits) ac.fail("object \"" + on + "\" is already the shape of another light");
                 li->object = &ob;
                 // Light space is the object's space; samples pick triangles by area.
