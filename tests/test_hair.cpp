@@ -13,6 +13,7 @@
 #include <vekohost/render.h>
 
 #include "support.h"
+#include "surface_fixture.h"
 #include "vekobase.h"
 
 namespace {
@@ -255,6 +256,18 @@ TEST(HairShader, LitFromInFrontAndBehind) {
     }
 }
 
+// A ramp with entries tints the strand colour by its value at the strand
+// parameter: white at the root to black at the tip leaves 1/6 at t = 5/6.
+TEST(HairShader, RampTintsAlongTheStrand) {
+    json params = {{"translucence", 0.0}};
+    params["hairColorRamp"] = {{{"position", 0}, {"value", {1, 1, 1, 1}}, {"interpolation", 1}},
+                               {{"position", 1}, {"value", {0, 0, 0, 1}}, {"interpolation", 1}}};
+    const auto s = shade(strandScene(hairNodes(params), coloredStrand(), "sg", sunFrom({0, 0, 5})), 2.5f, 1.5f);
+    ASSERT_TRUE(s.hit);
+    EXPECT_NEAR(s.color.r, kStrandColor.r / 6 + kSpecular.r, 1e-4f);
+    EXPECT_NEAR(s.color.b, kStrandColor.b / 6 + kSpecular.b, 1e-4f);
+}
+
 // Opacity scales the colour, and the strand shows what lies behind it
 // through 1 - opacity; shadow rays pass the strand untouched.
 TEST(HairShader, OpacityAndShadows) {
@@ -326,6 +339,58 @@ TEST(HairShader, IrradianceOverTheSphere) {
         EXPECT_NEAR(s.color.r, kStrandColor.r + c.seen * E.r, c.tol);
         EXPECT_NEAR(s.color.g, kStrandColor.g + c.seen * E.g, c.tol);
         EXPECT_NEAR(s.color.b, kStrandColor.b + c.seen * E.b, c.tol);
+    }
+}
+
+// Called directly: a shadow ray passes the strand untouched (transparency 1,
+// nothing else written); without the per-ray record the shader warns.
+TEST(HairShader, ShadowRayAndMissingRecord) {
+    vt::Surface shadow("veko_hairshader");
+    shadow.ss.state()->rayKind = 5;
+    const veko::MaterialResult r = shadow.call();
+    EXPECT_EQ(shadow.ok, 1);
+    EXPECT_EQ(r.outTransparency.r, 1.0f);
+    EXPECT_EQ(r.outTransparency.a, 1.0f);
+    EXPECT_EQ(r.outColor.r, vt::kUnset);
+
+    vt::Surface bare("veko_hairshader", false);
+    bare.call();
+    EXPECT_EQ(bare.ok, 0);
+    ASSERT_EQ(bare.warnings.size(), 1u);
+    EXPECT_EQ(bare.warnings[0], "veko_hairshader(): Internal state error.");
+}
+
+// Layer rays (kind 1) turn the hair opaque once their chain is deeper than
+// min(maxRefractionDepth, maxTraceDepth): the count starts there at this
+// state and drops by one per spawning state.
+TEST(HairShader, LayerCutOff) {
+    struct Case {
+        const char *what;
+        int kind, refraction, trace, parentKind;
+        bool opaque;
+    };
+    const Case cases[] = {
+        {"not a layer ray", 0, 0, 0, 1, false},
+        {"depth left", 1, 2, 4, 0, false},
+        {"no depth left", 1, 0, 4, 0, true},
+        {"trace depth the lower", 1, 4, 0, 0, true},
+        {"layer parent past the depth", 1, 1, 4, 1, true},
+        {"other parent", 1, 1, 4, 0, false},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        vt::Surface s("veko_hairshader");
+        s.set({{"opacity", 0.5}});
+        xrState parent{};
+        parent.rayKind = c.parentKind;
+        s.ss.state()->rayKind = c.kind;
+        s.ss.state()->spawningState = &parent;
+        s.ss.options.maxRefractionDepth = c.refraction;
+        s.ss.options.maxTraceDepth = c.trace;
+        const veko::MaterialResult r = s.call();
+        s.ss.state()->spawningState = nullptr;
+        EXPECT_EQ(r.outTransparency.r, c.opaque ? 0.0f : 0.5f);
+        EXPECT_EQ(r.outMatteOpacity[0], c.opaque ? 1.0f : 0.5f);
     }
 }
 
