@@ -50,7 +50,10 @@ struct xrCamera {
     float farClip;            // 20
     int32_t imageWidth;       // 24
     int32_t imageHeight;      // 28
-    uint8_t pad32[16];        // 32
+    int32_t windowXmin;       // 32: render window, inclusive pixel bounds
+    int32_t windowYmin;       // 36   (raster y up)
+    int32_t windowXmax;       // 40
+    int32_t windowYmax;       // 44
     xrTag cameraVolumeShader; // 48
     xrTag cameraEnvShader;    // 52
     uint8_t pad56[12];        // 56
@@ -66,6 +69,8 @@ static_assert(offsetof(xrCamera, nearClip) == 16);
 static_assert(offsetof(xrCamera, farClip) == 20);
 static_assert(offsetof(xrCamera, imageWidth) == 24);
 static_assert(offsetof(xrCamera, imageHeight) == 28);
+static_assert(offsetof(xrCamera, windowXmin) == 32);
+static_assert(offsetof(xrCamera, windowYmax) == 44);
 static_assert(offsetof(xrCamera, cameraVolumeShader) == 48);
 static_assert(offsetof(xrCamera, cameraEnvShader) == 52);
 static_assert(offsetof(xrCamera, frameValue) == 68);

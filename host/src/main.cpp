@@ -4,12 +4,22 @@
 //   vekohost render scenes/showcase.json -o showcase.png --threads 2
 //   vekohost render scenes/animated.json -o out.####.png --frames 1-48
 #include <CLI/CLI.hpp>
+#include <csignal>
 #include <iostream>
 
 #include "vekohost/frames.h"
 #include "vekohost/imageio.h"
 #include "vekohost/render.h"
 #include "vekohost/shade.h"
+
+namespace {
+// The first interrupt asks the render to stop (what is done is still
+// written); a second one ends the program.
+void onInterrupt(int) {
+    vh::requestAbort();
+    std::signal(SIGINT, SIG_DFL);
+}
+}  // namespace
 
 int main(int argc, char **argv) {
     CLI::App app{"vekohost: reference renderer for the vekobase shader library"};
@@ -62,6 +72,7 @@ int main(int argc, char **argv) {
                 return 1;
             }
         }
+        std::signal(SIGINT, onInterrupt);
         return vh::renderScene(sceneFile, ro);
     }
     try {

@@ -11,6 +11,7 @@ std::mutex g_mutex;
 int g_verbosity = 2;
 bool g_capture = false;
 std::vector<Message> g_captured;
+std::function<void(const Message &)> g_hook;
 
 const char *prefix(Severity s) {
     switch (s) {
@@ -51,10 +52,21 @@ std::vector<Message> takeMessages() {
     return out;
 }
 
-void hostMessage(Severity s, const std::string &text) {
+void setMessageHook(std::function<void(const Message &)> hook) {
     std::lock_guard<std::mutex> lock(g_mutex);
-    if (g_capture) g_captured.push_back({s, text});
-    if (level(s) <= g_verbosity && !(g_capture && g_verbosity < 3)) fprintf(stderr, "%s%s\n", prefix(s), text.c_str());
+    g_hook = std::move(hook);
+}
+
+void hostMessage(Severity s, const std::string &text) {
+    std::function<void(const Message &)> hook;
+    {
+        std::lock_guard<std::mutex> lock(g_mutex);
+        if (g_capture) g_captured.push_back({s, text});
+        if (level(s) <= g_verbosity && !(g_capture && g_verbosity < 3))
+            fprintf(stderr, "%s%s\n", prefix(s), text.c_str());
+        hook = g_hook;
+    }
+    if (hook) hook({s, text});
 }
 
 }  // namespace vh

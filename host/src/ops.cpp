@@ -285,8 +285,6 @@ xrBoolean xr_shaderstate_set(xrState *state, const char *key, const void *data, 
     return 1;
 }
 
-xrBoolean xr_par_aborted(void) { return 0; }
-
 void xr_point_transform(xrVector *out, const xrVector *in, const float *m) { transformPoint(out, in, m); }
 void xr_vector_transform(xrVector *out, const xrVector *in, const float *m) { transformVector(out, in, m); }
 void xr_vector_transform_T(xrVector *out, const xrVector *in, const float *m) {

@@ -92,6 +92,10 @@ Renderer::Renderer(Scene &scene, int threads) : scene_(scene), impl_(std::make_u
         td->top = 0;
         impl_->threads.push_back(std::move(td));
     }
+    // The render window is the whole image.
+    scene.camera.windowXmin = scene.camera.windowYmin = 0;
+    scene.camera.windowXmax = scene.camera.imageWidth - 1;
+    scene.camera.windowYmax = scene.camera.imageHeight - 1;
     // The camera element reflects settings changed since the scene was loaded.
     if (scene.cameraItemTag)
         if (void *item = Database::get().data(scene.cameraItemTag)) std::memcpy(item, &scene.camera, sizeof scene.camera);
@@ -191,9 +195,20 @@ Renderer::Sample Renderer::shadeSample(int thread, float x, float y, uint32_t pi
         tfar = sc.camera.farClip / dz;
     }
     RTCRayHit h;
-    const bool hit = intersect(sc, org, dir, tnear, tfar, h, rayTime(sc, st.sampleTime));
+    const bool lens = shade && !sc.lensShaders.empty();
+    const bool hit = !lens && intersect(sc, org, dir, tnear, tfar, h, rayTime(sc, st.sampleTime));
     float tl = 0;
-    if (const LightInst *vl = nearestVisibleLight(sc, org, dir, tnear, hit ? h.ray.tfar : tfar, &tl)) {
+    if (lens) {
+        // The lens chain makes and traces the eye rays (lens.cpp).
+        rd.lens = 0;
+        rd.eyeHit = false;
+        traceEyeRay(e, &col);
+        setMiss(e);
+        out.hit = rd.eyeHit;
+        st.hitDistance = rd.eyeHitDistance;
+        st.instanceTag = rd.eyeHitInstance;
+        st.objectLabel = rd.eyeHitLabel;
+    } else if (const LightInst *vl = nearestVisibleLight(sc, org, dir, tnear, hit ? h.ray.tfar : tfar, &tl)) {
         setMiss(e);
         out.hit = true;
         if (shade) shadeVisibleLight(e, *vl, tl, &col);
@@ -248,6 +263,7 @@ FrameImage render(Scene &scene, const RenderOptions &opts) {
     const int tilesX = (W + ts - 1) / ts, tilesY = (H + ts - 1) / ts, tiles = tilesX * tilesY;
     threads = std::min(threads, std::max(tiles, 1));
 
+    clearAbort();
     Renderer r(scene, threads);
     FrameImage img;
     img.width = W;
@@ -255,6 +271,7 @@ FrameImage render(Scene &scene, const RenderOptions &opts) {
     img.rgba.assign(size_t(W) * H * 4, 0.0f);
     img.depth.assign(size_t(W) * H, 0.0f);
     img.label.assign(size_t(W) * H, 0);
+    img.coverage.assign(size_t(W) * H, 0.0f);
     std::once_flag fbOnce[8];
     auto fbBuffer = [&](int k) -> std::vector<float> & {
         std::call_once(fbOnce[k], [&] { img.fb[size_t(k)].assign(size_t(W) * H * 4, 0.0f); });
@@ -272,7 +289,7 @@ FrameImage render(Scene &scene, const RenderOptions &opts) {
         try {
             for (;;) {
                 const int tile = next.fetch_add(1);
-                if (tile >= tiles || failed) break;
+                if (tile >= tiles || failed || abortRequested()) break;
                 const int x0 = (tile % tilesX) * ts, y0 = (tile / tilesX) * ts;
                 const int x1 = std::min(x0 + ts, W), y1 = std::min(y0 + ts, H);
                 for (int py = y0; py < y1; ++py)
@@ -286,6 +303,7 @@ FrameImage render(Scene &scene, const RenderOptions &opts) {
                         double depth = 0;
                         uint32_t label = 0;
                         float bestW = -1;
+                        float hitW = 0;
                         for (int j = 0; j < N; ++j) {
                             float dx = 0, dy = 0;
                             if (N > 1) {
@@ -302,6 +320,7 @@ FrameImage render(Scene &scene, const RenderOptions &opts) {
                             sum[2] += w * c.b;
                             sum[3] += w * c.a;
                             wsum += w;
+                            if (s.hit) hitW += w;
                             if (s.depth > 0 && (depth == 0 || s.depth < depth)) depth = s.depth;
                             if (w > bestW) {
                                 bestW = w;
@@ -321,6 +340,7 @@ FrameImage render(Scene &scene, const RenderOptions &opts) {
                         for (int k = 0; k < 4; ++k) out[k] = sum[k] * inv;
                         img.depth[pix] = float(depth);
                         img.label[pix] = label;
+                        img.coverage[pix] = hitW * inv;
                         for (int k = 0; k < 8; ++k)
                             if (fbW[k] > 0) {
                                 float *f = &fbBuffer(k)[size_t(pix) * 4];
@@ -370,6 +390,8 @@ FrameImage render(Scene &scene, const RenderOptions &opts) {
                       secs);
         hostMessage(Severity::Info, line);
     }
+    if (abortRequested()) hostMessage(Severity::Warning, scene.where + ": render aborted; the image is incomplete");
+    runOutputPass(r, img);
     return img;
 }
 

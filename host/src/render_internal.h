@@ -113,6 +113,7 @@ struct ObjectInst {
     // time 0 to time 1 (empty: the object stands still).
     std::vector<xrVector> motion;
     std::unique_ptr<HairGeom> hair;            // hair strands (world space) instead of a mesh
+    bool imagePlane = false;                   // camera-attached image plane: casts no shadow
 };
 
 // Volume: the light shader picks the direction itself (veko_volumelight).
@@ -194,6 +195,8 @@ public:
     xrLock lock = nullptr;
     class Renderer *active = nullptr;  // the session rendering it
     std::vector<std::shared_ptr<TextureImage>> images;  // the "images" section
+    std::vector<Instance *> lensShaders;    // camera "lens": chained on eye rays
+    std::vector<Instance *> outputShaders;  // camera "outputShaders": run on the finished frame
 
     ObjectInst *objectOf(xrTag tag) const {
         auto it = objectByTag.find(tag);
@@ -232,7 +235,25 @@ struct RayData {
     // Half the width of the strand hit (0: no hair): rays leaving a strand
     // start this far beyond it twice over, clear of its own ribbon.
     float hairRadius = 0;
+    // Eye rays: index of the lens shader that handles this ray (lens.cpp).
+    int lens = 0;
+    // Eye slot under lens shaders: the first hit of the traced eye rays,
+    // which gives the sample its depth and label.
+    bool eyeHit = false;
+    double eyeHitDistance = 0;
+    xrTag eyeHitInstance = 0, eyeHitLabel = 0;
 };
+
+// An output image as output shaders see it (xr_output_image_open): a view
+// of one buffer of the frame being finished.
+struct OutputImage {
+    int32_t magic = 0;  // kOutputImageMagic while open
+    int32_t index = 0;
+    int32_t width = 0, height = 0;
+    FrameImage *frame = nullptr;
+};
+constexpr int32_t kOutputImageMagic = 0x56484F49;
+constexpr int kOutputImages = 19;  // indices 0 .. 18
 
 struct RaySlot {
     xrState st{};
@@ -271,6 +292,9 @@ struct Renderer::Impl {
     // Sample time of an eye sample: the scene's time, or a point of the
     // shutter interval under motion blur.
     float sampleTime(uint32_t pixel, int sampleIndex) const;
+    // The frame whose output shaders run (outputs.cpp), and its images.
+    FrameImage *outputFrame = nullptr;
+    OutputImage outputImages[kOutputImages];
 };
 
 // Limit of nested rays per thread: a chain this long is cut.
@@ -302,6 +326,19 @@ xrBoolean callEnvironmentShader(Instance &inst, xrState *state, xrColor *color);
 // record of its own (opcode 2 runs on it) instead of sharing the parent's.
 RaySlot *spawnChild(xrState *parent, int32_t kind, bool ownRecord);
 void releaseChild(RaySlot *child);
+
+// lens.cpp: the eye ray of `slot` (origin and direction set) traced and
+// shaded, or handed to the lens shader `slot.rd.lens` of the camera's chain.
+xrBoolean traceEyeRay(RaySlot &slot, xrColor *color);
+// lens.cpp: image plane objects ("imagePlanes") as object entries in world
+// space, appended to `objects`.
+void appendImagePlanes(const Scene &scene, const json &planes, json &objects, const std::string &file);
+// outputs.cpp: runs the scene's output shaders on `img` with the session `r`.
+void runOutputPass(Renderer &r, FrameImage &img);
+// outputs.cpp: pixel and size of an open output image (the xr_img_*
+// operations serve texture images and output images); false for others.
+bool outputImageColor(const void *image, xrColor *color, int x, int y);
+bool outputImageExtent(const void *image, int *width, int *height);
 
 // scene_images.cpp: reads the "images" section (a list of {"name", "file"})
 // and defines each name as the tag of its image element. `nodes` (the scene's

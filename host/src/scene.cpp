@@ -746,7 +746,8 @@ void parseCameras(const json &list, Scene &s, const Ctx &root, std::map<std::str
 ScenePtr loadSceneJson(Library &lib, const json &doc, const std::string &where, const std::string &baseDir) {
     Ctx root{where, ""};
     if (!doc.is_object()) root.fail("a scene must be a JSON object");
-    static const char *known[] = {"nodes", "camera", "options", "state", "objects", "lights", "cameras", "images"};
+    static const char *known[] = {"nodes", "camera", "options", "state", "objects", "lights", "cameras", "images",
+                                  "imagePlanes"};
     for (auto it = doc.begin(); it != doc.end(); ++it)
         if (std::find_if(std::begin(known), std::end(known), [&](const char *k) { return it.key() == k; }) ==
             std::end(known))
@@ -869,7 +870,8 @@ ScenePtr loadSceneJson(Library &lib, const json &doc, const std::string &where, 
         for (auto it = cam.begin(); it != cam.end(); ++it) {
             static const char *keys[] = {"type", "resolution", "focalLength", "aperture", "pixelAspect", "clip",
                                          "frame", "transform", "environment", "volume", "samples", "filter",
-                                         "outputs", "userData", "name", "time", "alpha"};
+                                         "outputs", "userData", "name", "time", "alpha", "lens",
+                                         "outputShaders"};
             if (std::find_if(std::begin(keys), std::end(keys), [&](const char *kk) { return it.key() == kk; }) ==
                 std::end(keys))
                 c.fail("unknown key \"" + it.key() + "\"");
@@ -878,9 +880,16 @@ ScenePtr loadSceneJson(Library &lib, const json &doc, const std::string &where, 
 
     // Object instances and lights get their database records first, so the
     // network can name them as tags.
-    const json objs = doc.value("objects", json::array());
+    json objs = doc.value("objects", json::array());
     const json lts = doc.value("lights", json::array());
     if (!objs.is_array()) root.fail("\"objects\" must be a list");
+    // Image planes become objects after the scene's own.
+    const size_t sceneObjects = objs.size();
+    if (doc.contains("imagePlanes")) appendImagePlanes(s, doc["imagePlanes"], objs, where);
+    auto objectElem = [&](size_t i) {
+        return i < sceneObjects ? "objects[" + std::to_string(i) + "]"
+                                : "imagePlanes[" + std::to_string(i - sceneObjects) + "]";
+    };
     if (!lts.is_array()) root.fail("\"lights\" must be a list");
     std::map<std::string, bool> names;
     if (cam.contains("name")) {
@@ -895,7 +904,7 @@ ScenePtr loadSceneJson(Library &lib, const json &doc, const std::string &where, 
     std::vector<size_t> deferredIndex;     // their places in "objects"
     for (size_t i = 0; i < objs.size(); ++i) {
         const json &o = objs[i];
-        Ctx c = root.sub("objects[" + std::to_string(i) + "]");
+        Ctx c = root.sub(objectElem(i));
         if (!o.is_object()) c.fail("must be an object");
         auto ob = std::make_unique<ObjectInst>();
         ob->name = getStr(o, "name", "object" + std::to_string(i), c);
@@ -952,6 +961,7 @@ ScenePtr loadSceneJson(Library &lib, const json &doc, const std::string &where, 
             if (it == s.objects.end()) c.fail("\"parent\" must name an earlier object");
             static_cast<InstanceRecord *>(Database::get().data(ob->tag))->parent = (*it)->tag;
         }
+        ob->imagePlane = i >= sceneObjects;
         s.objectByTag[ob->tag] = ob.get();
         s.net->defineTag(ob->name, ob->tag);
         s.objects.push_back(std::move(ob));
@@ -1085,6 +1095,15 @@ ScenePtr loadSceneJson(Library &lib, const json &doc, const std::string &where, 
         }
         std::string vol = getStr(cam, "volume", "", c);
         if (!vol.empty()) s.camera.cameraVolumeShader = node(vol, c)->tag;
+        for (const char *key : {"lens", "outputShaders"}) {
+            if (!cam.contains(key)) continue;
+            const json &l = cam[key];
+            if (!l.is_array()) c.fail(std::string("\"") + key + "\" must be a list of node names");
+            for (auto &x : l) {
+                if (!x.is_string()) c.fail(std::string("\"") + key + "\" must be a list of node names");
+                (key[0] == 'l' ? s.lensShaders : s.outputShaders).push_back(node(x.get<std::string>(), c));
+            }
+        }
     }
     if (doc.contains("state")) {
         Ctx c = root.sub("state");
@@ -1097,7 +1116,7 @@ ScenePtr loadSceneJson(Library &lib, const json &doc, const std::string &where, 
     }
     for (size_t i = 0; i < objs.size(); ++i) {
         ObjectInst &ob = *s.objects[i];
-        Ctx c = root.sub("objects[" + std::to_string(i) + "] (\"" + ob.name + "\")");
+        Ctx c = root.sub(objectElem(i) + " (\"" + ob.name + "\")");
         std::string mat = getStr(objs[i], "material", "", c);
         if (mat.rfind("native:", 0) == 0) {
             std::lock_guard<std::mutex> lock(g_nativeMutex);

@@ -12,6 +12,7 @@
 #include <OpenImageIO/imageio.h>
 #include <OpenImageIO/texture.h>
 
+#include "render_internal.h"
 #include "vekohost/textures.h"
 
 #define VH_EXPORT extern "C" __attribute__((visibility("default")))
@@ -230,11 +231,15 @@ using namespace vh;
 
 VH_EXPORT xrInteger xr_img_get_width(const void *image) {
     const LevelRecord *r = recordOf(image);
+    int w = 0, h = 0;
+    if (!r && outputImageExtent(image, &w, &h)) return w;
     return r ? r->width : 0;
 }
 
 VH_EXPORT xrInteger xr_img_get_height(const void *image) {
     const LevelRecord *r = recordOf(image);
+    int w = 0, h = 0;
+    if (!r && outputImageExtent(image, &w, &h)) return h;
     return r ? r->height : 0;
 }
 
@@ -242,6 +247,7 @@ VH_EXPORT xrInteger xr_img_get_height(const void *image) {
 VH_EXPORT void xr_img_get_color(const void *image, xrColor *color, xrInteger x, xrInteger y) {
     const LevelRecord *r = recordOf(image);
     if (!color) return;
+    if (!r && outputImageColor(image, color, x, y)) return;
     if (!r || r->width <= 0 || r->height <= 0) {
         *color = {0, 0, 0, 0};
         return;

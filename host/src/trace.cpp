@@ -406,6 +406,10 @@ xrBoolean shadowSegment(xrColor *filter, xrState *state, xrVector from, xrVector
     for (int guard = 0; guard < 4096; ++guard) {
         RTCRayHit h;
         if (!intersect(scene, from, dir, t0, tfar, h, rayTime(scene, c.sampleTime))) break;
+        if (scene.objects[h.hit.geomID]->imagePlane) {  // image planes cast no shadow
+            t0 = h.ray.tfar + scene.eps;
+            continue;
+        }
         c.rayOrigin = from;
         c.rayDirection = dir;
         fillHit(*s, scene, h);

@@ -120,6 +120,9 @@ void setVerbosity(int level);  // 0 errors, 1 +warnings, 2 +info/progress (defau
 void captureMessages(bool on);  // keep a copy of every message
 std::vector<Message> takeMessages();
 void hostMessage(Severity s, const std::string &text);
+// Called with every message after it is reported (tests: react to a
+// shader's progress); an empty function removes the hook.
+void setMessageHook(std::function<void(const Message &)> hook);
 
 // Memory accounting of xr_mem_int_allocate: live blocks by source and line.
 struct LeakReport {

@@ -11,7 +11,8 @@
 //                "volume": "node", "samples": 4,
 //                "filter": {"type": "box"|"triangle"|"gaussian"|"mitchell", "width": 1},
 //                "outputs": ["image.png", "image.exr"], "userData": U,
-//                "name": "cam", "frame": 1, "time": 0, "alpha": true},
+//                "name": "cam", "frame": 1, "time": 0, "alpha": true,
+//                "lens": ["node", ...], "outputShaders": ["node", ...]},
 //    "cameras": [{"name": "projector", "type": "perspective"|"orthographic",
 //                 "focalLength": 35, "aperture": 36, "transform": T,
 //                 "userData": U}],
@@ -28,7 +29,9 @@
 //                 "area": {"shape": "rectangle"|"disc"|"sphere"|"cylinder"|"object",
 //                          "size": [w, h], "radius": r, "samples": 8,
 //                          "object": "o", "visible": false}}],
-//    "images":  [{"name": "bricks", "file": "relative/or/absolute.png"}]}
+//    "images":  [{"name": "bricks", "file": "relative/or/absolute.png"}],
+//    "imagePlanes": [{"name": "backdrop", "shader": "node", "depth": 50,
+//                     "size": [w, h], "offset": [x, y]}]}
 //   Objects from shaders: "geometry": "node" instead of "mesh" names a
 //      geometry shader (veko_box, veko_cone, veko_sphere), called once at
 //      load with the object's instance; it defines polygon objects through
@@ -91,6 +94,29 @@
 //      read once however many entries name it, with a pyramid of reduced
 //      levels; pixel values are used as stored. A tag parameter given an
 //      image's name (veko_file's "fileTextureName") holds its element.
+// Lens shaders ("lens"): every eye sample calls the first node with the eye
+//   state; xr_trace_eye(colour, state, origin, direction) from a lens shader
+//   hands a new eye ray to the next node of the list, and the last one's
+//   xr_trace_eye traces and shades it. The first traced ray that hits gives
+//   the sample its depth and label.
+// Output shaders ("outputShaders"): after the samples, each node runs once,
+//   in order, on one thread, with a state whose camera record holds the
+//   render window (windowXmin .. windowYmax, inclusive, the whole image).
+//   xr_output_image_open(state, index) gives the frame's images: 0 colour
+//   (RGBA, as filtered), 1 depth (r = g = b), 4 label (r), 5 coverage (the
+//   filter-weighted fraction of samples that hit geometry or a visible
+//   light, in all four channels), 11 + k extra frame buffer k (k = 0..7,
+//   the state shader's "frameBuffer" k + 1; null while no sample wrote it).
+//   Pixel (0, 0) is the lower left; xr_img_put_color writes back, and the
+//   written frame is what the outputs get. xr_par_aborted() turns true on
+//   an interrupt (SIGINT in the render command) or vh::requestAbort().
+// Image planes ("imagePlanes"): a rectangle fixed to the camera at camera-
+//   space z = -depth, facing the camera, whose material is the "shader"
+//   node (called like a material: one colour). By default it fills the view
+//   exactly ("size" scales it, "offset" moves its centre, both in fractions
+//   of the view); uv set 0 runs from (0, 0) at its lower left to (1, 1).
+//   Planes cast no shadows. A plane nearer than the scene shows in front of
+//   it; the shader traces on (xr_trace_transparent) for what lies behind.
 // Tag parameters of nodes may name an object or a light: its instance tag.
 // Area lights: the host samples the shape ("samples" points per light
 //   sample) and puts each point in the light state's rayOrigin. Light space:
@@ -157,6 +183,7 @@ struct FrameImage {
     std::vector<float> rgba;    // 4 per pixel, filtered
     std::vector<float> depth;   // nearest sample depth (0: nothing hit)
     std::vector<uint32_t> label;  // label of the sample with the largest filter weight
+    std::vector<float> coverage;  // filter-weighted fraction of the samples that hit something
     std::array<std::vector<float>, 8> fb;  // extra frame buffers (RGBA), empty when unused
     const float *pixel(int x, int y) const { return &rgba[(size_t(y) * width + x) * 4]; }
 };
@@ -200,6 +227,17 @@ ObjectInfo objectInfo(const Scene &scene, const std::string &name);
 // Renders a frame (threads, tiles, progress). Deterministic whatever the
 // thread count.
 FrameImage render(Scene &scene, const RenderOptions &opts = {});
+
+// Runs the scene's output shaders ("outputShaders") on a rendered frame, as
+// render() does after the samples. The scene must not be rendering.
+void runOutputShaders(Scene &scene, FrameImage &img);
+
+// Aborting a render: xr_par_aborted() reports the request to shaders; the
+// render loop stops handing out tiles and output shaders stop at their next
+// check. The request stays until cleared (the next render() clears it).
+void requestAbort();
+void clearAbort();
+bool abortRequested();
 
 // Writes an image by extension: .png (8-bit sRGB RGBA), .exr (float beauty
 // RGBA, Z, label and the extra frame buffers). Throws Error on failure.
