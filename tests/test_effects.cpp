@@ -13,6 +13,7 @@
 
 #include "support.h"
 #include "vekobase.h"
+#include "vekohost/imageio.h"
 #include "vekohost/render.h"
 
 namespace {
@@ -250,6 +251,223 @@ TEST(Glow, RenderedGlowBufferBrightensTheSurroundings) {
     EXPECT_GT(near[0], 0.02f);
     EXPECT_GT(near[0], near[2]);
     EXPECT_EQ(b.pixel(2, 2)[0], a.pixel(2, 2)[0]);
+}
+
+// ---------------------------------------------------------------------------
+// Depth of field: a probe material records the eye rays that reach a plane
+// facing the camera at z = -depth (camera at the origin looking down -z).
+struct EyeRay {
+    xrVector origin, hit;
+};
+std::mutex g_raysMutex;
+std::vector<EyeRay> g_rays;
+
+void registerProbe() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        vh::registerNativeMaterial("eyeprobe", [](xrColor *c, xrState *s) {
+            if (s->rayKind == 0) {
+                std::lock_guard<std::mutex> lock(g_raysMutex);
+                g_rays.push_back({s->rayOrigin, s->hitPoint});
+            }
+            *c = {0.25f, 0.5f, 1.0f, 1.0f};
+            return xrBoolean(1);
+        });
+    });
+}
+
+json dofScene(float planeDepth, const json &dof, bool withPlane = true) {
+    json doc = {{"nodes", {{{"name", "dof"}, {"type", "veko_dof"}, {"params", dof}}}},
+                {"camera", {{"resolution", {32, 32}}, {"lens", {"dof"}}}}};
+    if (withPlane)
+        doc["objects"] = {{{"name", "wall"}, {"mesh", {{"type", "plane"}, {"size", 200}}}, {"material", "native:eyeprobe"},
+                           {"label", 3}, {"transform", {{"rotate", {90, 0, 0}}, {"translate", {0, 0, -planeDepth}}}}}};
+    return doc;
+}
+
+float dist(xrVector a, xrVector b) { return std::hypot(a.x - b.x, a.y - b.y, a.z - b.z); }
+
+TEST(DepthOfField, RaysMeetOnTheFocalPlaneAndSpreadByTheCircleOfConfusionElsewhere) {
+    registerProbe();
+    // Lens radius = focal length / (f-stop * focus region scale) = 35 / 70.
+    const float R = 0.5f, zf = 5.0f;
+    struct Case {
+        float depth, focus;
+        int samples, rays;
+    };
+    const Case cases[] = {{5, 5, 32, 32}, {5, -5, 32, 32}, {10, 5, 32, 32}, {2.5f, 5, 32, 32}, {10, 5, 0, 1}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE("plane at " + std::to_string(c.depth) + ", focus " + std::to_string(c.focus));
+        auto scene = load(dofScene(c.depth, {{"focusDistance", c.focus}, {"fStop", 2}, {"focusRegionScale", 35},
+                                             {"samples", c.samples}}));
+        vh::Renderer r(*scene, 1);
+        g_rays.clear();
+        const float px = 24.5f, py = 9.5f;  // off the axis
+        auto s = r.shadeSample(0, px, py, 7, 0);
+        ASSERT_EQ(int(g_rays.size()), c.rays);
+        // The sample averages what the rays saw; depth and label come from
+        // the first ray.
+        EXPECT_NEAR(s.color.g, 0.5f, 1e-6);
+        EXPECT_TRUE(s.hit);
+        EXPECT_EQ(s.label, 3u);
+        xrVector org, dir;
+        vh::eyeRay(*scene, px, py, org, dir);
+        const float t = c.depth / -dir.z;
+        const xrVector pinhole{dir.x * t, dir.y * t, -c.depth};
+        // A ray from lens point L through the focal point lands |L| |d - zf| / zf
+        // away from the pinhole ray's hit on the plane at depth d.
+        const float coc = std::fabs(c.depth - zf) / zf;
+        float widest = 0;
+        for (const EyeRay &e : g_rays) {
+            const float l = std::hypot(e.origin.x, e.origin.y);
+            EXPECT_NEAR(e.origin.z, 0, 1e-6);
+            EXPECT_LE(l, R + 1e-5f);
+            EXPECT_NEAR(dist(e.hit, pinhole), l * coc, 2e-4f);
+            widest = std::max(widest, l);
+        }
+        if (c.rays > 1) {
+            EXPECT_GT(widest, 0.8f * R);  // the bundle fills the lens
+        }
+    }
+}
+
+TEST(DepthOfField, RaysThatSeeNothingGiveZero) {
+    auto scene = load(dofScene(5, {{"focusDistance", 5}, {"fStop", 2}, {"focusRegionScale", 35}, {"samples", 8}}, false));
+    vh::Renderer r(*scene, 1);
+    auto s = r.shadeSample(0, 16, 16, 0, 0);
+    EXPECT_EQ(s.color.r, 0.0f);
+    EXPECT_EQ(s.color.a, 0.0f);
+    EXPECT_FALSE(s.hit);
+}
+
+// ---------------------------------------------------------------------------
+// Image planes. The texture is 8 x 8 with texel (x, row) = (x / 8, row / 8,
+// 0.5, alpha), rows from the top; exact in half floats.
+std::string planeTexture(float alpha) {
+    const auto path = tempPath("plane" + std::to_string(int(alpha * 100)) + ".exr");
+    std::vector<float> px;
+    for (int row = 0; row < 8; ++row)
+        for (int x = 0; x < 8; ++x) px.insert(px.end(), {x / 8.0f, row / 8.0f, 0.5f, alpha});
+    vh::writeImage(path.string(), 8, 8, 4, px.data(), {"R", "G", "B", "A"});
+    return path.string();
+}
+
+// An 8 x 8 camera with the plane at `depth`; behind it, optionally, a
+// probe-shaded wall at depth 5.
+json planeScene(const std::string &texture, const json &plane, float depth, bool wall) {
+    json nodes = {{{"name", "state"}, {"type", "veko_state"}},
+                  {{"name", "plane"}, {"type", "veko_imageplane"}, {"params", plane}}};
+    json doc = {{"nodes", nodes},
+                {"state", "state"},
+                {"camera", {{"resolution", {8, 8}}}},
+                {"images", {{{"name", "tex"}, {"file", texture}}}},
+                {"imagePlanes", {{{"name", "backdrop"}, {"shader", "plane"}, {"depth", depth}}}}};
+    doc["nodes"][1]["params"]["texture"] = "tex";
+    if (wall)
+        doc["objects"] = {{{"name", "wall"}, {"mesh", {{"type", "plane"}, {"size", 200}}}, {"material", "native:eyeprobe"},
+                           {"transform", {{"rotate", {90, 0, 0}}, {"translate", {0, 0, -5}}}}}};
+    return doc;
+}
+
+TEST(ImagePlane, ShowsItsTextureAcrossTheViewWithDisplayModes) {
+    const std::string tex = planeTexture(1.0f);
+    {
+        auto scene = load(planeScene(tex, json::object(), 20, false));
+        const auto img = vh::render(*scene, quiet(1));
+        for (int row = 0; row < 8; ++row)
+            for (int x = 0; x < 8; ++x) {
+                const float *p = img.pixel(x, row);
+                EXPECT_NEAR(p[0], x / 8.0f, 1e-4) << x << "," << row;
+                EXPECT_NEAR(p[1], row / 8.0f, 1e-4) << x << "," << row;
+                EXPECT_NEAR(p[2], 0.5f, 1e-4);
+                EXPECT_NEAR(p[3], 1.0f, 1e-6);  // opaque: the matte is white
+            }
+    }
+    // Texel (4, 2) = (0.5, 0.25, 0.5, 1) through each display mode, gain
+    // (1, 2, 0.5) and offset 0.1.
+    struct Case {
+        int mode;
+        xrColor expect;
+    };
+    const float lum = 0.3f * 0.5f + 0.59f * 0.25f + 0.11f * 0.5f;
+    const Case cases[] = {{3, {0.6f, 0.6f, 0.35f, 1}},
+                          {4, {lum + 0.1f, 2 * lum + 0.1f, 0.5f * lum + 0.1f, 1}},
+                          {5, {1.1f, 2.1f, 0.6f, 1}}};
+    for (const Case &c : cases) {
+        json params = {{"displayMode", c.mode}, {"colorGain", {1, 2, 0.5, 1}}, {"colorOffset", {0.1, 0.1, 0.1, 0}}};
+        auto scene = load(planeScene(tex, params, 20, false));
+        const float *p = vh::render(*scene, quiet(1)).pixel(4, 2);
+        EXPECT_NEAR(p[0], c.expect.r, 1e-4) << c.mode;
+        EXPECT_NEAR(p[1], c.expect.g, 1e-4) << c.mode;
+        EXPECT_NEAR(p[2], c.expect.b, 1e-4) << c.mode;
+    }
+    std::filesystem::remove(tex);
+}
+
+TEST(ImagePlane, HalfTransparentTextureBlendsOverWhatLiesBehind) {
+    registerProbe();
+    const std::string tex = planeTexture(0.5f);
+    // Texel (4, 2) premultiplied: (0.25, 0.125, 0.25) at alpha 0.5.
+    struct Case {
+        const char *what;
+        bool wall;
+        float depth;
+        xrColor expect;
+    };
+    const Case cases[] = {
+        // In front of the probe wall (0.25, 0.5, 1, 1): half of it shows.
+        {"over the wall", true, 2, {0.25f + 0.125f, 0.125f + 0.25f, 0.25f + 0.5f, 1}},
+        // Over nothing: the plane's own coverage gives the alpha.
+        {"over nothing", false, 2, {0.25f, 0.125f, 0.25f, 0.5f}},
+        // Behind the wall it is not seen at all.
+        {"behind the wall", true, 20, {0.25f, 0.5f, 1, 0}},
+    };
+    for (const Case &c : cases) {
+        auto scene = load(planeScene(tex, json::object(), c.depth, c.wall));
+        const float *p = vh::render(*scene, quiet(1)).pixel(4, 2);
+        EXPECT_NEAR(p[0], c.expect.r, 1e-4) << c.what;
+        EXPECT_NEAR(p[1], c.expect.g, 1e-4) << c.what;
+        EXPECT_NEAR(p[2], c.expect.b, 1e-4) << c.what;
+        EXPECT_NEAR(p[3], c.expect.a, 1e-4) << c.what;
+    }
+    std::filesystem::remove(tex);
+}
+
+TEST(ImagePlane, HiddenPlaneIsInvisibleAndCastsNoShadow) {
+    // A lit ball; the directional light shines from behind the camera, so an
+    // opaque plane in front would shadow it if planes cast shadows.
+    auto doc = [](const json &plane) {
+        json nodes = {{{"name", "state"}, {"type", "veko_state"}},
+                      {{"name", "grey"}, {"type", "veko_lambert"}, {"params", {{"color", {0.6, 0.6, 0.6, 1}}}}},
+                      {{"name", "greySG"}, {"type", "veko_shadingengine"}, {"params", {{"surfaceShader", "grey"}}}},
+                      {{"name", "sun"}, {"type", "veko_directionallight"}, {"params", {{"useRayTraceShadows", 1}}}}};
+        json d = {{"nodes", nodes},
+                  {"state", "state"},
+                  {"camera", {{"resolution", {24, 24}}}},
+                  {"lights", {{{"name", "sun"}, {"shader", "sun"}, {"transform", {{"translate", {0, 0, 3}}}}}}},
+                  {"objects", {{{"name", "ball"}, {"mesh", {{"type", "sphere"}, {"radius", 1}}}, {"material", "greySG"},
+                                {"transform", {{"translate", {0, 0, -6}}}}}}}};
+        if (!plane.is_null()) {
+            d["nodes"].push_back({{"name", "plane"}, {"type", "veko_imageplane"}, {"params", plane}});
+            d["imagePlanes"] = {{{"name", "front"}, {"shader", "plane"}, {"depth", 1}}};
+        }
+        return d;
+    };
+    auto bare = load(doc(nullptr));
+    auto hidden = load(doc({{"displayMode", 0}, {"useColor", 1}, {"color", {1, 0, 0, 1}}}));
+    auto shown = load(doc({{"displayMode", 3}, {"useColor", 1}, {"color", {1, 0, 0, 1}}}));
+    const auto a = vh::render(*bare, quiet(1)), b = vh::render(*hidden, quiet(1)), c = vh::render(*shown, quiet(1));
+    EXPECT_GT(a.pixel(12, 12)[0], 0.3f);  // the lit ball
+    // The same image (up to the float error of rays continued from the
+    // plane's hit point).
+    for (size_t i = 0; i < a.rgba.size(); ++i) EXPECT_NEAR(a.rgba[i], b.rgba[i], 1e-3) << "pixel " << i / 4;
+    for (int y : {0, 12})
+        for (int x : {0, 12}) {
+            const float *p = c.pixel(x, y);
+            EXPECT_EQ(p[0], 1.0f);
+            EXPECT_EQ(p[1], 0.0f);
+            EXPECT_EQ(p[3], 1.0f);
+        }
 }
 
 }  // namespace
