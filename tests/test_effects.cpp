@@ -396,7 +396,8 @@ TEST(ImagePlane, ShowsItsTextureAcrossTheViewWithDisplayModes) {
     for (const Case &c : cases) {
         json params = {{"displayMode", c.mode}, {"colorGain", {1, 2, 0.5, 1}}, {"colorOffset", {0.1, 0.1, 0.1, 0}}};
         auto scene = load(planeScene(tex, params, 20, false));
-        const float *p = vh::render(*scene, quiet(1)).pixel(4, 2);
+        const auto img = vh::render(*scene, quiet(1));
+        const float *p = img.pixel(4, 2);
         EXPECT_NEAR(p[0], c.expect.r, 1e-4) << c.mode;
         EXPECT_NEAR(p[1], c.expect.g, 1e-4) << c.mode;
         EXPECT_NEAR(p[2], c.expect.b, 1e-4) << c.mode;
@@ -424,7 +425,8 @@ TEST(ImagePlane, HalfTransparentTextureBlendsOverWhatLiesBehind) {
     };
     for (const Case &c : cases) {
         auto scene = load(planeScene(tex, json::object(), c.depth, c.wall));
-        const float *p = vh::render(*scene, quiet(1)).pixel(4, 2);
+        const auto img = vh::render(*scene, quiet(1));
+        const float *p = img.pixel(4, 2);
         EXPECT_NEAR(p[0], c.expect.r, 1e-4) << c.what;
         EXPECT_NEAR(p[1], c.expect.g, 1e-4) << c.what;
         EXPECT_NEAR(p[2], c.expect.b, 1e-4) << c.what;
