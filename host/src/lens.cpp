@@ -30,7 +30,7 @@ xrBoolean traceEyeRay(RaySlot &slot, xrColor *color) {
         tfar = sc.camera.farClip / dz;
     }
     RTCRayHit h;
-    const bool hit = intersect(sc, org, dir, tnear, tfar, h);
+    const bool hit = intersect(sc, org, dir, tnear, tfar, h, rayTime(sc, st.sampleTime));
     float tl = 0;
     xrBoolean ok;
     bool seen = true;
