@@ -116,6 +116,48 @@ float hitShape(const LightInst &l, xrVector o, xrVector d, float tnear, float tf
     return best;
 }
 
+// Environment lights place their own samples: the host runs the shader with
+// lightSampleIndex = the samples taken so far until it answers 2 (no further
+// sample). An answer of 0 skips the sample (it still counts). The samples
+// are given whichever side of the surface they light; the material weighs
+// them by the cosine.
+xrBoolean sampleEnvironmentLight(xrColor *color, xrVector *direction, float *cosine, xrState *state,
+                                 const LightInst &l, xrInteger &taken) {
+    constexpr xrInteger kMaxSamples = 65535;  // lightSampleIndex is 16 bits
+    while (taken < kMaxSamples) {
+        const int i = taken++;
+        RaySlot *s = spawnChild(state, kRayLight, false);
+        if (!s) return 0;
+        xrState &c = s->st;
+        c.rayOrigin = state->hitPoint;
+        c.rayDirection = -state->shadingNormal;
+        c.hitDistance = 0;
+        c.cosView = 1;
+        c.lightInstanceTag = l.tag;
+        c.lightSampleIndex = uint16_t(i);
+        c.modeFlag = 0;
+        s->ctx.lightToWorld = l.toWorld.m;
+        s->ctx.worldToLight = l.fromWorld.m;
+        s->rd.light = &l;
+        xrColor col{0, 0, 0, 0};
+        const xrBoolean ok = callShader(*l.shader, &c, &col);
+        const xrVector toLight = -c.rayDirection;
+        const float cs = c.cosView;
+        releaseChild(s);
+        if (ok == 2) {
+            --taken;
+            return 0;
+        }
+        if (ok) {
+            *color = col;
+            if (direction) *direction = toLight;
+            if (cosine) *cosine = cs;
+            return 1;
+        }
+    }
+    return 0;
+}
+
 }  // namespace
 
 const LightInst *nearestVisibleLight(const Scene &scene, xrVector org, xrVector dir, float tnear, float tfar,
@@ -199,6 +241,7 @@ VH_EXPORT xrBoolean xr_sample_light(xrColor *color, xrVector *direction, float *
     if (!l || !l->shader) return 0;
     xrInteger local = 0;
     xrInteger &taken = samples ? *samples : local;
+    if (l->kind == LightKind::Environment) return sampleEnvironmentLight(color, direction, cosine, state, *l, taken);
     const int n = l->shape != kShapeNone ? l->samples : 1;
     if (taken == 0) ++rd->lightSequence;
     const uint32_t key = hashCombine(

@@ -524,6 +524,10 @@ void Network::exit(xrState *state) {
             if (prepareInstance) prepareInstance(i, state);
             i.fns.exit(state, i.params());
         }
+        {
+            std::lock_guard<std::mutex> lock(i.threadDataMutex);
+            i.threadData.assign(1, nullptr);
+        }
         i.initialized = false;
     }
     for (auto &[type, req] : shaderInitDone_) {

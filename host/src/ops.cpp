@@ -23,6 +23,7 @@ struct ThreadContext {
     uint16_t index = 0;
     uint64_t counter = 0;
     std::vector<CacheEntry> cache;  // indexed by Instance::id
+    std::vector<void *> instanceData;  // queries 124/126, indexed by Instance::id
     RayContext fallbackRay;         // for states without host data
 };
 
@@ -220,6 +221,37 @@ xrBoolean xr_query(xrInteger code, xrState *state, xrTag tag, void *result) {
             Instance *inst = currentInstance(state);
             if (!inst) return 0;
             *static_cast<void ***>(result) = &inst->userPointer;
+            return 1;
+        }
+        case 124:    // the calling thread's data of the running instance (void *)
+        case 126: {  // stores it (result points to the void *)
+            Instance *inst = currentInstance(state);
+            if (!inst) return 0;
+            std::vector<void *> &slots = threadOf(state)->instanceData;
+            if (size_t(inst->id) >= slots.size()) slots.resize(size_t(inst->id) + 16, nullptr);
+            void *&mine = slots[size_t(inst->id)];
+            if (code == 124) {
+                *static_cast<void **>(result) = mine;
+                return 1;
+            }
+            void *value = *static_cast<void **>(result);
+            std::lock_guard<std::mutex> lock(inst->threadDataMutex);
+            std::vector<void *> &all = inst->threadData;  // null-terminated
+            auto it = mine ? std::find(all.begin(), all.end() - 1, mine) : all.end() - 1;
+            if (it != all.end() - 1) {
+                if (value) *it = value;
+                else all.erase(it);
+            } else if (value) {
+                all.insert(all.end() - 1, value);
+            }
+            mine = value;
+            return 1;
+        }
+        case 127: {  // every thread's data of the running instance: a null-terminated list (void **)
+            Instance *inst = currentInstance(state);
+            if (!inst) return 0;
+            std::lock_guard<std::mutex> lock(inst->threadDataMutex);
+            *static_cast<void ***>(result) = inst->threadData.data();
             return 1;
         }
         case 140: {  // kind of the running shader

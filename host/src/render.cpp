@@ -472,7 +472,15 @@ bool renderQuery(int code, xrState *state, xrTag tag, void *result) {
         }
         case 118: {  // object-space bounding box of an instance: min, max
             if (!rd) return false;
-            const ObjectInst *o = tag ? rd->td->impl->scene->objectOf(tag) : rd->obj;
+            const Scene &sc = *rd->td->impl->scene;
+            const ObjectInst *o = tag ? sc.objectOf(tag) : rd->obj;
+            if (!o && !tag) {
+                // No object at hand (a shader's _init): the scene's world box.
+                const float box[6] = {sc.boundsMin.x, sc.boundsMin.y, sc.boundsMin.z,
+                                      sc.boundsMax.x, sc.boundsMax.y, sc.boundsMax.z};
+                std::memcpy(result, box, sizeof box);
+                return true;
+            }
             if (!o) return false;
             std::memcpy(result, o->bbox, sizeof o->bbox);
             return true;

@@ -117,7 +117,9 @@ struct ObjectInst {
 };
 
 // Volume: the light shader picks the direction itself (veko_volumelight).
-enum class LightKind { Point, Spot, Directional, Ambient, Other, Volume };
+// Environment: an image-based light whose shader chooses every sample itself
+// (direction, origin, distance) and answers 2 when it has no further one.
+enum class LightKind { Point, Spot, Directional, Ambient, Other, Volume, Environment };
 enum AreaShape : int32_t {
     kShapeNone = 0, kShapeRectangle = 1, kShapeDisc = 2, kShapeSphere = 3, kShapeCylinder = 4, kShapeObject = 5
 };

@@ -1152,6 +1152,7 @@ ScenePtr loadSceneJson(Library &lib, const json &doc, const std::string &where, 
                   : type == "veko_ambientlight"     ? LightKind::Ambient
                   : type == "veko_pointlight"       ? LightKind::Point
                   : type == "veko_volumelight"      ? LightKind::Volume
+                  : type == "veko_ibllight"         ? LightKind::Environment
                                                     : LightKind::Other;
     }
 

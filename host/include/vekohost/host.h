@@ -231,6 +231,10 @@ struct Instance {
     std::map<std::string, int> arrayExtra;  // byte offset of each array's elements
     xrShaderRecord record{};
     void *userPointer = nullptr;  // query 51
+    // Per-thread data of the instance (queries 124, 126, 127): every pointer
+    // a thread has stored, null-terminated, guarded by the mutex.
+    std::mutex threadDataMutex;
+    std::vector<void *> threadData{nullptr};
     std::vector<Connection> connections;
     // Connection index per parameter word (-1: literal), for a constant-time
     // lookup in xr_phen_eval.
