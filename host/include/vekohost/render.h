@@ -131,6 +131,15 @@
 //   gets the lights from every side. veko_volumelight chooses its own
 //   direction; its samples are kept when the cosine it leaves is positive.
 // xr_compute_irradiance is pi times xr_compute_avg_radiance.
+// Environment lights: a light whose "shader" is a veko_ibllight node lights
+//   the scene from an environment image (its "image" parameter names an
+//   entry of "images", a latitude-longitude or angular map) or from its
+//   "color" input. The shader places every sample itself (direction, origin
+//   and distance in the light state) for lightSampleIndex 0, 1, ... until it
+//   answers 2; its shadow rays run from that origin to the shaded point.
+//   During a shader's _init, query 118 with tag 0 gives the scene's world
+//   box. Queries 124 and 126 read and store a per-thread pointer of the
+//   running instance; 127 lists every pointer stored (null-terminated).
 // Light linking: "lights" on an object lists the lights that illuminate it
 //   (default: all); the host's exclusive light list is every light of the
 //   scene except the ones given.
