@@ -4,11 +4,14 @@
 // environments, its shadow test, and a small render.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <string>
 #include <vector>
+
+#include <unistd.h>
 
 #include <vekohost/host.h>
 #include <vekohost/imageio.h>
@@ -332,6 +335,42 @@ TEST_F(Ibl, BuffersReleasedAtExit) {
         (void)vh::render(*scene, o);
     }
     EXPECT_EQ(vh::liveAllocations().blocks, before) << vh::liveAllocations().text;
+}
+
+// The example scene (a sphere and a box lit only by the sky's image) at a
+// small size against its reviewed reference: mean difference below 1/255,
+// no pixel further than 8/255. VEKO_UPDATE_GOLDEN=1 rewrites it.
+TEST(IblRender, ExampleSceneMatchesItsReference) {
+    auto scene = vh::loadScene(vt::library(), vt::sourcePath("scenes/ibl.json"));
+    vh::RenderOptions ro;
+    ro.threads = 2;
+    ro.width = 64;
+    ro.height = 40;
+    ro.samples = 2;
+    ro.progress = false;
+    const vh::FrameImage img = vh::render(*scene, ro);
+    const std::string ref = vt::sourcePath("tests/golden/ibl_scene.png");
+    if (std::getenv("VEKO_UPDATE_GOLDEN")) {
+        vh::writeImage(img, ref);
+        GTEST_SKIP() << "reference rewritten";
+    }
+    const std::string tmp = ::testing::TempDir() + "vekobase_ibl_" + std::to_string(::getpid()) + ".png";
+    vh::writeImage(img, tmp);
+    const vh::FrameImage got = vh::readImage(tmp);
+    std::remove(tmp.c_str());
+    const vh::FrameImage want = vh::readImage(ref);
+    ASSERT_EQ(want.width, got.width);
+    ASSERT_EQ(want.height, got.height);
+    double sum = 0, worst = 0;
+    for (int y = 0; y < got.height; ++y)
+        for (int x = 0; x < got.width; ++x)
+            for (int c = 0; c < 3; ++c) {
+                const double d = std::fabs(got.pixel(x, y)[c] - want.pixel(x, y)[c]);
+                sum += d;
+                worst = std::max(worst, d);
+            }
+    EXPECT_LT(sum / (got.width * got.height * 3), 1.0 / 255);
+    EXPECT_LE(worst, 8.0 / 255);
 }
 
 }  // namespace
