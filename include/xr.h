@@ -255,6 +255,25 @@ static_assert(sizeof(xrObjectRecord) == 256);
 // Polygon kinds of xr_api_poly_begin_tag.
 enum { xrPOLY_CONVEX = 1 };
 
+// The mesh of a baking shader's mesh call (rayKind 22), passed as its result
+// argument: the object's triangles (three vertex indices and the primitive
+// each) and the records its vertex calls (rayKind 21) returned. A host that
+// shares the bake among threads makes one mesh call per thread; each renders
+// the 16 x 16 pixel tiles t with t % tileStep == tileFirst.
+struct xrBakeMesh {
+    xrInteger triangleCount;     // 0
+    xrInteger vertexCount;       // 4
+    const xrInteger *triangles;  // 8: 4 per triangle
+    const float *vertices;       // 16: vertexFloats per vertex
+    xrInteger vertexFloats;      // 24
+    xrInteger tileFirst;         // 28
+    xrInteger tileStep;          // 32: <= 1 every tile
+    xrInteger pad;               // 36
+};
+static_assert(offsetof(xrBakeMesh, triangles) == 8);
+static_assert(offsetof(xrBakeMesh, vertexFloats) == 24);
+static_assert(sizeof(xrBakeMesh) == 40);
+
 // Shader kind passed to xr_call_shader_x for a plain shader call.
 enum { xrSHADER_CALL = 12, xrSHADER_STATE = 15 };
 

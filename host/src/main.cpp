@@ -3,10 +3,12 @@
 //   vekohost nodes
 //   vekohost render scenes/showcase.json -o showcase.png --threads 2
 //   vekohost render scenes/animated.json -o out.####.png --frames 1-48
+//   vekohost bake scenes/bake.json --object ball -o lightmap.exr --size 256
 #include <CLI/CLI.hpp>
 #include <csignal>
 #include <iostream>
 
+#include "vekohost/bake.h"
 #include "vekohost/frames.h"
 #include "vekohost/imageio.h"
 #include "vekohost/render.h"
@@ -58,8 +60,26 @@ int main(int argc, char **argv) {
                        "frames to render, e.g. 7, 1-48 or 1-10,20; '#' runs in output names become the frame number");
     render->add_option("--time", ro.time, "sample time within the frame (default: the scene's)");
 
+    auto *bake = app.add_subcommand("bake", "bake an object's shading into a light map or its vertex colours");
+    vh::BakeOptions bo;
+    int bakeSize = 256;
+    bake->add_option("scene", bo.scene, "scene file (JSON)")->required();
+    bake->add_option("--object", bo.request.object, "object to bake")->required();
+    bake->add_option("-o,--output", bo.output, "light map (.exr, .png) or, with --vertices, an OBJ file")->required();
+    bake->add_option("--size", bakeSize, "light-map width and height in pixels (default 256)")->check(CLI::Range(1, 16384));
+    bake->add_option("--node", bo.request.node, "the baking node (default: the scene's first, or one with defaults)");
+    bake->add_option("--post", bo.request.post, "a veko_postlightmap node run on the light map");
+    bake->add_option("-t,--threads", bo.request.threads, "threads sharing the light map's tiles (default 1)")
+        ->check(CLI::Range(1, 1024));
+    bake->add_flag("--vertices", bo.vertices, "bake vertex colours (veko_bakevertices) and write an OBJ");
+
     CLI11_PARSE(app, argc, argv);
     vh::setVerbosity(verbosity);
+    if (*bake) {
+        bo.libraryPath = libPath;
+        bo.request.width = bo.request.height = bakeSize;
+        return vh::bakeCommand(bo);
+    }
     if (*render) {
         ro.libraryPath = libPath;
         ro.progress = !quiet;

@@ -6,6 +6,7 @@
 #include <cmath>
 
 #include "render_internal.h"
+#include "vekohost/textures.h"
 
 #define VH_EXPORT extern "C" __attribute__((visibility("default")))
 
@@ -113,6 +114,10 @@ VH_EXPORT void xr_output_image_close(xrState *state, xrInteger index) {
 // Writes a pixel of an output image; outside the image nothing happens. The
 // label image takes r as the label, the depth image r.
 VH_EXPORT void xr_img_put_color(void *image, const xrColor *color, xrInteger x, xrInteger y) {
+    if (LightmapImage *l = asLightmap(image)) {  // a light map being baked (bake.cpp)
+        if (color) putLightmapColor(*l, *color, x, y);
+        return;
+    }
     OutputImage *o = outputOf(image);
     if (!o || !color || x < 0 || y < 0 || x >= o->width || y >= o->height) return;
     FrameImage &f = *o->frame;

@@ -485,6 +485,11 @@ bool renderQuery(int code, xrState *state, xrTag tag, void *result) {
             std::memcpy(result, o->bbox, sizeof o->bbox);
             return true;
         }
+        case 141: {  // object id of the object hit (its instance tag)
+            if (!rd || !rd->obj) return false;
+            *static_cast<int32_t *>(result) = int32_t(rd->obj->tag);
+            return true;
+        }
         case 138:  // hair derivatives present (hairData): on a strand
             *static_cast<int32_t *>(result) = rd && rd->obj && rd->obj->hair ? 1 : 0;
             return true;

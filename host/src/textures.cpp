@@ -230,6 +230,7 @@ std::shared_ptr<TextureImage> openTextureImage(const std::string &path) {
 using namespace vh;
 
 VH_EXPORT xrInteger xr_img_get_width(const void *image) {
+    if (const LightmapImage *l = asLightmap(image)) return l->width;
     const LevelRecord *r = recordOf(image);
     int w = 0, h = 0;
     if (!r && outputImageExtent(image, &w, &h)) return w;
@@ -237,6 +238,7 @@ VH_EXPORT xrInteger xr_img_get_width(const void *image) {
 }
 
 VH_EXPORT xrInteger xr_img_get_height(const void *image) {
+    if (const LightmapImage *l = asLightmap(image)) return l->height;
     const LevelRecord *r = recordOf(image);
     int w = 0, h = 0;
     if (!r && outputImageExtent(image, &w, &h)) return h;
@@ -245,8 +247,18 @@ VH_EXPORT xrInteger xr_img_get_height(const void *image) {
 
 // Pixels outside the image read the nearest edge pixel.
 VH_EXPORT void xr_img_get_color(const void *image, xrColor *color, xrInteger x, xrInteger y) {
-    const LevelRecord *r = recordOf(image);
     if (!color) return;
+    if (const LightmapImage *l = asLightmap(image)) {
+        if (l->width <= 0 || l->height <= 0) {
+            *color = {0, 0, 0, 0};
+            return;
+        }
+        x = std::clamp(x, 0, l->width - 1);
+        y = std::clamp(y, 0, l->height - 1);
+        std::memcpy(color, l->pixels + (size_t(y) * size_t(l->width) + size_t(x)) * 4, sizeof(xrColor));
+        return;
+    }
+    const LevelRecord *r = recordOf(image);
     if (!r && outputImageColor(image, color, x, y)) return;
     if (!r || r->width <= 0 || r->height <= 0) {
         *color = {0, 0, 0, 0};

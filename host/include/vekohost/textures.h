@@ -4,6 +4,7 @@
 // All OpenImageIO texture code sits behind this header (host/src/textures.cpp).
 #pragma once
 
+#include <cstring>
 #include <memory>
 #include <string>
 
@@ -24,6 +25,33 @@ public:
     virtual int levels() const = 0;
     virtual int channels() const = 0;  // of the file
 };
+
+// An editable float image (light maps and the output images of output
+// shaders): RGBA rows from the lower left. The image reads
+// (xr_img_get_width/_height/_color) accept it as well. `tags` and
+// `coverage` (one float per pixel, or null) record which pixels were
+// written and the alpha written there.
+struct LightmapImage {
+    static constexpr int32_t kMagic = 0x4c4d4150;
+    int32_t magic;
+    int32_t type;  // 32: float pixels (not clamped)
+    int32_t width, height;
+    float *pixels;
+    float *tags;
+    float *coverage;
+};
+inline LightmapImage *asLightmap(const void *image) {
+    auto *r = static_cast<LightmapImage *>(const_cast<void *>(image));
+    return r && r->magic == LightmapImage::kMagic ? r : nullptr;
+}
+// Writes pixel (x, y) (nothing outside the image) and records it.
+inline void putLightmapColor(LightmapImage &l, const xrColor &c, int x, int y) {
+    if (x < 0 || y < 0 || x >= l.width || y >= l.height) return;
+    const size_t i = size_t(y) * size_t(l.width) + size_t(x);
+    std::memcpy(l.pixels + 4 * i, &c, sizeof c);
+    if (l.tags) l.tags[i] = 1.0f;
+    if (l.coverage) l.coverage[i] = c.a < 0.0f ? 0.0f : (c.a > 1.0f ? 1.0f : c.a);
+}
 
 // Reads `path` (any format OpenImageIO reads: 8/16-bit, half, float; grey,
 // grey + alpha, RGB, RGBA) into RGBA floats as stored (no colour conversion;

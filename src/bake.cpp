@@ -1,0 +1,778 @@
+// Light-map and vertex baking: the shading of an object rendered into a
+// texture over its uv layout (veko_bakelightmap), the light map's
+// post-process that drops partly covered pixels and grows the baked area
+// (veko_postlightmap), and the same shading baked per vertex
+// (veko_bakevertices).
+//
+// The host drives a baking shader in two calls: a vertex call per mesh
+// vertex (rayKind 21: the shader returns its vertex record) and a mesh call
+// once per object (rayKind 22: the result argument is the xrBakeMesh with
+// the triangles and those records).
+//
+// Host queries used here:
+//   58   result size in bytes of a shader (custom shaders)
+//   118  the object's bounding box (vertex offsets)
+//   141  object id (printed in progress lines)
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <vector>
+
+#include "vekobase.h"
+
+namespace {
+
+using veko::BaseStateRecord;
+using veko::eval;
+
+constexpr int32_t kRayVertex = 21;
+constexpr int32_t kRayMesh = 22;
+constexpr xrInteger kQueryResultSize = 58;
+constexpr xrInteger kQueryBox = 118;
+constexpr xrInteger kQueryObjectId = 141;
+constexpr int kTile = 16;
+constexpr int kFloatImage = 32;
+
+struct BakeLightmapParams {
+    xrInteger lightMode;         // 0: 1 light list, 3 one light, 4 custom shader
+    xrTag storageTag;            // 1
+    xrInteger uvSet;             // 2
+    xrBoolean useUvRange;        // 3
+    xrVector uvMin;              // 4-6
+    xrVector uvMax;              // 7-9
+    xrInteger uvRangeMode;       // 10: 2 fits the mesh's uv box
+    xrScalar uvScale;            // 11
+    xrInteger bakeMode;          // 12: 0 material, 1 irradiance + direct, 2 irradiance, 3 occlusion, 4 custom
+    xrInteger alphaMode;         // 13: 0 computed, 1 matte, 2 luminance, 3 one
+    xrInteger pixelSamples;      // 14: <= 1 one sample at the pixel centre
+    xrInteger normalDirection;   // 15: 2 flips
+    xrScalar fgPrebakeDensity;   // 16
+    xrInteger occlusionRays;     // 17
+    xrTag light;                 // 18
+    xrScalar lightScale;         // 19
+    xrTag customShader;          // 20
+    xrColor fillColor;           // 21-24
+    xrBoolean fill;              // 25
+    xrScalar filterRadius;       // 26: pixels; 0 no post-filter
+    xrScalar occlusionDistance;  // 27: 0 unlimited
+};
+static_assert(sizeof(BakeLightmapParams) == 28 * 4);
+
+struct BakeVerticesParams {
+    xrInteger lightMode;        // 0
+    xrTag storageTag;           // 1
+    xrInteger bakeMode;         // 2
+    xrInteger normalDirection;  // 3
+    xrTag light;                // 4
+    xrScalar lightScale;        // 5
+    xrTag customShader;         // 6
+    xrInteger occlusionRays;    // 7
+    xrScalar occlusionDistance; // 8
+};
+static_assert(sizeof(BakeVerticesParams) == 9 * 4);
+
+struct PostLightmapParams {
+    xrScalar overbake;   // 0
+    xrBoolean fillEmpty; // 1
+};
+static_assert(sizeof(PostLightmapParams) == 2 * 4);
+
+// Vertex record of the light-map shader (nine floats).
+struct LightmapVertex {
+    xrVector point, normal, uv;
+};
+static_assert(sizeof(LightmapVertex) == 36);
+
+// Vertex record of the vertex baker (six floats).
+struct BakeVertex {
+    xrVector point, normal;
+};
+
+// ---------------------------------------------------------------------------
+// State saved for shading and restored on every path.
+class ShadingFrame {
+public:
+    ShadingFrame(xrState *state, BaseStateRecord *rec, int32_t rayKind)
+        : state_(state), rec_(rec), ior_(state->currentIor), mode_(state->modeFlag), refl_(state->reflectDepth),
+          refr_(state->refractDepth), kind_(state->rayKind), flags_(rec->flags), org_(state->rayOrigin),
+          dir_(state->rayDirection), dist_(state->hitDistance) {
+        state->currentIor = 1.0f;
+        state->modeFlag = 0;
+        state->reflectDepth = state->refractDepth = 0;
+        state->rayKind = rayKind;
+        rec->flags |= veko::kFlagEnvironmentEval;
+    }
+    ~ShadingFrame() {
+        state_->currentIor = ior_;
+        state_->modeFlag = mode_;
+        state_->reflectDepth = refl_;
+        state_->refractDepth = refr_;
+        state_->rayKind = kind_;
+        state_->rayOrigin = org_;
+        state_->rayDirection = dir_;
+        state_->hitDistance = dist_;
+        rec_->flags = flags_;
+    }
+    ShadingFrame(const ShadingFrame &) = delete;
+    ShadingFrame &operator=(const ShadingFrame &) = delete;
+
+private:
+    xrState *state_;
+    BaseStateRecord *rec_;
+    float ior_;
+    uint8_t mode_;
+    int32_t refl_, refr_, kind_, flags_;
+    xrVector org_, dir_;
+    double dist_;
+};
+
+// What to shade and how: shared by the light-map and vertex bakers.
+struct ShadeSettings {
+    int bakeMode = 0;
+    int lightMode = 1;
+    xrTag light = 0;
+    float lightScale = 1.0f;
+    xrTag custom = 0;
+    int customBytes = 0;
+    int occlusionRays = 16;
+    float occlusionDistance = 0.0f;
+    bool floatImage = true;
+};
+
+// Direct light of the light list (light mode 1) or of the one light (3) on a
+// diffuse surface of unit albedo.
+xrColor directLight(xrState *state, const ShadeSettings &s) {
+    xrInteger count = 0;
+    xrTag *lights = nullptr;
+    xrTag one = s.light;
+    if (s.lightMode == 3) {
+        count = one ? 1 : 0;
+        lights = &one;
+    } else {
+        xr_instance_lightlist(&count, &lights, state);
+    }
+    xrColor sum{0, 0, 0, 0};
+    for (int i = 0; lights && i < count; ++i) {
+        xrInteger samples = 0;
+        int taken = 0;
+        xrColor q{}, lightSum{0, 0, 0, 0};
+        xrVector dir{};
+        float c = 0.0f;
+        while (xr_sample_light(&q, &dir, &c, state, lights[i], &samples)) {
+            ++taken;
+            if (c > 0.0f) veko::addScaled(lightSum, q, c);
+        }
+        const int n = std::max<int>(samples, taken);
+        if (n > 0) veko::addScaled(sum, lightSum, (s.lightMode == 3 ? s.lightScale : 1.0f) / float(n));
+    }
+    return sum;
+}
+
+// Fraction of cosine-weighted hemisphere rays that escape.
+float openness(xrState *state, const ShadeSettings &s) {
+    const xrVector n = state->shadingNormal;
+    const xrVector t = std::fabs(n.x) < 0.9f ? xrVector{1, 0, 0} : xrVector{0, 1, 0};
+    const xrVector a = veko::normalize(veko::cross(n, t)), b = veko::cross(n, a);
+    xrInteger inst = 0, cnt = std::max(s.occlusionRays, 1);
+    float pair[2];
+    int open = 0, total = 0;
+    while (xr_sample(pair, &inst, state, 2, &cnt)) {
+        const float r = std::sqrt(pair[0]), phi = 6.2831855f * pair[1];
+        const float z = std::sqrt(std::max(0.0f, 1.0f - pair[0]));
+        const xrVector d = veko::vadd(veko::vadd(veko::vscale(a, r * std::cos(phi)), veko::vscale(b, r * std::sin(phi))),
+                                      veko::vscale(n, z));
+        double dist = 0.0;
+        const bool hit = xr_trace_probe(state, &state->hitPoint, &d, &dist);
+        if (!hit || (s.occlusionDistance > 0.0f && dist > s.occlusionDistance)) ++open;
+        ++total;
+    }
+    return total ? float(open) / float(total) : 1.0f;
+}
+
+// Shades the surface point set up in the state by bake mode. The point looks
+// at itself head-on (rayDirection = -normal).
+xrColor shadePoint(xrState *state, BaseStateRecord *rec, const ShadeSettings &s, std::vector<float> &custom) {
+    const xrVector n = state->shadingNormal;
+    state->rayDirection = veko::vneg(n);
+    state->rayOrigin = veko::vadd(state->hitPoint, n);
+    state->hitDistance = 1.0;
+    state->cosView = -1.0f;
+    rec->fbColor = {0, 0, 0, 0};
+    rec->matteColor = {0, 0, 0, 0};
+    rec->auxColor = {1, 1, 1, 1};
+    xr_flush_cache(state);
+    xrColor c{0, 0, 0, 1};
+    switch (s.bakeMode) {
+        case 0:
+            if (!xr_call_material(&c, state)) c = {0, 0, 0, 0};
+            break;
+        case 4: {
+            std::fill(custom.begin(), custom.end(), 0.0f);
+            xr_call_shader_x(custom.data(), xrSHADER_CALL, state, s.custom, nullptr);
+            std::memcpy(&c, custom.data(), sizeof c);
+            if (!s.floatImage) c = {veko::clamp01(c.r), veko::clamp01(c.g), veko::clamp01(c.b), veko::clamp01(c.a)};
+            break;
+        }
+        case 1:
+        case 2: {
+            xrColor irr{0, 0, 0, 0};
+            xr_compute_avg_radiance(&irr, state, 102, state->optionsRecord);
+            c = {irr.r, irr.g, irr.b, 1.0f};
+            if (s.bakeMode == 1) {
+                const xrColor d = directLight(state, s);
+                c.r += d.r;
+                c.g += d.g;
+                c.b += d.b;
+            }
+            break;
+        }
+        case 3: {
+            const float o = openness(state, s);
+            c = {o, o, o, 1.0f};
+            break;
+        }
+        default:
+            break;
+    }
+    return c;
+}
+
+ShadeSettings shadeSettings(xrState *state, int bakeMode, int lightMode, xrTag light, float lightScale, xrTag custom,
+                            int occlusionRays, float occlusionDistance) {
+    ShadeSettings s;
+    s.bakeMode = lightMode == 4 ? 4 : bakeMode;
+    s.lightMode = lightMode;
+    s.light = light;
+    s.lightScale = lightScale;
+    s.custom = custom;
+    s.occlusionRays = occlusionRays;
+    s.occlusionDistance = occlusionDistance;
+    if (s.bakeMode == 4) {
+        xrInteger bytes = 0;
+        if (custom && xr_query(kQueryResultSize, state, custom, &bytes)) s.customBytes = bytes;
+    }
+    (void)state;
+    return s;
+}
+
+// ---------------------------------------------------------------------------
+// Light-map triangle grid over pixel space.
+
+struct GridTriangle {
+    int32_t vertex[3];
+    int32_t primitive;
+    float x[3], y[3];  // corners in pixels
+    float area2;       // twice the signed pixel area
+};
+
+class TriangleGrid {
+public:
+    TriangleGrid(std::vector<GridTriangle> &&tris, int width, int height, float cell)
+        : tris_(std::move(tris)), cell_(cell) {
+        nx_ = std::max(1, int(std::ceil(float(width) / cell)));
+        ny_ = std::max(1, int(std::ceil(float(height) / cell)));
+        cells_.resize(size_t(nx_) * size_t(ny_));
+        for (size_t t = 0; t < tris_.size(); ++t) {
+            const GridTriangle &g = tris_[t];
+            const float x0 = std::min({g.x[0], g.x[1], g.x[2]}), x1 = std::max({g.x[0], g.x[1], g.x[2]});
+            const float y0 = std::min({g.y[0], g.y[1], g.y[2]}), y1 = std::max({g.y[0], g.y[1], g.y[2]});
+            const int cx0 = clampX(int(std::floor(x0 / cell))), cx1 = clampX(int(std::floor(x1 / cell)));
+            const int cy0 = clampY(int(std::floor(y0 / cell))), cy1 = clampY(int(std::floor(y1 / cell)));
+            if (x1 < 0 || y1 < 0 || x0 > float(width) || y0 > float(height)) continue;
+            for (int cy = cy0; cy <= cy1; ++cy)
+                for (int cx = cx0; cx <= cx1; ++cx) cells_[size_t(cy) * nx_ + cx].push_back(int32_t(t));
+        }
+    }
+    // The triangle under pixel position (x, y) with its barycentric weights.
+    const GridTriangle *locate(float x, float y, float bary[3]) const {
+        const int cx = int(std::floor(x / cell_)), cy = int(std::floor(y / cell_));
+        if (cx < 0 || cy < 0 || cx >= nx_ || cy >= ny_) return nullptr;
+        for (int32_t t : cells_[size_t(cy) * nx_ + cx]) {
+            const GridTriangle &g = tris_[size_t(t)];
+            if (g.area2 == 0.0f) continue;
+            const float w0 = ((g.x[1] - x) * (g.y[2] - y) - (g.x[2] - x) * (g.y[1] - y)) / g.area2;
+            const float w1 = ((g.x[2] - x) * (g.y[0] - y) - (g.x[0] - x) * (g.y[2] - y)) / g.area2;
+            const float w2 = 1.0f - w0 - w1;
+            constexpr float e = -1e-6f;
+            if (w0 >= e && w1 >= e && w2 >= e) {
+                bary[0] = w0;
+                bary[1] = w1;
+                bary[2] = w2;
+                return &g;
+            }
+        }
+        return nullptr;
+    }
+
+private:
+    int clampX(int v) const { return std::clamp(v, 0, nx_ - 1); }
+    int clampY(int v) const { return std::clamp(v, 0, ny_ - 1); }
+    std::vector<GridTriangle> tris_;
+    std::vector<std::vector<int32_t>> cells_;
+    float cell_;
+    int nx_ = 1, ny_ = 1;
+};
+
+// Grid cell size in pixels from twice the mesh's uv area `sum` (in pixels).
+float gridCellSize(double sum, int width, int height) {
+    const float lo = float(std::max(width, height)) * 0.01f, hi = float(std::min(width, height)) * 0.15f;
+    float c = float(std::sqrt(std::max(sum, 0.0)));
+    c = std::min(std::max(c, lo), hi);
+    return std::max(c, 8.0f);
+}
+
+struct UvMap {
+    float offU = 0, offV = 0, scaleU = 1, scaleV = 1;
+    float u(float v) const { return (v - offU) * scaleU; }
+    float v(float v) const { return (v - offV) * scaleV; }
+};
+
+const LightmapVertex &vertexOf(const xrBakeMesh &m, int i) {
+    return *reinterpret_cast<const LightmapVertex *>(m.vertices + size_t(i) * size_t(m.vertexFloats));
+}
+
+bool validTriangle(const xrBakeMesh &m, const xrInteger *t) {
+    for (int k = 0; k < 3; ++k)
+        if (t[k] < 0 || t[k] >= m.vertexCount) return false;
+    return true;
+}
+
+// Interpolates point and normals of the located triangle into the state.
+void setSurface(xrState *state, const xrBakeMesh &m, const GridTriangle &g, const float b[3], int uvSet,
+                bool flip, bool withUv) {
+    const LightmapVertex &a = vertexOf(m, g.vertex[0]), &c1 = vertexOf(m, g.vertex[1]), &c2 = vertexOf(m, g.vertex[2]);
+    auto mix = [&](const xrVector &p0, const xrVector &p1, const xrVector &p2) {
+        return veko::vadd(veko::vadd(veko::vscale(p0, b[0]), veko::vscale(p1, b[1])), veko::vscale(p2, b[2]));
+    };
+    state->hitPoint = mix(a.point, c1.point, c2.point);
+    xrVector n = veko::normalize(mix(a.normal, c1.normal, c2.normal));
+    xrVector ng = veko::normalize(veko::cross(veko::vsub(c1.point, a.point), veko::vsub(c2.point, a.point)));
+    if (veko::dot(ng, n) < 0.0f) ng = veko::vneg(ng);
+    // Vertex normals were negated already in the vertex call when flipped.
+    (void)flip;
+    state->shadingNormal = n;
+    state->geometricNormal = ng;
+    if (withUv && state->texCoords && uvSet >= 0) state->texCoords[uvSet] = mix(a.uv, c1.uv, c2.uv);
+}
+
+void reportAbort(const char *shader) { xr_progress("%s(): Terminated by user...", shader); }
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+
+VEKO_EXPORT xrBoolean veko_bakelightmap(void *result, xrState *state, void *params) {
+    auto *p = static_cast<BakeLightmapParams *>(params);
+    if (state->rayKind == kRayVertex) {
+        auto *v = static_cast<LightmapVertex *>(result);
+        v->point = state->hitPoint;
+        v->normal = eval(state, &p->normalDirection) == 2 ? veko::vneg(state->shadingNormal) : state->shadingNormal;
+        const int set = eval(state, &p->uvSet);
+        v->uv = state->texCoords && set >= 0 ? state->texCoords[set] : xrVector{0, 0, 0};
+        return 1;
+    }
+    if (state->rayKind != kRayMesh || xr_par_aborted()) return 1;
+    const auto *mesh = static_cast<const xrBakeMesh *>(result);
+    BaseStateRecord *rec = veko::stateRecord(state);
+    if (!rec) {
+        xr_warning("veko_bakelightmap(): Internal state error.");
+        return 0;
+    }
+    const xrTag storage = eval(state, &p->storageTag);
+    if (!storage) {
+        xr_warning("veko_bakelightmap(): Storage tag must be nonzero.");
+        return 1;
+    }
+    const float uvScale = eval(state, &p->uvScale);
+    if (uvScale == 0.0f) return 1;
+    const int lightMode = eval(state, &p->lightMode);
+    const xrTag custom = eval(state, &p->customShader);
+    if (lightMode == 4 && !custom) {
+        xr_warning("veko_bakelightmap(): Couldn't find custom shader.");
+        return 0;
+    }
+    if (!mesh || mesh->vertexFloats * 4 < int(sizeof(LightmapVertex))) return 1;
+    const int uvSet = eval(state, &p->uvSet);
+    const bool flip = eval(state, &p->normalDirection) == 2;
+
+    // uv normalisation.
+    UvMap map;
+    const bool useRange = eval(state, &p->useUvRange) != 0;
+    if (useRange) {
+        const xrVector lo = eval(state, &p->uvMin), hi = eval(state, &p->uvMax);
+        const float u0 = std::min(lo.x, hi.x), u1 = std::max(lo.x, hi.x);
+        const float v0 = std::min(lo.y, hi.y), v1 = std::max(lo.y, hi.y);
+        map = {u0, v0, u1 > u0 ? 1.0f / (u1 - u0) : 1.0f, v1 > v0 ? 1.0f / (v1 - v0) : 1.0f};
+    } else if (eval(state, &p->uvRangeMode) == 2) {
+        float u0 = 1e30f, u1 = -1e30f, v0 = 1e30f, v1 = -1e30f;
+        for (int t = 0; t < mesh->triangleCount; ++t) {
+            const xrInteger *tri = mesh->triangles + 4 * t;
+            if (!validTriangle(*mesh, tri)) continue;
+            for (int k = 0; k < 3; ++k) {
+                const xrVector &uv = vertexOf(*mesh, tri[k]).uv;
+                u0 = std::min(u0, uv.x), u1 = std::max(u1, uv.x);
+                v0 = std::min(v0, uv.y), v1 = std::max(v1, uv.y);
+            }
+        }
+        if (u1 >= u0) map = {u0, v0, u1 > u0 ? 1.0f / (u1 - u0) : 1.0f, v1 > v0 ? 1.0f / (v1 - v0) : 1.0f};
+    } else {
+        map.scaleU = map.scaleV = uvScale;
+    }
+
+    xrInteger objectId = 0;
+    xr_query(kQueryObjectId, state, 0, &objectId);
+    xrInteger width = 0, height = 0, type = 0;
+    void *image = xr_lightmap_edit(state, storage, &width, &height, &type);
+    if (!image || width <= 0 || height <= 0) {
+        if (image) xr_lightmap_edit_end(state, storage);
+        xr_warning("veko_bakelightmap(): Unable to open file texture.");
+        return 1;
+    }
+    const bool progress = mesh->tileFirst == 0;
+    if (progress) xr_progress("veko_bakelightmap(): 0x%x Preparing to render...", unsigned(objectId));
+
+    // Triangles in pixel space.
+    std::vector<GridTriangle> tris;
+    tris.reserve(size_t(std::max(mesh->triangleCount, 0)));
+    double sum = 0.0;
+    for (int t = 0; t < mesh->triangleCount; ++t) {
+        const xrInteger *tri = mesh->triangles + 4 * t;
+        if (!validTriangle(*mesh, tri)) continue;
+        GridTriangle g;
+        for (int k = 0; k < 3; ++k) {
+            g.vertex[k] = tri[k];
+            const xrVector &uv = vertexOf(*mesh, tri[k]).uv;
+            g.x[k] = map.u(uv.x) * float(width);
+            g.y[k] = map.v(uv.y) * float(height);
+        }
+        g.primitive = tri[3];
+        g.area2 = (g.x[1] - g.x[0]) * (g.y[2] - g.y[0]) - (g.x[2] - g.x[0]) * (g.y[1] - g.y[0]);
+        sum += std::fabs(g.area2);
+        tris.push_back(g);
+    }
+    const TriangleGrid grid(std::move(tris), width, height, gridCellSize(sum, width, height));
+
+    ShadingFrame frame(state, rec, 0);
+    ShadeSettings s = shadeSettings(state, eval(state, &p->bakeMode), lightMode, eval(state, &p->light),
+                                    eval(state, &p->lightScale), custom, eval(state, &p->occlusionRays),
+                                    eval(state, &p->occlusionDistance));
+    s.floatImage = type == kFloatImage;
+    std::vector<float> customResult(size_t(std::max(s.customBytes, 16) + 3) / 4);
+    const int alphaMode = eval(state, &p->alphaMode);
+    const int samples = std::max(eval(state, &p->pixelSamples), 1);
+
+    if (progress) xr_progress("veko_bakelightmap(): 0x%x Rendering light map...", unsigned(objectId));
+    const int tilesX = (width + kTile - 1) / kTile, tilesY = (height + kTile - 1) / kTile;
+    const int tiles = tilesX * tilesY;
+    const int step = std::max(mesh->tileStep, 1);
+    if (eval(state, &p->fill)) {
+        const xrColor fill = eval(state, &p->fillColor);
+        for (int t = mesh->tileFirst; t < tiles; t += step) {
+            const int tx = t % tilesX, ty = t / tilesX;
+            for (int y = ty * kTile; y < std::min(height, (ty + 1) * kTile); ++y)
+                for (int x = tx * kTile; x < std::min(width, (tx + 1) * kTile); ++x) xr_img_put_color(image, &fill, x, y);
+        }
+    }
+    const int every = std::max(int(float(tiles) * 0.04f), 1);
+    bool aborted = false, lastPrinted = false;
+    for (int t = mesh->tileFirst; t < tiles && !aborted; t += step) {
+        const int tx = t % tilesX, ty = t / tilesX;
+        for (int y = ty * kTile; y < std::min(height, (ty + 1) * kTile); ++y)
+            for (int x = tx * kTile; x < std::min(width, (tx + 1) * kTile); ++x) {
+                xrColor sumC{0, 0, 0, 0};
+                float alpha = 0.0f, matte = 0.0f;
+                int found = 0;
+                float pos[2] = {0.5f, 0.5f};
+                xrInteger inst = 0, cnt = samples;
+                for (int k = 0; k < samples; ++k) {
+                    if (samples > 1 && !xr_sample(pos, &inst, state, 2, &cnt)) break;
+                    float b[3];
+                    const GridTriangle *g = grid.locate(float(x) + pos[0], float(y) + pos[1], b);
+                    if (!g) continue;
+                    std::memcpy(state->baryWeights, b, sizeof b);
+                    xr_state_set_pri(state, g->primitive);
+                    state->samplePosX = float(x) + pos[0];
+                    state->samplePosY = float(y) + pos[1];
+                    setSurface(state, *mesh, *g, b, uvSet, flip, s.bakeMode == 0 || s.bakeMode == 4);
+                    const xrColor c = shadePoint(state, rec, s, customResult);
+                    veko::addTo(sumC, c);
+                    alpha += c.a;
+                    matte += veko::luminance(rec->matteColor);
+                    ++found;
+                }
+                if (!found) continue;
+                xrColor out = veko::scale(sumC, 1.0f / float(found));
+                // Alpha: the covered fraction of the pixel unless a mode says otherwise.
+                const float cover = float(found) / float(samples);
+                switch (alphaMode) {
+                    case 1: out.a = matte / float(found); break;
+                    case 2: out.a = veko::luminance(out); break;
+                    case 3: out.a = 1.0f; break;
+                    default: out.a = alpha / float(samples); break;
+                }
+                (void)cover;
+                xr_img_clip_color(image, &out);
+                xr_img_put_color(image, &out, x, y);
+            }
+        const int done = (t - mesh->tileFirst) / step + 1;
+        const int mine = (tiles - mesh->tileFirst + step - 1) / step;
+        lastPrinted = false;
+        if (xr_par_aborted()) {
+            reportAbort("veko_bakelightmap");
+            aborted = true;
+        } else if (progress && done % every == 0) {
+            xr_progress("veko_bakelightmap(): 0x%x %5.1f percent rendered.", unsigned(objectId),
+                        100.0 * done / std::max(mine, 1));
+            lastPrinted = done == mine;
+        }
+    }
+    if (!aborted && progress && !lastPrinted) xr_progress("veko_bakelightmap(): 0x%x 100.0 percent rendered.", unsigned(objectId));
+    xr_lightmap_edit_end(state, storage);
+    return 1;
+}
+
+// ---------------------------------------------------------------------------
+
+VEKO_EXPORT xrBoolean veko_bakevertices(void *result, xrState *state, void *params) {
+    auto *p = static_cast<BakeVerticesParams *>(params);
+    if (state->rayKind == kRayVertex) {
+        auto *v = static_cast<BakeVertex *>(result);
+        v->point = state->hitPoint;
+        v->normal = eval(state, &p->normalDirection) == 2 ? veko::vneg(state->shadingNormal) : state->shadingNormal;
+        return 1;
+    }
+    if (state->rayKind != kRayMesh || xr_par_aborted()) return 1;
+    const auto *mesh = static_cast<const xrBakeMesh *>(result);
+    BaseStateRecord *rec = veko::stateRecord(state);
+    if (!rec) {
+        xr_warning("veko_bakevertices(): Internal state error.");
+        return 0;
+    }
+    const xrTag storage = eval(state, &p->storageTag);
+    if (!storage) {
+        xr_warning("veko_bakevertices(): Storage tag must be nonzero.");
+        return 0;
+    }
+    const int lightMode = eval(state, &p->lightMode);
+    const xrTag custom = eval(state, &p->customShader);
+    if (lightMode == 4 && !custom) {
+        xr_warning("veko_bakelightmap(): Couldn't find custom shader.");
+        return 0;
+    }
+    xrTag found = 0;
+    uint32_t *block = veko::findUserData(veko::kVekoMagic, xrDB_USERDATA, storage, &found, nullptr);
+    if (!block) {
+        xr_warning("veko_bakevertices(): Storage access unsuccessful.");
+        return 0;
+    }
+    ShadeSettings s = shadeSettings(state, eval(state, &p->bakeMode), lightMode, eval(state, &p->light),
+                                    eval(state, &p->lightScale), custom, eval(state, &p->occlusionRays),
+                                    eval(state, &p->occlusionDistance));
+    const int valueBytes = s.bakeMode == 4 ? s.customBytes : 24;
+    int32_t stride = 0, count = 0;
+    std::memcpy(&stride, block + 3, 4);
+    std::memcpy(&count, block + 4, 4);
+    if (stride != valueBytes + 4) {
+        xr_db_unpin(found);
+        xr_warning("veko_bakevertices(): Not enough space in storage.");
+        return 0;
+    }
+    char *records = reinterpret_cast<char *>(block + 5);
+    const bool flip = eval(state, &p->normalDirection) == 2;
+    (void)flip;  // the vertex call negated the normals already
+
+    xrInteger objectId = 0;
+    xr_query(kQueryObjectId, state, 0, &objectId);
+    ShadingFrame frame(state, rec, kRayVertex);
+    xr_progress("veko_bakevertices(): Rendering light map...");
+    float box[6] = {0, 0, 0, 0, 0, 0};
+    xr_query(kQueryBox, state, 0, box);
+    float extent = veko::length({box[3] - box[0], box[4] - box[1], box[5] - box[2]});
+    for (float b : box) extent = std::max(extent, std::fabs(b));
+    const float eps = extent > 0.0f ? 0.00001f * extent : 0.00001f;
+
+    std::vector<float> customResult(size_t(std::max(s.customBytes, 16) + 3) / 4);
+    const int triangles = std::max(mesh ? mesh->triangleCount : 0, 0);
+    const int every = std::max(int(float(triangles) * 0.04f), 1);
+    bool lastPrinted = false;
+    for (int t = 0; t < triangles; ++t) {
+        const xrInteger *tri = mesh->triangles + 4 * t;
+        xrVector *a = nullptr, *b = nullptr, *c = nullptr;
+        for (int k = 0; k < 3; ++k) {
+            const int vi = tri[k];
+            if (vi < 0 || vi >= count || vi >= mesh->vertexCount) {
+                xr_warning("veko_bakevertices(): Wrong vertex index detected.");
+                continue;
+            }
+            char *slot = records + size_t(vi) * size_t(stride);
+            int32_t done = 0;
+            std::memcpy(&done, slot, 4);
+            if (done) continue;
+            if (!a) {
+                state->baryWeights[0] = state->baryWeights[1] = state->baryWeights[2] = 0.0f;
+                xr_state_set_pri(state, tri[3]);
+                xr_tri_vectors(state, 112, 0, &a, &b, &c);
+            }
+            const auto *v = reinterpret_cast<const BakeVertex *>(mesh->vertices + size_t(vi) * size_t(mesh->vertexFloats));
+            const auto *o1 = reinterpret_cast<const BakeVertex *>(mesh->vertices +
+                                                                  size_t(tri[(k + 1) % 3]) * size_t(mesh->vertexFloats));
+            const auto *o2 = reinterpret_cast<const BakeVertex *>(mesh->vertices +
+                                                                  size_t(tri[(k + 2) % 3]) * size_t(mesh->vertexFloats));
+            state->baryWeights[0] = state->baryWeights[1] = state->baryWeights[2] = 0.0f;
+            state->baryWeights[k] = 1.0f;
+            xr_state_set_pri(state, tri[3]);
+            state->samplePosX = state->samplePosY = float(vi);
+            const xrVector n = veko::normalize(v->normal);
+            const xrVector mid = veko::vscale(veko::vadd(o1->point, o2->point), 0.5f);
+            const xrVector d = veko::normalize(veko::vsub(mid, v->point));
+            state->hitPoint = veko::vadd(v->point, veko::vscale(veko::vadd(veko::vscale(n, 0.1f), d), eps));
+            state->shadingNormal = n;
+            state->geometricNormal = n;
+            const xrColor col = shadePoint(state, rec, s, customResult);
+            if (s.bakeMode == 4) {
+                std::memcpy(slot + 4, customResult.data(), size_t(valueBytes));
+            } else {
+                const float value[6] = {col.r, col.g, col.b, rec->auxColor.r, rec->auxColor.g, rec->auxColor.b};
+                std::memcpy(slot + 4, value, sizeof value);
+            }
+            done = 1;
+            std::memcpy(slot, &done, 4);
+        }
+        lastPrinted = false;
+        if ((t + 1) % every == 0) {
+            xr_progress("veko_bakevertices(): 0x%x %5.1f percent rendered.", unsigned(objectId),
+                        double(t + 1) * 100.0 / triangles);
+            lastPrinted = t + 1 == triangles;
+        }
+        if (xr_par_aborted()) {
+            reportAbort("veko_bakevertices");
+            xr_db_unpin(found);
+            return 1;
+        }
+    }
+    if (!lastPrinted) xr_progress("veko_bakevertices(): 0x%x 100.0 percent rendered.", unsigned(objectId));
+    xr_db_unpin(found);
+    return 1;
+}
+
+// ---------------------------------------------------------------------------
+
+namespace {
+
+// Output images of the post-process: 0 colour, 4 tag (red channel), 5
+// coverage (red channel).
+struct PostImages {
+    void *color = nullptr, *tag = nullptr, *coverage = nullptr;
+    int width = 0, height = 0;
+};
+
+float tagAt(void *img, int x, int y) {
+    xrColor c;
+    xr_img_get_color(img, &c, x, y);
+    return c.r;
+}
+void setTag(void *img, int x, int y, float v) {
+    const xrColor c{v, v, v, 1.0f};
+    xr_img_put_color(img, &c, x, y);
+}
+
+// One ring: every empty pixel next to a pixel tagged before this pass takes
+// the mean of those neighbours, weighted by the inverse of their normalised
+// distance, and is tagged pass + 1. Returns the number of pixels filled.
+int growRing(const PostImages &im, int pass, const std::vector<float> &tags, std::vector<float> &next) {
+    const int w = im.width, h = im.height;
+    const float dx = 1.0f / float(w), dy = 1.0f / float(h);
+    const float wEdge = 1.0f / std::max(dx, dy), wCorner = 1.0f / std::sqrt(dx * dx + dy * dy);
+    int filled = 0;
+    next = tags;
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+            if (tags[size_t(y) * w + x] != 0.0f) continue;
+            xrColor sum{0, 0, 0, 0};
+            float wsum = 0.0f;
+            for (int j = -1; j <= 1; ++j)
+                for (int i = -1; i <= 1; ++i) {
+                    const int xx = x + i, yy = y + j;
+                    if ((i == 0 && j == 0) || xx < 0 || yy < 0 || xx >= w || yy >= h) continue;
+                    if (tags[size_t(yy) * w + xx] == 0.0f) continue;
+                    xrColor c;
+                    xr_img_get_color(im.color, &c, xx, yy);
+                    const float k = (i != 0 && j != 0) ? wCorner : wEdge;
+                    veko::addScaled(sum, c, k);
+                    wsum += k;
+                }
+            if (wsum <= 0.0f) continue;
+            const xrColor c = veko::scale(sum, 1.0f / wsum);
+            xr_img_put_color(im.color, &c, x, y);
+            next[size_t(y) * w + x] = float(pass + 1);
+            ++filled;
+        }
+    return filled;
+}
+
+}  // namespace
+
+VEKO_EXPORT xrBoolean veko_postlightmap(void *result, xrState *state, void *params) {
+    (void)result;
+    auto *p = static_cast<PostLightmapParams *>(params);
+    if (xr_par_aborted()) return 1;
+    xr_progress("veko_postlightmap(): Post-processing light map...");
+    const float overbake = eval(state, &p->overbake);
+    const bool fillEmpty = eval(state, &p->fillEmpty) != 0;
+    if (overbake <= 0.0f && !fillEmpty) return 1;
+
+    PostImages im;
+    im.color = xr_output_image_open(state, 0);
+    if (!im.color) return 1;
+    im.tag = xr_output_image_open(state, 4);
+    if (!im.tag) {
+        xr_warning("veko_postlightmap(): Need tag buffer to overbake.");
+        xr_output_image_close(state, 0);
+        return 1;
+    }
+    im.coverage = xr_output_image_open(state, 5);
+    im.width = xr_img_get_width(im.color);
+    im.height = xr_img_get_height(im.color);
+    const xrCamera *cam = state->cameraRecord;
+    if (cam) {
+        im.width = std::min(im.width, cam->imageWidth);
+        im.height = std::min(im.height, cam->imageHeight);
+    }
+    const int w = std::max(im.width, 0), h = std::max(im.height, 0);
+    std::vector<float> tags(size_t(w) * size_t(h)), next;
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+            float t = tagAt(im.tag, x, y);
+            // Partly covered pixels count as empty.
+            if (t != 0.0f && im.coverage) {
+                xrColor c;
+                xr_img_get_color(im.coverage, &c, x, y);
+                if (c.r < 1.0f) t = 0.0f;
+            }
+            tags[size_t(y) * w + x] = t;
+        }
+    bool aborted = false;
+    int pass = 1;
+    if (overbake > 0.0f) {
+        const int R = int(std::ceil(float(std::max(w, h)) * overbake));
+        for (; pass <= R && !aborted; ++pass) {
+            if (!growRing(im, pass, tags, next)) break;
+            tags.swap(next);
+            aborted = xr_par_aborted() != 0;
+        }
+    }
+    // The remaining empty pixels: further rings until none is left.
+    if (fillEmpty)
+        for (; !aborted; ++pass) {
+            if (!growRing(im, pass, tags, next)) break;
+            tags.swap(next);
+            aborted = xr_par_aborted() != 0;
+        }
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) setTag(im.tag, x, y, tags[size_t(y) * w + x]);
+    xr_progress("veko_postlightmap(): Done!");
+    if (im.coverage) xr_output_image_close(state, 5);
+    xr_output_image_close(state, 4);
+    xr_output_image_close(state, 0);
+    return 1;
+}
