@@ -53,10 +53,9 @@ struct BakeLightmapParams {
     xrTag customShader;          // 20
     xrColor fillColor;           // 21-24
     xrBoolean fill;              // 25
-    xrScalar filterRadius;       // 26: pixels; 0 no post-filter
-    xrScalar occlusionDistance;  // 27: 0 unlimited
+    xrScalar occlusionDistance;  // 26: 0 unlimited
 };
-static_assert(sizeof(BakeLightmapParams) == 28 * 4);
+static_assert(sizeof(BakeLightmapParams) == 27 * 4);
 
 struct BakeVerticesParams {
     xrInteger lightMode;        // 0
@@ -597,7 +596,6 @@ VEKO_EXPORT xrBoolean veko_bakevertices(void *result, xrState *state, void *para
     bool lastPrinted = false;
     for (int t = 0; t < triangles; ++t) {
         const xrInteger *tri = mesh->triangles + 4 * t;
-        xrVector *a = nullptr, *b = nullptr, *c = nullptr;
         for (int k = 0; k < 3; ++k) {
             const int vi = tri[k];
             if (vi < 0 || vi >= count || vi >= mesh->vertexCount) {
@@ -608,11 +606,6 @@ VEKO_EXPORT xrBoolean veko_bakevertices(void *result, xrState *state, void *para
             int32_t done = 0;
             std::memcpy(&done, slot, 4);
             if (done) continue;
-            if (!a) {
-                state->baryWeights[0] = state->baryWeights[1] = state->baryWeights[2] = 0.0f;
-                xr_state_set_pri(state, tri[3]);
-                xr_tri_vectors(state, 112, 0, &a, &b, &c);
-            }
             const auto *v = reinterpret_cast<const BakeVertex *>(mesh->vertices + size_t(vi) * size_t(mesh->vertexFloats));
             const auto *o1 = reinterpret_cast<const BakeVertex *>(mesh->vertices +
                                                                   size_t(tri[(k + 1) % 3]) * size_t(mesh->vertexFloats));

@@ -140,6 +140,10 @@
 //   During a shader's _init, query 118 with tag 0 gives the scene's world
 //   box. Queries 124 and 126 read and store a per-thread pointer of the
 //   running instance; 127 lists every pointer stored (null-terminated).
+// Baking: `vekohost bake` renders an object's shading with a
+//   veko_bakelightmap (or, --vertices, veko_bakevertices) node of the scene
+//   into a light map over its uv layout or into its vertex colours; a
+//   veko_postlightmap node may follow (vekohost/bake.h).
 // Light linking: "lights" on an object lists the lights that illuminate it
 //   (default: all); the host's exclusive light list is every light of the
 //   scene except the ones given.
