@@ -55,6 +55,7 @@ int layoutFields(std::vector<Field> &fields, const json &list, const std::string
         f.type = parseType(j.at("type").get<std::string>(), fw);
         f.array = j.value("array", false);
         if (j.contains("default")) f.defaultValue = j.at("default");
+        if (j.contains("max")) f.maxValue = j.at("max").get<double>();
         if (f.type == Type::Struct) {
             if (!j.contains("fields")) throw Error(fw + ": struct without \"fields\"");
             f.elementWords = layoutFields(f.fields, j.at("fields"), fw);

@@ -253,7 +253,7 @@ void prepareDeferredObjects(Scene &s, std::vector<DeferredObject> &list, int thr
     if (list.empty()) return;
     threads = std::max(1, threads);
     Renderer r(s, threads);
-    for (DeferredObject &d : list) {
+    for (DeferredObject &d : list) try {
         ObjectInst &ob = *d.object;
         Mesh m = d.geometry ? runGeometryShader(s, r, d) : std::move(d.mesh);
         if (!d.displace.shader) {
@@ -374,6 +374,11 @@ void prepareDeferredObjects(Scene &s, std::vector<DeferredObject> &list, int thr
         setObjectMesh(s, ob, m, grow);
         // Motion shows only over an open shutter.
         if (anyMotion && s.options.shutterClose > s.options.shutterOpen) ob.motion = std::move(motion);
+    } catch (const Error &e) {
+        const std::string what = e.what();
+        // Errors of the mesh itself name the object here.
+        if (what.rfind(d.where, 0) == 0) throw;
+        throw Error(d.where + ": " + what);
     }
 }
 

@@ -2,7 +2,9 @@
 // declarations (arrays in the host array form, a mirrored connection block
 // behind them), literal values and connections from JSON, cycle checks, and
 // the _init/_exit protocol.
+#include <cmath>
 #include <cstring>
+#include <limits>
 #include <functional>
 #include <set>
 
@@ -55,10 +57,16 @@ void writeValue(const Field &f, char *dst, const json &v, const std::string &whe
         if (x.is_boolean()) return x.get<bool>() ? 1 : 0;
         throw Error(where + ": expected a number for " + typeName(f.type) + " parameter " + f.name);
     };
+    auto flt = [&](const json &x) -> float {
+        double d = num(x);
+        if (!(std::fabs(d) <= double(std::numeric_limits<float>::max())))
+            throw Error(where + ": " + std::to_string(d) + " is out of range for " + typeName(f.type) + " parameter " + f.name);
+        return float(d);
+    };
     auto floats = [&](int n, float fill) {
         if (!v.is_array()) {
             if (v.is_number() && f.type != Type::Matrix) {  // a scalar fills every component
-                float x = float(v.get<double>());
+                float x = flt(v);
                 for (int k = 0; k < n; ++k) std::memcpy(dst + 4 * k, &x, 4);
                 if (f.type == Type::Color && fill >= 0) std::memcpy(dst + 12, &fill, 4);
                 return;
@@ -68,25 +76,38 @@ void writeValue(const Field &f, char *dst, const json &v, const std::string &whe
         if (int(v.size()) > n || (int(v.size()) < n && !(f.type == Type::Color && v.size() == 3)))
             throw Error(where + ": expected " + std::to_string(n) + " numbers for " + f.name + ", got " + std::to_string(v.size()));
         for (int k = 0; k < n; ++k) {
-            float x = k < int(v.size()) ? float(num(v[k])) : fill;
+            float x = k < int(v.size()) ? flt(v[k]) : fill;
             std::memcpy(dst + 4 * k, &x, 4);
         }
     };
     switch (f.type) {
         case Type::Scalar: {
-            float x = float(num(v));
+            float x = flt(v);
             std::memcpy(dst, &x, 4);
             break;
         }
         case Type::Integer:
         case Type::Boolean: {
-            int32_t x = int32_t(num(v));
+            double d = num(v);
+            if (!(d >= -2147483648.0 && d <= 2147483647.0))
+                throw Error(where + ": " + std::to_string(d) + " is out of range for integer parameter " + f.name);
+            int32_t x = int32_t(d);
+            if (f.maxValue > 0 && x > f.maxValue) {
+                // Sample and ray counts: a typo like 4000000 would render for hours.
+                const int32_t cap = int32_t(f.maxValue);
+                hostMessage(Severity::Warning, where + ": " + f.name + " = " + std::to_string(x) +
+                                                   " is more than " + std::to_string(cap) + "; using " +
+                                                   std::to_string(cap));
+                x = cap;
+            }
             std::memcpy(dst, &x, 4);
             break;
         }
         case Type::Tag:
         case Type::Shader: {
-            uint32_t t = v.is_string() ? tagOf(v.get<std::string>()) : uint32_t(num(v));
+            double d = v.is_string() ? 0 : num(v);
+            if (!(d >= 0 && d <= 4294967295.0)) throw Error(where + ": " + std::to_string(d) + " is not a valid tag for " + f.name);
+            uint32_t t = v.is_string() ? tagOf(v.get<std::string>()) : uint32_t(d);
             std::memcpy(dst, &t, 4);
             break;
         }

@@ -21,6 +21,17 @@ namespace {
 
 constexpr float kPi = 3.14159265358979323846f;
 
+// Coordinates are limited well below where the arithmetic of rays (hit
+// points, offsets, squared distances) overflows float; geometry beyond is
+// refused at load rather than producing non-finite rays.
+constexpr float kMaxWorldCoord = 1e12f;
+// Rays cast per shading sample from a scene setting, at most.
+constexpr int kMaxRaysPerSample = 1024;
+const char *const kBeyondWorld = "lies beyond 1e12 units from the origin in world space (size or transform too large)";
+bool withinWorld(xrVector p) {
+    return std::fabs(p.x) <= kMaxWorldCoord && std::fabs(p.y) <= kMaxWorldCoord && std::fabs(p.z) <= kMaxWorldCoord;
+}
+
 // Names the file and the element in every error.
 struct Ctx {
     const std::string &file;
@@ -468,6 +479,38 @@ HairGeom parseHair(const json &j, const std::string &baseDir, const Ctx &c) {
     return h;
 }
 
+// An object's material is called with a colour as its result, so it must be
+// a shading engine. A surface shader named as a material gets a default
+// shading engine of its own; any other node is refused (its result would not
+// fit, and it does not handle shadow rays).
+bool isSurfaceShader(const NodeDecl &d) { return !d.wantsStateArg && d.resultField("outTransparency"); }
+
+Instance *materialNode(Network &net, Instance *inst, const Ctx &c) {
+    const NodeDecl *d = inst->decl;
+    if (d && d->name == "veko_shadingengine") return inst;
+    if (d && d->declared && isSurfaceShader(*d)) {
+        const std::string name = inst->name + "#shadingEngine";
+        if (Instance *sg = net.find(name)) return sg;
+        Instance &sg = net.add(name, "veko_shadingengine");
+        net.connect(sg, "surfaceShader", inst->name);
+        return &sg;
+    }
+    c.fail("\"material\" names node \"" + inst->name + "\" of type " + (d ? d->name : std::string("unknown")) +
+           "; a material must be a shading engine (veko_shadingengine) or a surface shader");
+}
+
+// A light's shader is called with a colour as its result and a light state:
+// only light nodes qualify.
+void checkLightShader(const Instance &inst, const Ctx &c) {
+    const NodeDecl *d = inst.decl;
+    const std::string type = d ? d->name : std::string("unknown");
+    const bool light = d && d->declared && !d->wantsStateArg && type.size() > 5 &&
+                       type.compare(type.size() - 5, 5, "light") == 0 && d->resultBytes <= int(sizeof(xrColor));
+    if (!light)
+        c.fail("\"shader\" names node \"" + inst.name + "\" of type " + type +
+               "; a light's shader must be a light node (veko_pointlight, veko_spotlight, ...)");
+}
+
 std::mutex g_nativeMutex;
 std::map<std::string, std::unique_ptr<NativeMaterial>> &natives() {
     static std::map<std::string, std::unique_ptr<NativeMaterial>> m;
@@ -516,7 +559,10 @@ void setObjectMesh(Scene &s, ObjectInst &ob, const Mesh &m, float grow) {
                 t[2] * (t[4] * t[9] - t[5] * t[8]);
     Mesh &w = ob.world;
     w = m;
-    for (auto &p : w.P) p = ob.toWorld.point(p);
+    for (auto &p : w.P) {
+        p = ob.toWorld.point(p);
+        if (!withinWorld(p)) throw Error(kBeyondWorld);  // the caller names the object
+    }
     for (auto &n : w.N) n = normalize(ob.fromWorld.normalFromInverse(n));
     if (det < 0)
         for (size_t k = 0; k < w.tri.size(); k += 3) std::swap(w.tri[k + 1], w.tri[k + 2]);
@@ -780,6 +826,13 @@ ScenePtr loadSceneJson(Library &lib, const json &doc, const std::string &where, 
         op.autoVolume = getBool(o, "autoVolume", false, c);
         op.finalGatherOn = getBool(o, "finalGather", false, c);
         op.finalGatherRays = getInt(o, "finalGatherRays", 16, c);
+        if (op.finalGatherRays < 0) c.fail("\"finalGatherRays\" must not be negative");
+        if (op.finalGatherRays > kMaxRaysPerSample) {
+            hostMessage(Severity::Warning, c.file + ": options: finalGatherRays = " + std::to_string(op.finalGatherRays) +
+                                               " is more than " + std::to_string(kMaxRaysPerSample) + "; using " +
+                                               std::to_string(kMaxRaysPerSample));
+            op.finalGatherRays = kMaxRaysPerSample;
+        }
         if (o.contains("shutter")) {
             auto v = numbers(o["shutter"], 2, c, "shutter");
             op.shutterOpen = v[0];
@@ -834,6 +887,7 @@ ScenePtr loadSceneJson(Library &lib, const json &doc, const std::string &where, 
         if (!std::isfinite(k.frameValue) || !std::isfinite(s.settings.time))
             c.fail("\"frame\" and \"time\" must be finite numbers");
         s.camToWorld = parseTransform(cam.value("transform", json()), c.sub("transform"));
+        if (!withinWorld(s.camToWorld.point({0, 0, 0}))) c.fail(kBeyondWorld);
         if (!s.camToWorld.invert(s.worldToCam)) c.fail("camera transform is singular");
         s.settings.width = w;
         s.settings.height = h;
@@ -918,6 +972,7 @@ ScenePtr loadSceneJson(Library &lib, const json &doc, const std::string &where, 
                 c.fail("unknown key \"" + it.key() + "\"");
         }
         ob->toWorld = parseTransform(o.value("transform", json()), c.sub("transform"));
+        if (!withinWorld(ob->toWorld.point({0, 0, 0}))) c.fail(kBeyondWorld);
         if (!ob->toWorld.invert(ob->fromWorld)) c.fail("transform is singular");
         int label = getInt(o, "label", 0, c);
         if (label < 0) c.fail("\"label\" must not be negative");
@@ -946,7 +1001,12 @@ ScenePtr loadSceneJson(Library &lib, const json &doc, const std::string &where, 
             deferred.push_back(std::move(d));
             deferredIndex.push_back(i);
         } else {
-            setObjectMesh(s, *ob, parseMesh(o["mesh"], baseDir, c.sub("mesh")));
+            const Mesh m = parseMesh(o["mesh"], baseDir, c.sub("mesh"));
+            try {
+                setObjectMesh(s, *ob, m);
+            } catch (const Error &e) {
+                c.fail(e.what());
+            }
         }
         ob->dataTag = parseUserData(o.value("userData", json()), s, c);
         // The object element carries the user data at word 12 as well.
@@ -981,6 +1041,7 @@ ScenePtr loadSceneJson(Library &lib, const json &doc, const std::string &where, 
                 c.fail("unknown key \"" + it.key() + "\"");
         }
         li->toWorld = parseTransform(l.value("transform", json()), c.sub("transform"));
+        if (!withinWorld(li->toWorld.point({0, 0, 0}))) c.fail(kBeyondWorld);
         if (!li->toWorld.invert(li->fromWorld)) c.fail("transform is singular");
         li->position = li->toWorld.point({0, 0, 0});
         li->axis = normalize(li->toWorld.vector({0, 0, -1}));
@@ -1061,6 +1122,8 @@ ScenePtr loadSceneJson(Library &lib, const json &doc, const std::string &where, 
             li->visible = getBool(a, "visible", false, ac);
             if (li->object && li->visible) const_cast<ObjectInst *>(li->object)->emits = li.get();
         }
+        if (!withinWorld(li->edge1) || !withinWorld(li->edge2) || !(li->radius <= kMaxWorldCoord))
+            c.fail("area light is larger than " + std::to_string(int64_t(kMaxWorldCoord)) + " units");
         LightRecord lr{li->shape, li->edge1, li->edge2, li->discNormal, li->radius, li->samples};
         li->lightTag = Database::get().create(kDbLight, &lr, sizeof lr);
         s.ownedTags.push_back(li->lightTag);
@@ -1124,7 +1187,7 @@ ScenePtr loadSceneJson(Library &lib, const json &doc, const std::string &where, 
             if (it == natives().end()) c.fail("no native material \"" + mat.substr(7) + "\" is registered");
             ob.native = it->second.get();
         } else if (!mat.empty()) {
-            ob.material = node(mat, c);
+            ob.material = materialNode(*s.net, node(mat, c), c);
         }
         if (objs[i].contains("lights")) {
             const json &ll = objs[i]["lights"];
@@ -1146,6 +1209,7 @@ ScenePtr loadSceneJson(Library &lib, const json &doc, const std::string &where, 
         std::string sh = getStr(lts[i], "shader", "", c);
         if (sh.empty()) c.fail("needs a \"shader\" node");
         li.shader = node(sh, c);
+        checkLightShader(*li.shader, c);
         const std::string &type = li.shader->decl ? li.shader->decl->name : std::string();
         li.kind = type == "veko_spotlight"          ? LightKind::Spot
                   : type == "veko_directionallight" ? LightKind::Directional

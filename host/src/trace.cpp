@@ -39,7 +39,19 @@ inline float maxRGB(const xrColor &c) { return std::max(c.r, std::max(c.g, c.b))
 
 }  // namespace
 
+// Rays the ray tracer would reject (non-finite or huge components, e.g. from
+// a shader's arithmetic) are treated as misses.
+static bool validRay(xrVector org, xrVector dir, float tnear, float tfar) {
+    constexpr float kLarge = 1e18f;
+    auto ok = [](xrVector v) { return std::fabs(v.x) <= kLarge && std::fabs(v.y) <= kLarge && std::fabs(v.z) <= kLarge; };
+    return ok(org) && ok(dir) && tnear >= 0 && tnear <= tfar && !std::isnan(tfar);
+}
+
 bool intersect(const Scene &scene, xrVector org, xrVector dir, float tnear, float tfar, RTCRayHit &h, float time) {
+    if (!validRay(org, dir, tnear, tfar)) {
+        h.hit.geomID = RTC_INVALID_GEOMETRY_ID;
+        return false;
+    }
     RTCIntersectContext ictx;
     rtcInitIntersectContext(&ictx);
     h.ray.org_x = org.x;
@@ -392,6 +404,7 @@ xrBoolean shadowSegment(xrColor *filter, xrState *state, xrVector from, xrVector
         r.tfar = tfar;
         r.mask = 0xFFFFFFFFu;
         r.time = rayTime(scene, state->sampleTime);
+        if (!validRay(from, dir, 0, tfar)) return 1;
         rtcOccluded1(scene.rtc, &ictx, &r);
         if (r.tfar >= 0) return 1;  // not occluded
     }

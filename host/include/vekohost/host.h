@@ -41,6 +41,7 @@ struct Field {
     bool array = false;
     std::vector<Field> fields;  // Struct members, in block order
     json defaultValue;          // null when not declared
+    double maxValue = 0;        // largest sensible literal (declared "max"); 0: none
     int offset = 0;             // byte offset in the block
     int elementWords = 0;       // words of one element (the value for non-arrays)
     int words() const { return array ? 2 + elementWords : elementWords; }
