@@ -51,6 +51,11 @@ void writeImage(const FrameImage &img, const std::string &path) {
         ImageFile f;
         f.width = W;
         f.height = H;
+        // A part of a frame keeps its place: data window inside the frame.
+        f.originX = img.originX;
+        f.originY = img.originY;
+        f.fullWidth = img.fullWidth > 0 ? img.fullWidth : W;
+        f.fullHeight = img.fullHeight > 0 ? img.fullHeight : H;
         f.channels = std::move(names);
         f.pixels = std::move(data);
         writeImageFile(path, f);
@@ -80,6 +85,10 @@ FrameImage readImage(const std::string &path) {
     FrameImage img;
     img.width = f.width;
     img.height = f.height;
+    img.originX = f.originX;
+    img.originY = f.originY;
+    img.fullWidth = f.fullWidth;
+    img.fullHeight = f.fullHeight;
     const size_t n = size_t(f.width) * f.height, nc = f.channels.size();
     img.rgba.assign(n * 4, 0.0f);
     img.depth.assign(n, 0.0f);
@@ -96,7 +105,7 @@ FrameImage readImage(const std::string &path) {
     else for (size_t i = 0; i < n; ++i) img.rgba[i * 4 + 3] = 1.0f;
     copy(f.channelIndex("Z"), img.depth.data(), 1);
     if (const int l = f.channelIndex("label"); l >= 0)
-        for (size_t i = 0; i < n; ++i) img.label[i] = uint32_t(f.pixels[i * nc + size_t(l)]);
+        for (size_t i = 0; i < n; ++i) img.label[i] = uint32_t(std::clamp(f.pixels[i * nc + size_t(l)], 0.0f, 4294967040.0f));
     for (int k = 0; k < 8; ++k) {
         const std::string pre = "fb" + std::to_string(k + 1) + ".";
         if (f.channelIndex(pre + "R") < 0) continue;

@@ -4,6 +4,8 @@
 //   vekohost render scenes/showcase.json -o showcase.png --threads 2
 //   vekohost render scenes/animated.json -o out.####.png --frames 1-48
 //   vekohost bake scenes/bake.json --object ball -o lightmap.exr --size 256
+//   vekohost render scenes/showcase.json -o part1.exr --tile 1/4
+//   vekohost merge part0.exr part1.exr part2.exr part3.exr -o showcase.exr
 #include <CLI/CLI.hpp>
 #include <csignal>
 #include <iostream>
@@ -13,6 +15,7 @@
 #include "vekohost/imageio.h"
 #include "vekohost/render.h"
 #include "vekohost/shade.h"
+#include "vekohost/tiles.h"
 
 namespace {
 // The first interrupt asks the render to stop (what is done is still
@@ -59,6 +62,17 @@ int main(int argc, char **argv) {
     render->add_option("--frames,--frame", frameList,
                        "frames to render, e.g. 7, 1-48 or 1-10,20; '#' runs in output names become the frame number");
     render->add_option("--time", ro.time, "sample time within the frame (default: the scene's)");
+    std::vector<int> region;
+    std::string tile;
+    render->add_option("--region", region, "render only pixels x0 <= x < x1, y0 <= y < y1 (rows from the top)")
+        ->expected(4);
+    render->add_option("--tile", tile, "render only tile i of n (i = 0 to n - 1; bands of rows), e.g. 2/4");
+
+    auto *merge = app.add_subcommand("merge", "assemble parts of a frame (.exr from --region/--tile) into one image");
+    std::vector<std::string> mergeParts;
+    std::string mergeOutput;
+    merge->add_option("parts", mergeParts, "the parts (.exr)")->required();
+    merge->add_option("-o,--output", mergeOutput, "the whole frame (.exr, .png)")->required();
 
     auto *bake = app.add_subcommand("bake", "bake an object's shading into a light map or its vertex colours");
     vh::BakeOptions bo;
@@ -80,6 +94,7 @@ int main(int argc, char **argv) {
         bo.request.width = bo.request.height = bakeSize;
         return vh::bakeCommand(bo);
     }
+    if (*merge) return vh::mergeImages(mergeParts, mergeOutput);
     if (*render) {
         ro.libraryPath = libPath;
         ro.progress = !quiet;
@@ -91,6 +106,14 @@ int main(int argc, char **argv) {
                 std::cerr << "vekohost: " << e.what() << "\n";
                 return 1;
             }
+        }
+        try {
+            if (!region.empty()) ro.region = {region[0], region[1], region[2], region[3]};
+            if (ro.region.empty() && !region.empty()) throw vh::Error("--region: x1 must exceed x0 and y1 exceed y0");
+            if (!tile.empty()) vh::parseTile(tile, ro.tileIndex, ro.tileCount);
+        } catch (const vh::Error &e) {
+            std::cerr << "vekohost: " << e.what() << "\n";
+            return 1;
         }
         std::signal(SIGINT, onInterrupt);
         return vh::renderScene(sceneFile, ro);

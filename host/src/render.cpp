@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include "render_internal.h"
+#include "vekohost/tiles.h"
 
 namespace vh {
 
@@ -259,22 +260,37 @@ FrameImage render(Scene &scene, const RenderOptions &opts) {
     scene.camera.imageHeight = set.height;
     int threads = opts.threads > 0 ? opts.threads : int(std::max(1u, std::thread::hardware_concurrency()));
     const int W = set.width, H = set.height, N = std::max(set.samples, 1);
+    RenderOptions::Region reg = opts.region;
+    if (opts.tileCount > 0) {
+        if (!reg.empty()) throw Error(scene.where + ": give a region or a tile, not both");
+        reg = tileRegion(opts.tileIndex, opts.tileCount, W, H);
+    }
+    if (reg.empty()) reg = {0, 0, W, H};
+    if (reg.x0 < 0 || reg.y0 < 0 || reg.x1 > W || reg.y1 > H)
+        throw Error(scene.where + ": region " + std::to_string(reg.x0) + " " + std::to_string(reg.y0) + " " +
+                    std::to_string(reg.x1) + " " + std::to_string(reg.y1) + " is not inside the " + std::to_string(W) +
+                    "x" + std::to_string(H) + " frame");
+    const int RW = reg.x1 - reg.x0, RH = reg.y1 - reg.y0;
     const int ts = std::max(opts.tileSize, 1);
-    const int tilesX = (W + ts - 1) / ts, tilesY = (H + ts - 1) / ts, tiles = tilesX * tilesY;
+    const int tilesX = (RW + ts - 1) / ts, tilesY = (RH + ts - 1) / ts, tiles = tilesX * tilesY;
     threads = std::min(threads, std::max(tiles, 1));
 
     clearAbort();
     Renderer r(scene, threads);
     FrameImage img;
-    img.width = W;
-    img.height = H;
-    img.rgba.assign(size_t(W) * H * 4, 0.0f);
-    img.depth.assign(size_t(W) * H, 0.0f);
-    img.label.assign(size_t(W) * H, 0);
-    img.coverage.assign(size_t(W) * H, 0.0f);
+    img.width = RW;
+    img.height = RH;
+    img.originX = reg.x0;
+    img.originY = reg.y0;
+    img.fullWidth = W;
+    img.fullHeight = H;
+    img.rgba.assign(size_t(RW) * RH * 4, 0.0f);
+    img.depth.assign(size_t(RW) * RH, 0.0f);
+    img.label.assign(size_t(RW) * RH, 0);
+    img.coverage.assign(size_t(RW) * RH, 0.0f);
     std::once_flag fbOnce[8];
     auto fbBuffer = [&](int k) -> std::vector<float> & {
-        std::call_once(fbOnce[k], [&] { img.fb[size_t(k)].assign(size_t(W) * H * 4, 0.0f); });
+        std::call_once(fbOnce[k], [&] { img.fb[size_t(k)].assign(size_t(RW) * RH * 4, 0.0f); });
         return img.fb[size_t(k)];
     };
     // Pixel sample offsets are the same for every pixel's index set but
@@ -290,11 +306,14 @@ FrameImage render(Scene &scene, const RenderOptions &opts) {
             for (;;) {
                 const int tile = next.fetch_add(1);
                 if (tile >= tiles || failed || abortRequested()) break;
-                const int x0 = (tile % tilesX) * ts, y0 = (tile / tilesX) * ts;
-                const int x1 = std::min(x0 + ts, W), y1 = std::min(y0 + ts, H);
+                const int x0 = reg.x0 + (tile % tilesX) * ts, y0 = reg.y0 + (tile / tilesX) * ts;
+                const int x1 = std::min(x0 + ts, reg.x1), y1 = std::min(y0 + ts, reg.y1);
                 for (int py = y0; py < y1; ++py)
                     for (int px = x0; px < x1; ++px) {
+                        // Samples depend on the pixel's place in the whole
+                        // frame only, so a region has the same pixels.
                         const uint32_t pix = uint32_t(py) * uint32_t(W) + uint32_t(px);
+                        const size_t at = size_t(py - reg.y0) * size_t(RW) + size_t(px - reg.x0);
                         const uint32_t scramble = hashU32(pix * 0x9E3779B1u + 0x68bc21ebu);
                         const float cx = px + 0.5f, cy = float(H - 1 - py) + 0.5f;  // raster y up
                         float sum[4] = {0, 0, 0, 0}, wsum = 0;
@@ -336,14 +355,14 @@ FrameImage render(Scene &scene, const RenderOptions &opts) {
                                 }
                         }
                         const float inv = wsum > 0 ? 1.0f / wsum : 0.0f;
-                        float *out = &img.rgba[size_t(pix) * 4];
+                        float *out = &img.rgba[at * 4];
                         for (int k = 0; k < 4; ++k) out[k] = sum[k] * inv;
-                        img.depth[pix] = float(depth);
-                        img.label[pix] = label;
-                        img.coverage[pix] = hitW * inv;
+                        img.depth[at] = float(depth);
+                        img.label[at] = label;
+                        img.coverage[at] = hitW * inv;
                         for (int k = 0; k < 8; ++k)
                             if (fbW[k] > 0) {
-                                float *f = &fbBuffer(k)[size_t(pix) * 4];
+                                float *f = &fbBuffer(k)[at * 4];
                                 for (int c = 0; c < 4; ++c) f[c] = fbSum[k][c] * inv;
                             }
                     }
@@ -386,7 +405,7 @@ FrameImage render(Scene &scene, const RenderOptions &opts) {
     if (failed) throw Error(scene.where + ": rendering failed: " + error);
     if (opts.progress) {
         char line[160];
-        std::snprintf(line, sizeof line, "rendered %dx%d, %d samples per pixel, %d threads, %.2f s", W, H, N, threads,
+        std::snprintf(line, sizeof line, "rendered %dx%d, %d samples per pixel, %d threads, %.2f s", RW, RH, N, threads,
                       secs);
         hostMessage(Severity::Info, line);
     }

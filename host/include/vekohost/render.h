@@ -188,11 +188,25 @@ struct RenderOptions {
     std::vector<long> frames;          // frames to render; empty: the scene's "frame"
     bool hasTime = false;              // replace the scene's sample "time"
     float time = 0;
+    // A part of the frame: pixels x0 <= x < x1, y0 <= y < y1 (rows from the
+    // top). Empty (x1 <= x0): the whole frame. The pixels are the same as
+    // those of a whole render.
+    struct Region {
+        int x0 = 0, y0 = 0, x1 = 0, y1 = 0;
+        bool empty() const { return x1 <= x0 || y1 <= y0; }
+    } region;
+    // Or tile tileIndex of tileCount (tileCount > 0): bands of rows, see
+    // tileRegion() in tiles.h.
+    int tileIndex = 0, tileCount = 0;
 };
 
-// A rendered frame. Pixel (x, y) is row y from the top.
+// A rendered frame, or a part of one. Pixel (x, y) is row y from the top of
+// the part; the part starts at (originX, originY) of a frame of fullWidth x
+// fullHeight (OpenEXR: data window inside the display window).
 struct FrameImage {
     int width = 0, height = 0;
+    int originX = 0, originY = 0;
+    int fullWidth = 0, fullHeight = 0;  // 0: width, height
     std::vector<float> rgba;    // 4 per pixel, filtered
     std::vector<float> depth;   // nearest sample depth (0: nothing hit)
     std::vector<uint32_t> label;  // label of the sample with the largest filter weight
