@@ -142,7 +142,9 @@ bool texturePoint3d(xrState *state, const float *placementMatrix, const xrBoolea
                                                      &found, nullptr)) {
                 int32_t space;
                 std::memcpy(&space, label + 1, 4);
-                if (space >= 0 && state->texCoords) {
+                // The named space must exist on the object (query 82).
+                xrInteger spaces = 0;
+                if (space >= 0 && state->texCoords && xr_query(82, state, 0, &spaces) && space < spaces) {
                     xr_point_from_world(state, &p, &state->texCoords[space]);
                     reference = true;
                 }

@@ -5,7 +5,8 @@ set -euo pipefail
 pkgs=(build-essential cmake pkg-config git
       nlohmann-json3-dev libcli11-dev libopenimageio-dev openimageio-tools libopenexr-dev libpng-dev
       libembree-dev libtinyobjloader-dev libgtest-dev libgmock-dev
-      libbenchmark-dev libnoise-dev jq fonts-dejavu-core)
+      libbenchmark-dev libnoise-dev jq fonts-dejavu-core
+      clang-14 libclang-rt-14-dev)
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

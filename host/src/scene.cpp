@@ -381,6 +381,8 @@ Mesh loadObj(const std::string &path, const Ctx &c) {
                 }
                 if (hasN) {
                     if (ix.normal_index >= 0) {
+                        if (size_t(ix.normal_index) * 3 + 2 >= attrib.normals.size())
+                            c.fail("OBJ file \"" + path + "\": bad normal index");
                         const float *n = &attrib.normals[size_t(ix.normal_index) * 3];
                         m.N.push_back(normalize({n[0], n[1], n[2]}));
                     } else {
@@ -389,6 +391,8 @@ Mesh loadObj(const std::string &path, const Ctx &c) {
                 }
                 if (hasUv) {
                     if (ix.texcoord_index >= 0) {
+                        if (size_t(ix.texcoord_index) * 2 + 1 >= attrib.texcoords.size())
+                            c.fail("OBJ file \"" + path + "\": bad texture coordinate index");
                         const float *t = &attrib.texcoords[size_t(ix.texcoord_index) * 2];
                         m.uv[0].push_back({t[0], t[1], 0});
                     } else {
