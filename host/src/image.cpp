@@ -105,7 +105,10 @@ FrameImage readImage(const std::string &path) {
     else for (size_t i = 0; i < n; ++i) img.rgba[i * 4 + 3] = 1.0f;
     copy(f.channelIndex("Z"), img.depth.data(), 1);
     if (const int l = f.channelIndex("label"); l >= 0)
-        for (size_t i = 0; i < n; ++i) img.label[i] = uint32_t(std::clamp(f.pixels[i * nc + size_t(l)], 0.0f, 4294967040.0f));
+        for (size_t i = 0; i < n; ++i) {
+            const float v = f.pixels[i * nc + size_t(l)];  // NaN and negatives read as 0
+            img.label[i] = v > 0 ? uint32_t(std::min(v, 4294967040.0f)) : 0u;
+        }
     for (int k = 0; k < 8; ++k) {
         const std::string pre = "fb" + std::to_string(k + 1) + ".";
         if (f.channelIndex(pre + "R") < 0) continue;
