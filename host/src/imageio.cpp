@@ -1,10 +1,9 @@
 // Float images by file extension: PNG (8-bit, values as given) and
 // OpenEXR (half float) directly; other formats (TIFF, HDR, JPEG, ...)
-// through OpenImageIO.
+// through the image module, loaded on first use.
 #include "vekohost/imageio.h"
 
-#include <OpenImageIO/imageio.h>
-
+#include "oiio_module.h"
 #include "vekohost/imagefile.h"
 
 namespace vh {
@@ -13,31 +12,24 @@ namespace {
 
 void writeOther(const std::string &path, int width, int height, int channels, const float *pixels,
                 const std::vector<std::string> &channelNames) {
-    auto out = OIIO::ImageOutput::create(path);
-    if (!out) throw Error(path + ": cannot write this image format: " + OIIO::geterror());
-    const bool isHdr = path.size() > 4 && path.substr(path.size() - 4) == ".hdr";
-    OIIO::ImageSpec spec(width, height, channels, isHdr ? OIIO::TypeDesc::HALF : OIIO::TypeDesc::UINT8);
-    if (!channelNames.empty()) spec.channelnames = channelNames;
-    if (channels == 4) spec.alpha_channel = 3;
-    spec.attribute("oiio:UnassociatedAlpha", 1);
-    if (!out->open(path, spec)) throw Error(path + ": " + out->geterror());
-    if (!out->write_image(OIIO::TypeDesc::FLOAT, pixels)) throw Error(path + ": " + out->geterror());
-    out->close();
+    std::vector<const char *> names;
+    for (const std::string &n : channelNames) names.push_back(n.c_str());
+    char err[512] = "";
+    if (!oiioModule().write(path.c_str(), width, height, channels, pixels,
+                            int(names.size()) == channels ? names.data() : nullptr, err, sizeof err))
+        throw Error(path + ": " + err);
 }
 
 std::vector<float> readOther(const std::string &path, int &width, int &height, int &channels) {
-    OIIO::ImageSpec config;
-    config.attribute("oiio:UnassociatedAlpha", 1);
-    auto in = OIIO::ImageInput::open(path, &config);
-    if (!in) throw Error(path + ": cannot read image: " + OIIO::geterror());
-    const auto &spec = in->spec();
-    width = spec.width;
-    height = spec.height;
-    channels = spec.nchannels;
-    std::vector<float> px(size_t(width) * height * channels);
-    if (!in->read_image(0, 0, 0, channels, OIIO::TypeDesc::FLOAT, px.data())) throw Error(path + ": " + in->geterror());
-    in->close();
-    return px;
+    const VhOiioApi &api = oiioModule();
+    float *px = nullptr;
+    int alpha = -1;
+    char err[512] = "";
+    if (!api.read(path.c_str(), &width, &height, &channels, &alpha, &px, err, sizeof err))
+        throw Error(path + ": cannot read image: " + err);
+    std::vector<float> out(px, px + size_t(width) * size_t(height) * size_t(channels));
+    api.freePixels(px);
+    return out;
 }
 
 }  // namespace

@@ -1,7 +1,8 @@
-// Texture images: files read through OpenImageIO into database elements of
-// type xrDB_IMAGE with a pyramid of reduced levels (xr_img_*), and the
-// elliptical filter served by OpenImageIO's TextureSystem over the same file
-// (xr_lookup_filter_color_texture).
+// Texture images: files read into database elements of type xrDB_IMAGE with
+// a pyramid of reduced levels (xr_img_*), and the elliptical filter served by
+// the image module's texture system over the same file
+// (xr_lookup_filter_color_texture). PNG and OpenEXR are read directly; other
+// formats and the elliptical filter load the image module on first use.
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -9,10 +10,9 @@
 #include <map>
 #include <mutex>
 
-#include <OpenImageIO/imageio.h>
-#include <OpenImageIO/texture.h>
-
+#include "oiio_module.h"
 #include "render_internal.h"
+#include "vekohost/imagefile.h"
 #include "vekohost/textures.h"
 
 #define VH_EXPORT extern "C" __attribute__((visibility("default")))
@@ -95,19 +95,6 @@ Level reduce(const Level &src) {
     return dst;
 }
 
-// The shared TextureSystem: unassociated alpha kept as stored (as the
-// element's pixels), pyramids built on demand for files without them.
-OIIO::TextureSystem *textureSystem() {
-    static OIIO::TextureSystem *ts = [] {
-        OIIO::TextureSystem *t = OIIO::TextureSystem::create(true);
-        t->attribute("automip", 1);
-        t->attribute("unassociatedalpha", 1);
-        t->attribute("max_memory_MB", 512.0f);
-        return t;
-    }();
-    return ts;
-}
-
 class Image final : public TextureImage {
 public:
     Image(std::string path, const std::vector<Level> &levels, int channels)
@@ -138,7 +125,7 @@ public:
     ~Image() override {
         Database::get().remove(tag_);
         // The file may change before it is opened again.
-        if (handle_) textureSystem()->invalidate(OIIO::ustring(path_));
+        if (handle_) oiioModule().invalidate(path_.c_str());
     }
     xrTag tag() const override { return tag_; }
     const std::string &path() const override { return path_; }
@@ -147,9 +134,9 @@ public:
     int levels() const override { return int(records_.size()); }
     int channels() const override { return channels_; }
 
-    // The file in the shared TextureSystem, looked up once.
-    OIIO::TextureSystem::TextureHandle *handle(OIIO::TextureSystem *ts) {
-        std::call_once(handleOnce_, [&] { handle_ = ts->get_texture_handle(OIIO::ustring(path_)); });
+    // The file in the module's texture system, looked up once.
+    void *handle(const VhOiioApi &api) {
+        std::call_once(handleOnce_, [&] { handle_ = api.textureHandle(path_.c_str()); });
         return handle_;
     }
 
@@ -161,31 +148,44 @@ private:
     int channels_ = 0;
     xrTag tag_ = 0;
     std::once_flag handleOnce_;
-    OIIO::TextureSystem::TextureHandle *handle_ = nullptr;
+    void *handle_ = nullptr;
 };
 
 std::mutex g_openMutex;
 std::map<std::string, std::weak_ptr<Image>> g_open;
 
-std::vector<Level> readLevels(const std::string &path, int &channels) {
-    OIIO::ImageSpec config;
-    config.attribute("oiio:UnassociatedAlpha", 1);
-    auto in = OIIO::ImageInput::open(path, &config);
-    if (!in) {
-        std::string why = OIIO::geterror();
+// The file's pixels, top row first, with its channel count and alpha
+// channel (-1: none).
+std::vector<float> readFile(const std::string &path, int &W, int &H, int &nc, int &alpha) {
+    if (isPngPath(path) || isExrPath(path)) {
+        if (!std::filesystem::exists(path)) throw Error(path + ": cannot read the image: no such file");
+        ImageFile f = readImageFile(path);
+        W = f.width;
+        H = f.height;
+        nc = int(f.channels.size());
+        alpha = f.channelIndex("A");
+        return std::move(f.pixels);
+    }
+    const VhOiioApi &api = oiioModule();
+    float *px = nullptr;
+    char err[512] = "";
+    if (!api.read(path.c_str(), &W, &H, &nc, &alpha, &px, err, sizeof err)) {
+        std::string why = err;
         if (!std::filesystem::exists(path)) why = "no such file";
         throw Error(path + ": cannot read the image: " + why);
     }
-    const OIIO::ImageSpec &spec = in->spec();
-    const int W = spec.width, H = spec.height, nc = spec.nchannels;
+    std::vector<float> out(px, px + size_t(W) * size_t(H) * size_t(nc));
+    api.freePixels(px);
+    return out;
+}
+
+std::vector<Level> readLevels(const std::string &path, int &channels) {
+    int W = 0, H = 0, nc = 0, fileAlpha = -1;
+    const std::vector<float> file = readFile(path, W, H, nc, fileAlpha);
     if (W <= 0 || H <= 0 || nc <= 0) throw Error(path + ": the image is empty");
-    std::vector<float> file(size_t(W) * size_t(H) * size_t(nc));
-    if (!in->read_image(0, 0, 0, nc, OIIO::TypeDesc::FLOAT, file.data()))
-        throw Error(path + ": cannot read the image: " + in->geterror());
-    in->close();
     channels = nc;
     // RGBA, bottom row first; grey fills r, g, b; no alpha means opaque.
-    const int alpha = spec.alpha_channel >= 0 ? spec.alpha_channel : (nc == 2 ? 1 : (nc >= 4 ? 3 : -1));
+    const int alpha = fileAlpha >= 0 ? fileAlpha : (nc == 2 ? 1 : (nc >= 4 ? 3 : -1));
     Level l0;
     l0.w = W;
     l0.h = H;
@@ -202,6 +202,12 @@ std::vector<Level> readLevels(const std::string &path, int &channels) {
     levels.push_back(std::move(l0));
     while (levels.back().w > 1 || levels.back().h > 1) levels.push_back(reduce(levels.back()));
     return levels;
+}
+
+// A missing module is said once; lookups then fail (the caller falls back).
+void reportModuleFailure(const std::string &why) {
+    static std::once_flag once;
+    std::call_once(once, [&] { hostMessage(Severity::Error, "elliptical texture filter unavailable: " + why); });
 }
 
 const LevelRecord *recordOf(const void *image) {
@@ -288,24 +294,23 @@ VH_EXPORT xrBoolean xr_lookup_filter_color_texture(xrColor *color, xrState *, xr
     Image *img = r ? static_cast<Image *>(const_cast<void *>(r->owner)) : nullptr;
     bool ok = false;
     if (img) {
-        OIIO::TextureSystem *ts = textureSystem();
-        OIIO::TextureOpt opt;
-        opt.swrap = opt.twrap = OIIO::TextureOpt::WrapPeriodic;
-        opt.anisotropic = filter->maxAnisotropy > 0 ? filter->maxAnisotropy : 16;
-        const float width = (filter->width > 0 ? filter->width : 1.0f) * std::exp2(filter->bias);
-        opt.swidth = opt.twidth = width;
-        opt.sblur = opt.tblur = std::max(filter->blur, 0.0f);
-        opt.fill = 1.0f;
-        const float *t = filter->transform;
-        const int nc = std::min(img->channels(), 4);
-        float res[4] = {0, 0, 0, 1};
-        ok = ts->texture(img->handle(ts), ts->get_perthread_info(), opt, uv->x, 1.0f - uv->y, 2 * t[0], -2 * t[1],
-                         2 * t[2], -2 * t[3], nc, res);
-        if (ok) {
-            if (nc < 3) *color = {res[0], res[0], res[0], nc == 2 ? res[1] : 1.0f};
-            else *color = {res[0], res[1], res[2], nc == 4 ? res[3] : 1.0f};
-        } else {
-            (void)ts->geterror();
+        try {
+            const VhOiioApi &api = oiioModule();
+            VhOiioTextureOptions opt;
+            opt.anisotropy = filter->maxAnisotropy > 0 ? filter->maxAnisotropy : 16;
+            opt.width = (filter->width > 0 ? filter->width : 1.0f) * std::exp2(filter->bias);
+            opt.blur = std::max(filter->blur, 0.0f);
+            const float *t = filter->transform;
+            const int nc = std::min(img->channels(), 4);
+            float res[4] = {0, 0, 0, 1};
+            void *h = img->handle(api);
+            ok = h && api.texture(h, &opt, uv->x, 1.0f - uv->y, 2 * t[0], -2 * t[1], 2 * t[2], -2 * t[3], nc, res);
+            if (ok) {
+                if (nc < 3) *color = {res[0], res[0], res[0], nc == 2 ? res[1] : 1.0f};
+                else *color = {res[0], res[1], res[2], nc == 4 ? res[3] : 1.0f};
+            }
+        } catch (const Error &e) {
+            reportModuleFailure(e.what());
         }
     }
     Database::get().unpin(image);

@@ -1,7 +1,8 @@
 // Texture images of the host: image files read (through OpenImageIO) into
 // database elements of type xrDB_IMAGE with a pyramid of reduced levels, and
 // the elliptical filter over the same files (xr_lookup_filter_color_texture).
-// All OpenImageIO texture code sits behind this header (host/src/textures.cpp).
+// Formats beyond PNG and OpenEXR and the elliptical filter come from the
+// image module (libvekohost_oiio.so), opened on first use.
 #pragma once
 
 #include <cstring>
