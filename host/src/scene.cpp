@@ -499,8 +499,14 @@ Instance *materialNode(Network &net, Instance *inst, const Ctx &c) {
         net.connect(sg, "surfaceShader", inst->name);
         return &sg;
     }
-    c.fail("\"material\" names node \"" + inst->name + "\" of type " + (d ? d->name : std::string("unknown")) +
-           "; a material must be a shading engine (veko_shadingengine) or a surface shader");
+    // Other material nodes (an image plane, say) return one colour; light
+    // nodes do too but expect a light state.
+    const std::string type = d ? d->name : std::string("unknown");
+    const bool lightNode = type.size() > 5 && type.compare(type.size() - 5, 5, "light") == 0;
+    if (d && d->declared && !d->wantsStateArg && !lightNode && d->resultBytes <= int(sizeof(xrColor))) return inst;
+    c.fail("\"material\" names node \"" + inst->name + "\" of type " + type +
+           "; a material must be a shading engine (veko_shadingengine), a surface shader or a material node with a "
+           "colour result (veko_imageplane, ...)");
 }
 
 // A light's shader is called with a colour as its result and a light state:
