@@ -509,4 +509,168 @@ TEST(EffectsGolden, SceneWithLensImagePlaneAndGlow) {
     std::filesystem::remove(tmp);
 }
 
+// ---------------------------------------------------------------------------
+// Contours. The store's record as the contrast function reads it.
+struct Info {
+    float color[3];
+    float matteLuminance;
+    int32_t hostId, userId;
+    xrTag instanceTag;
+    int32_t stateWord140;
+    xrTag objectLabel;
+    float distance;
+    xrVector point, normal, geometricNormal;
+    int32_t flipped;
+    xrVector uv;
+};
+static_assert(sizeof(Info) == 92);
+
+struct Endpoint {
+    float x, y, z;
+    xrColor color;
+    float width;
+};
+
+using ContrastFn = xrBoolean (*)(const void *, const void *, xrInteger, xrState *, void *);
+using ContourFn = xrBoolean (*)(void *, const void *, const void *, xrState *, void *);
+
+Info baseInfo() {
+    Info i{};
+    i.instanceTag = 5;
+    i.normal = i.geometricNormal = {0, 0, 1};
+    i.point = {0, 0, -3};
+    i.uv = {0.3f, 0.3f, 0};
+    return i;
+}
+
+TEST(Contour, ContrastDecidesBetweenNeighbouringSamples) {
+    vh::Network net(vt::library());
+    vh::Instance &c = net.add("c", "veko_contourcontrast");
+    vh::StandaloneState ss;
+    net.init(ss.state());
+    auto contrast = [&](const json &params, const Info *a, const Info *b, int level = 0) {
+        const json defaults = {{"contourBackground", false}, {"compareInstance", false}};
+        for (auto &[k, v] : defaults.items()) c.setLiteral(k, v);
+        for (auto &[k, v] : params.items()) c.setLiteral(k, v);
+        ss.state()->shaderRecord = &c.record;
+        return reinterpret_cast<ContrastFn>(reinterpret_cast<void (*)()>(c.fns.main))(a, b, level, ss.state(), c.params()) != 0;
+    };
+    const Info a = baseInfo();
+    auto with = [&](auto change) {
+        Info b = baseInfo();
+        change(b);
+        return b;
+    };
+    const Info otherInstance = with([](Info &i) { i.instanceTag = 6; });
+    const Info redder = with([](Info &i) { i.color[0] = 0.2f; });
+    const Info turned40 = with([](Info &i) { i.normal = {std::sin(0.698f), 0, std::cos(0.698f)}; });
+    const Info turned20 = with([](Info &i) { i.normal = {std::sin(0.349f), 0, std::cos(0.349f)}; });
+    const Info deeper = with([](Info &i) { i.point.z = -5; });
+    const Info nextCell = with([](Info &i) { i.uv.x = 0.55f; });
+    const Info sameCell = with([](Info &i) { i.uv.x = 0.45f; });
+    struct Case {
+        const char *what;
+        json params;
+        const Info *a, *b;
+        int level;
+        bool expect;
+    };
+    const Case cases[] = {
+        {"level 2 never draws", {{"contourBackground", true}}, &a, nullptr, 2, false},
+        {"two empty samples", {{"contourBackground", true}, {"compareInstance", true}}, nullptr, nullptr, 0, false},
+        {"against the background", {{"contourBackground", true}}, &a, nullptr, 0, true},
+        {"one-sided with an id compared", {{"compareInstance", true}}, nullptr, &a, 0, true},
+        {"one-sided with nothing compared", {{"normalAngle", 10}}, &a, nullptr, 0, false},
+        {"other instance", {{"compareInstance", true}}, &a, &otherInstance, 0, true},
+        {"same instance", {{"compareInstance", true}}, &a, &a, 0, false},
+        {"red above its threshold", {{"colorThreshold", {0.1, 0.5, 0.5, 0.5}}}, &a, &redder, 0, true},
+        {"red below its threshold", {{"colorThreshold", {0.3, 0, 0, 0}}}, &a, &redder, 0, false},
+        {"normals 40 degrees apart", {{"normalAngle", 30}}, &a, &turned40, 0, true},
+        {"normals 20 degrees apart", {{"normalAngle", 30}}, &a, &turned20, 0, false},
+        {"depth step", {{"depthThreshold", 1.5}}, &a, &deeper, 0, true},
+        {"depth step below threshold", {{"depthThreshold", 2.5}}, &a, &deeper, 0, false},
+        {"next uv cell", {{"uvGrid", {{"u", 4}, {"v", 0}}}}, &a, &nextCell, 0, true},
+        {"same uv cell", {{"uvGrid", {{"u", 4}, {"v", 0}}}}, &a, &sameCell, 0, false},
+    };
+    for (const Case &k : cases) {
+        // Reset every parameter a case may have set.
+        c.setLiteral("colorThreshold", json{0, 0, 0, 0});
+        c.setLiteral("normalAngle", 0);
+        c.setLiteral("depthThreshold", 0);
+        c.setLiteral("uvGrid", json{{"u", 0}, {"v", 0}});
+        EXPECT_EQ(contrast(k.params, k.a, k.b, k.level), k.expect) << k.what;
+    }
+    net.exit(ss.state());
+}
+
+TEST(Contour, EndPointTakesColourAndWidth) {
+    vh::Network net(vt::library());
+    vh::Instance &k = net.add("k", "veko_contour");
+    vh::StandaloneState ss;
+    ss.camera.imageWidth = 1000;
+    net.init(ss.state());
+    ss.state()->shaderRecord = &k.record;
+    k.setLiteral("contourColor", json{0.2, 0.4, 0.6, 1});
+    k.setLiteral("contourAlpha", 0.5);
+    k.setLiteral("contourWidth", 2);
+    for (bool relative : {false, true}) {
+        k.setLiteral("widthIsRelative", relative);
+        Endpoint e{};
+        ASSERT_TRUE(reinterpret_cast<ContourFn>(reinterpret_cast<void (*)()>(k.fns.main))(&e, nullptr, nullptr, ss.state(), k.params()));
+        EXPECT_NEAR(e.width, relative ? 2.0f : 0.2f, 1e-6);  // pixels become a percentage of the width
+        EXPECT_EQ(e.color.g, 0.4f);
+        EXPECT_EQ(e.color.a, 0.5f);
+    }
+    net.exit(ss.state());
+}
+
+// A grey ball on a white background, outlined by the contour facility.
+json contourScene(const json &output) {
+    json nodes = {{{"name", "state"}, {"type", "veko_state"}},
+                  {{"name", "grey"}, {"type", "veko_lambert"},
+                   {"params", {{"color", {0, 0, 0, 1}}, {"diffuse", 0}, {"incandescence", {0.5, 0.5, 0.5, 1}}}}},
+                  {{"name", "greySG"}, {"type", "veko_shadingengine"}, {"params", {{"surfaceShader", "grey"}}}},
+                  {{"name", "store"}, {"type", "veko_contourstore"}},
+                  {{"name", "contrast"}, {"type", "veko_contourcontrast"}, {"params", {{"contourBackground", true}}}},
+                  {{"name", "ink"}, {"type", "veko_contour"}, {"params", {{"contourColor", {1, 0, 0, 1}}, {"contourWidth", 1}}}},
+                  {{"name", "draw"}, {"type", "veko_contouroutput"}, {"params", output}}};
+    return {{"nodes", nodes},
+            {"state", "state"},
+            {"camera", {{"resolution", {80, 80}},
+                        {"contours", {{"store", "store"}, {"contrast", "contrast"}, {"shader", "ink"}}},
+                        {"outputShaders", {"draw"}}}},
+            {"objects", {{{"name", "ball"}, {"mesh", {{"type", "sphere"}, {"radius", 1}, {"segments", 64}, {"rings", 32}}},
+                          {"material", "greySG"}, {"transform", {{"translate", {0, 0, -5}}}}}}}};
+}
+
+TEST(Contour, RenderedOutlineFollowsTheSilhouette) {
+    auto plainDoc = contourScene(json::object());
+    plainDoc["camera"].erase("contours");
+    plainDoc["camera"].erase("outputShaders");
+    auto plain = load(plainDoc);
+    const auto a = vh::render(*plain, quiet());
+    auto drawn = load(contourScene({{"oversample", 1}, {"filterType", 0}, {"filterWidth", 1}}));
+    vt::messages();
+    const auto b = vh::render(*drawn, quiet());
+    EXPECT_TRUE(vt::hasMessage(vt::messages(), "veko_contouroutput(): 100.0 percent rendered."));
+    // Inside the ball and far outside nothing changes.
+    EXPECT_EQ(std::memcmp(a.pixel(40, 40), b.pixel(40, 40), 16), 0);
+    EXPECT_EQ(std::memcmp(a.pixel(2, 2), b.pixel(2, 2), 16), 0);
+    // The ball's edge (about 15.6 pixels from the centre) turns red along
+    // the row through the centre, on both sides.
+    for (int dir : {-1, 1}) {
+        float reddest = 0;
+        for (int d = 12; d <= 19; ++d) reddest = std::max(reddest, b.pixel(40 + dir * d, 40)[0] - b.pixel(40 + dir * d, 40)[1]);
+        EXPECT_GT(reddest, 0.5f) << dir;
+    }
+    int red = 0;
+    for (int y = 0; y < 80; ++y)
+        for (int x = 0; x < 80; ++x) red += b.pixel(x, y)[0] > 0.5f && b.pixel(x, y)[1] < 0.3f;
+    EXPECT_GT(red, 60);
+    EXPECT_LT(red, 600);
+    // Oversample 0 counts as 1, filter type 5 as the box.
+    auto same = load(contourScene({{"oversample", 0}, {"filterType", 5}, {"filterWidth", 1}}));
+    EXPECT_EQ(vh::render(*same, quiet()).rgba, b.rgba);
+}
+
 }  // namespace

@@ -68,6 +68,7 @@ void runOutputPass(Renderer &r, FrameImage &img) {
     if (sc.outputShaders.empty()) return;
     Renderer::Impl &impl = *r.impl();
     impl.outputFrame = &img;
+    setContourLineSource(&impl);
     xrState *st = r.eyeState(0);
     for (Instance *inst : sc.outputShaders) {
         xrColor result{0, 0, 0, 0};
@@ -76,6 +77,7 @@ void runOutputPass(Renderer &r, FrameImage &img) {
         for (OutputImage &o : impl.outputImages) o = OutputImage{};  // closes what the shader left open
     }
     impl.outputFrame = nullptr;
+    setContourLineSource(nullptr);
 }
 
 void runOutputShaders(Scene &scene, FrameImage &img) {

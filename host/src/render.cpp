@@ -224,6 +224,7 @@ Renderer::Sample Renderer::shadeSample(int thread, float x, float y, uint32_t pi
         if (inst) callEnvironmentShader(*inst, &st, &col);
     }
     if (shade) impl_->stateOp(e, kOpSampleDone, 1, &col);
+    if (shade && sampleIndex == 0 && !impl_->contours.stored.empty()) storeContourSample(e, pixelIndex, col, out.hit);
     out.color = col;
     out.depth = st.hitDistance;
     out.label = st.objectLabel;
@@ -277,6 +278,7 @@ FrameImage render(Scene &scene, const RenderOptions &opts) {
 
     clearAbort();
     Renderer r(scene, threads);
+    if (scene.contourStore) r.impl()->contours.reset(W, H);
     FrameImage img;
     img.width = RW;
     img.height = RH;
@@ -410,6 +412,7 @@ FrameImage render(Scene &scene, const RenderOptions &opts) {
         hostMessage(Severity::Info, line);
     }
     if (abortRequested()) hostMessage(Severity::Warning, scene.where + ": render aborted; the image is incomplete");
+    buildContourLines(r);
     runOutputPass(r, img);
     return img;
 }
@@ -507,6 +510,16 @@ bool renderQuery(int code, xrState *state, xrTag tag, void *result) {
         case 141: {  // object id of the object hit (its instance tag)
             if (!rd || !rd->obj) return false;
             *static_cast<int32_t *>(result) = int32_t(rd->obj->tag);
+            return true;
+        }
+        case 154: {  // first user-data element of the instance hit
+            if (!rd || !rd->obj) return false;
+            *static_cast<xrTag *>(result) = rd->obj->dataTag;
+            return true;
+        }
+        case 159: {  // host id of the hit: its triangle
+            if (!rd || !rd->obj) return false;
+            *static_cast<int32_t *>(result) = int32_t(rd->prim);
             return true;
         }
         case 138:  // hair derivatives present (hairData): on a strand

@@ -199,6 +199,8 @@ public:
     std::vector<std::shared_ptr<TextureImage>> images;  // the "images" section
     std::vector<Instance *> lensShaders;    // camera "lens": chained on eye rays
     std::vector<Instance *> outputShaders;  // camera "outputShaders": run on the finished frame
+    // camera "contours": the contour store, contrast and contour shaders
+    Instance *contourStore = nullptr, *contourContrast = nullptr, *contourShader = nullptr;
 
     ObjectInst *objectOf(xrTag tag) const {
         auto it = objectByTag.find(tag);
@@ -257,6 +259,27 @@ struct OutputImage {
 constexpr int32_t kOutputImageMagic = 0x56484F49;
 constexpr int kOutputImages = 19;  // indices 0 .. 18
 
+// The contour facility (contours.cpp): the store shader's record of each
+// pixel's first eye sample, and the contour lines made from them.
+constexpr int kContourInfoBytes = 256;  // room per pixel for the store's record
+struct ContourEnd {
+    float x, y, z;  // raster x, y (y up); camera-space z
+    xrColor color;
+    float width;    // pixels, once the line is made
+};
+struct ContourLine {
+    ContourEnd e[2];
+};
+struct ContourStore {
+    int w = 0, h = 0;
+    std::vector<uint32_t> info;    // kContourInfoBytes per pixel, rows top down
+    std::vector<uint8_t> stored;   // the pixel's record holds a sample
+    std::vector<float> z;          // camera-space z of the stored sample
+    std::vector<ContourLine> lines;
+    size_t next = 0;               // next line for xr_get_contour_line
+    void reset(int width, int height);
+};
+
 struct RaySlot {
     xrState st{};
     RayContext ctx;
@@ -297,6 +320,7 @@ struct Renderer::Impl {
     // The frame whose output shaders run (outputs.cpp), and its images.
     FrameImage *outputFrame = nullptr;
     OutputImage outputImages[kOutputImages];
+    ContourStore contours;
 };
 
 // Limit of nested rays per thread: a chain this long is cut.
@@ -341,6 +365,12 @@ void runOutputPass(Renderer &r, FrameImage &img);
 // operations serve texture images and output images); false for others.
 bool outputImageColor(const void *image, xrColor *color, int x, int y);
 bool outputImageExtent(const void *image, int *width, int *height);
+// contours.cpp: calls the contour store for the first eye sample of
+// `pixel` (its colour, whether it hit); makes the contour lines after the
+// samples; names the session whose lines xr_get_contour_line hands out.
+void storeContourSample(RaySlot &slot, uint32_t pixel, const xrColor &color, bool hit);
+void buildContourLines(Renderer &r);
+void setContourLineSource(Renderer::Impl *impl);
 
 // scene_images.cpp: reads the "images" section (a list of {"name", "file"})
 // and defines each name as the tag of its image element. `nodes` (the scene's

@@ -935,7 +935,7 @@ ScenePtr loadSceneJson(Library &lib, const json &doc, const std::string &where, 
             static const char *keys[] = {"type", "resolution", "focalLength", "aperture", "pixelAspect", "clip",
                                          "frame", "transform", "environment", "volume", "samples", "filter",
                                          "outputs", "userData", "name", "time", "alpha", "lens",
-                                         "outputShaders"};
+                                         "outputShaders", "contours"};
             if (std::find_if(std::begin(keys), std::end(keys), [&](const char *kk) { return it.key() == kk; }) ==
                 std::end(keys))
                 c.fail("unknown key \"" + it.key() + "\"");
@@ -1176,6 +1176,19 @@ ScenePtr loadSceneJson(Library &lib, const json &doc, const std::string &where, 
                 if (!x.is_string()) c.fail(std::string("\"") + key + "\" must be a list of node names");
                 (key[0] == 'l' ? s.lensShaders : s.outputShaders).push_back(node(x.get<std::string>(), c));
             }
+        }
+        if (cam.contains("contours")) {
+            const json &k = cam["contours"];
+            Ctx cc = c.sub("contours");
+            if (!k.is_object()) cc.fail("must be an object");
+            for (auto it = k.begin(); it != k.end(); ++it)
+                if (it.key() != "store" && it.key() != "contrast" && it.key() != "shader")
+                    cc.fail("unknown key \"" + it.key() + "\"");
+            for (const char *key : {"store", "contrast", "shader"})
+                if (getStr(k, key, "", cc).empty()) cc.fail(std::string("needs a \"") + key + "\" node");
+            s.contourStore = node(getStr(k, "store", "", cc), cc);
+            s.contourContrast = node(getStr(k, "contrast", "", cc), cc);
+            s.contourShader = node(getStr(k, "shader", "", cc), cc);
         }
     }
     if (doc.contains("state")) {

@@ -126,6 +126,7 @@ void fillHit(RaySlot &slot, const Scene &scene, const RTCRayHit &h) {
     st.hitRef = const_cast<ObjectInst *>(&o);
     st.instanceTag = o.tag;
     st.objectLabel = o.label;
+    st.stateWord140 = o.material ? int32_t(o.material->tag) : 0;  // the material, for contours
     slot.rd.obj = &o;
     slot.rd.prim = p;
     slot.ctx.objectToWorld = o.toWorld.m;
@@ -142,6 +143,7 @@ void setMiss(RaySlot &slot) {
     slot.rd.hairRadius = 0;
     st.hitRef = nullptr;
     st.instanceTag = 0;
+    st.stateWord140 = 0;
     st.hitDistance = 0;
     st.hitPoint = st.rayOrigin;
     st.shadingNormal = st.geometricNormal = {0, 0, 0};

@@ -12,7 +12,8 @@
 //                "filter": {"type": "box"|"triangle"|"gaussian"|"mitchell", "width": 1},
 //                "outputs": ["image.png", "image.exr"], "userData": U,
 //                "name": "cam", "frame": 1, "time": 0, "alpha": true,
-//                "lens": ["node", ...], "outputShaders": ["node", ...]},
+//                "lens": ["node", ...], "outputShaders": ["node", ...],
+//                "contours": {"store": "node", "contrast": "node", "shader": "node"}},
 //    "cameras": [{"name": "projector", "type": "perspective"|"orthographic",
 //                 "focalLength": 35, "aperture": 36, "transform": T,
 //                 "userData": U}],
@@ -110,6 +111,19 @@
 //   Pixel (0, 0) is the lower left; xr_img_put_color writes back, and the
 //   written frame is what the outputs get. xr_par_aborted() turns true on
 //   an interrupt (SIGINT in the render command) or vh::requestAbort().
+// Contours ("contours"): the store node records the first eye sample of
+//   every pixel, store(info, &size, state, &sampleColour) on the shaded eye
+//   state (at most 256 bytes; a sample that hits nothing has no record).
+//   After the samples, contrast(info1, info2, 0, state, params) compares
+//   every pixel with its right and upper neighbour (null: no record; two
+//   nulls are not compared); where it returns true, a line runs along the
+//   two pixels' shared edge, at the nearer sample's camera-space z, and the
+//   shader node gives each end point its colour and width
+//   (shader(end, info1, info2, state, params); the width, a percentage of
+//   the image width, becomes pixels). Output shaders (e.g.
+//   veko_contouroutput) read the lines with xr_get_contour_line. Query 159
+//   gives the hit triangle's index, query 154 the hit instance's first
+//   user-data element, and stateWord140 holds the hit material's tag.
 // Image planes ("imagePlanes"): a rectangle fixed to the camera at camera-
 //   space z = -depth, facing the camera, whose material is the "shader"
 //   node (called like a material: one colour). By default it fills the view
