@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <map>
 
@@ -202,6 +203,58 @@ TEST(Primitives, DegenerateShapesFailAndCreateNothing) {
         EXPECT_EQ(b.result, 0u);
         EXPECT_EQ(b.created, 0u);
         EXPECT_TRUE(vt::hasMessage(vt::messages(), message));
+    }
+}
+
+// The host refuses objects defined out of order or with bad indices, and
+// says why; a refused object leaves nothing behind.
+TEST(ObjectDefinition, MisuseIsRefusedWithAMessage) {
+    vt::library();  // captures the messages
+    const xrVector p[3] = {{0, 0, 0}, {1, 0, 0}, {0, 1, 0}};
+    // Steps of a triangle definition; `fault` replaces step `at`.
+    struct Case {
+        std::string what;
+        int at;
+        std::function<void()> fault;
+        std::string message;
+    };
+    const std::vector<Case> cases = {
+        {"valid", -1, nullptr, ""},
+        {"vertex beyond the positions", 2, [] { xr_api_vertex_add(3); }, "xr_api_vertex_add: position index 3 out of range"},
+        {"corner beyond the vertices", 4, [] { xr_api_poly_index_add(7); }, "xr_api_poly_index_add: vertex index 7 out of range"},
+        {"polygon of two corners", 5, [] { xr_api_poly_end(); }, "xr_api_poly_end: a polygon needs at least 3 vertices"},
+        {"vertex outside a group", 1, [] { xr_api_vertex_add(0); }, "xr_api_vertex_add: no group is open"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        vt::messages();
+        vh::CreatedTags made;
+        ASSERT_NE(xr_api_object_begin("t"), nullptr);
+        const std::vector<std::function<void()>> steps = {
+            [] { xr_api_basis_list_clear(); },
+            [] { xr_api_object_group_begin(0.0); },
+            [&] { for (auto &q : p) xr_api_vector_xyz_add(&q); for (int i = 0; i < 3; ++i) xr_api_vertex_add(i); },
+            [] { xr_api_poly_begin_tag(xrPOLY_CONVEX, 0); },
+            [] { xr_api_poly_index_add(0); xr_api_poly_index_add(1); },
+            [] { xr_api_poly_index_add(2); xr_api_poly_end(); },
+            [] { xr_api_object_group_end(); },
+        };
+        for (int k = 0; k < int(steps.size()); ++k) (k == c.at ? c.fault : steps[size_t(k)])();
+        if (c.at == 5) xr_api_object_group_end();  // the polygon was closed early
+        const xrTag object = xr_api_object_end();
+        auto msgs = vt::messages();
+        if (c.message.empty()) {
+            vh::PolygonObject o;
+            ASSERT_TRUE(vh::readPolygonObject(object, o));
+            EXPECT_EQ(o.polygons(), 1u);
+            EXPECT_EQ(o.corners, (std::vector<int32_t>{0, 1, 2}));
+            EXPECT_TRUE(msgs.empty());
+        } else {
+            EXPECT_EQ(object, 0u);
+            EXPECT_TRUE(vt::hasMessage(msgs, c.message)) << (msgs.empty() ? "" : msgs[0].text);
+            EXPECT_TRUE(made.tags.empty());
+        }
+        for (xrTag t : made.tags) vh::Database::get().remove(t);
     }
 }
 
