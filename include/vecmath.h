@@ -32,6 +32,8 @@ inline float maxRGB(const xrColor &c) { return std::fmax(c.r, std::fmax(c.g, c.b
 inline bool blackRGB(const xrColor &c, float eps = 1e-5f) { return c.r < eps && c.g < eps && c.b < eps; }
 inline xrColor oneMinusRGB(const xrColor &c) { return {1.0f - c.r, 1.0f - c.g, 1.0f - c.b, 1.0f - c.a}; }
 inline void scaleRGB(xrColor &c, float s) { c.r *= s; c.g *= s; c.b *= s; }
+// a += b s on r, g, b; alpha unchanged.
+inline void addScaledRGB(xrColor &a, const xrColor &b, float s) { a.r += b.r * s; a.g += b.g * s; a.b += b.b * s; }
 inline void mulRGBInPlace(xrColor &c, const xrColor &k) { c.r *= k.r; c.g *= k.g; c.b *= k.b; }
 // a + (b - a) t on r, g, b; alpha 0.
 inline xrColor mixRGB(const xrColor &a, const xrColor &b, float t) {

@@ -84,16 +84,6 @@ float rayHighlightFactor(xrState *state, const ReflectionHead *head) {
     return rs > 0.0f ? rs : 0.0f;
 }
 
-// Sums of one light pass.
-struct PassSums {
-    xrColor diffuse{};
-    xrColor diffuseNoShadow{};
-    xrColor specular{};
-    xrColor specularNoShadow{};
-    float lit = 0.0f;       // S: luminance of the unshadowed light
-    float shadowed = 0.0f;  // W: its shadowed part
-};
-
 void addAveraged(PassSums &total, const PassSums &pass, int n) {
     const float inv = 1.0f / static_cast<float>(n);
     addScaled(total.diffuse, pass.diffuse, inv);
@@ -153,14 +143,17 @@ void accumulateSample(const Shading &sh, SpecularModel *model, float highlightFa
 
 // The light loop: averaged per light and pass, summed over the lights.
 // Returns the totals; `shadowFraction` receives W/S.
-PassSums lightLoop(const Shading &sh, SpecularModel *model, float &shadowFraction) {
+PassSums lightLoop(const Shading &sh, SpecularModel *model, SurfaceTerms *terms, float &shadowFraction) {
     xrState *state = sh.state;
     BaseStateRecord *rec = sh.rec;
     PassSums total;
     shadowFraction = 0.0f;
 
     WeightGuard weight(rec);
-    if (!sh.pm.has(kPassShadow)) weighRay(rec, mulRGB(oneMinusRGB(sh.transparency), sh.color), sh.glowIntensity);
+    if (!sh.pm.has(kPassShadow)) {
+        if (terms) terms->weighLightRays(sh);
+        else weighRay(rec, mulRGB(oneMinusRGB(sh.transparency), sh.color), sh.glowIntensity);
+    }
     const float highlightFactor = model ? rayHighlightFactor(state, model->head) : 0.0f;
 
     xrInteger count = 0;
@@ -186,7 +179,8 @@ PassSums lightLoop(const Shading &sh, SpecularModel *model, float &shadowFractio
             float c = 0.0f;
             while (xr_sample_light(&q, &dir, &c, state, lights[i], &samples)) {
                 ++taken;
-                accumulateSample(sh, model, highlightFactor, q, dir, c, sums);
+                if (terms) terms->sample(sh, q, dir, c, sums);
+                else accumulateSample(sh, model, highlightFactor, q, dir, c, sums);
             }
             // The host counts every sample it took, lit or not.
             const int n = std::max<int>(samples, taken);
@@ -412,15 +406,15 @@ const FinalGatherSettings *prepareFinalGather(xrState *state, BaseStateRecord *r
     return have ? &out : nullptr;
 }
 
-xrColor irradianceTerm(const Shading &sh, const SurfaceCore *core, const xrColor &base) {
+xrColor irradianceTerm(const Shading &sh, const CoreRefs &core, const xrColor &base) {
     xrState *state = sh.state;
-    xrColor k = eval(state, &core->irradianceColor);
+    xrColor k = eval(state, core.irradianceColor);
     scaleRGB(k, sh.diffuse);
     mulRGBInPlace(k, base);
     k.a = 0.0f;
     if (blackRGB(k)) return {};
-    if (isConnected(state, &core->irradiance)) {
-        xrColor irr = eval(state, &core->irradiance);
+    if (isConnected(state, core.irradiance)) {
+        xrColor irr = eval(state, core.irradiance);
         mulRGBInPlace(irr, k);
         return irr;
     }
@@ -436,7 +430,7 @@ xrColor irradianceTerm(const Shading &sh, const SurfaceCore *core, const xrColor
     return avg;
 }
 
-void transparencyStep(const Shading &sh, const SurfaceCore *core, const BlurParams *blurParams,
+void transparencyStep(const Shading &sh, const CoreRefs &core, const BlurParams *blurParams,
                       xrColor &outT, xrColor &refraction) {
     xrState *state = sh.state;
     BaseStateRecord *rec = sh.rec;
@@ -463,8 +457,8 @@ void transparencyStep(const Shading &sh, const SurfaceCore *core, const BlurPara
         return;
     }
 
-    const float materialIor = eval(state, &core->refractiveIndex);
-    const float thickness = eval(state, &core->surfaceThickness);
+    const float materialIor = eval(state, core.refractiveIndex);
+    const float thickness = eval(state, core.surfaceThickness);
     float index = materialIor;
     if (thickness != 0.0f) {
         const float g = 1.0f - std::fabs(state->cosView);
@@ -478,10 +472,10 @@ void transparencyStep(const Shading &sh, const SurfaceCore *core, const BlurPara
                                 eval(state, &blurParams->samples), rec->refractionCap);
     scaleRGB(rec->rayWeight, 1.0f / static_cast<float>(blur.samples));
 
-    const float fade = eval(state, &core->fadeDistance);
-    const float absorbance = eval(state, &core->lightAbsorbance);
-    const bool chromatic = eval(state, &core->chromaticAberration) != 0;
-    const int32_t limit = std::min(eval(state, &core->refractionLimit), rec->refractionCap);
+    const float fade = eval(state, core.fadeDistance);
+    const float absorbance = eval(state, core.lightAbsorbance);
+    const bool chromatic = eval(state, core.chromaticAberration) != 0;
+    const int32_t limit = std::min(eval(state, core.refractionLimit), rec->refractionCap);
     const bool toEnvironment = traceDepth(state) >= limit;
 
     TraceOutputsGuard outputs(rec);
@@ -539,9 +533,11 @@ void transparencyStep(const Shading &sh, const SurfaceCore *core, const BlurPara
 xrColor reflectionStep(const Shading &sh, const ReflectionInputs &in) {
     xrState *state = sh.state;
     BaseStateRecord *rec = sh.rec;
-    if (blackRGB(in.weight)) return {};
+    // A black weight reflects nothing; only a caller that wants the
+    // reflected opacity still traces.
+    if (blackRGB(in.weight) && !in.auxAverage) return {};
     WeightGuard weight(rec);
-    weighRay(rec, in.weight, sh.glowIntensity);
+    weighRay(rec, in.rayFactor ? *in.rayFactor : in.weight, sh.glowIntensity);
     if (!(maxRGB(rec->rayWeight) > rec->minRayWeight)) return {};
 
     const xrVector n = state->shadingNormal;
@@ -554,9 +550,10 @@ xrColor reflectionStep(const Shading &sh, const ReflectionInputs &in) {
     const int32_t limit = std::min(in.reflectionLimit, rec->reflectionCap);
     const bool trace = traceOn && !in.hideSource && traceDepth(state) < limit;
     const bool connected = !trace && in.reflectedColor && isConnected(state, in.reflectedColor);
+    if (!trace && !connected && !in.environmentFallback) return {};
 
     TraceOutputsGuard outputs(rec);
-    xrColor sum{};
+    xrColor sum{}, auxSum{};
     const int traced = forEachSample(state, blur, mirror, 1.0f, [&](const xrVector &d) {
         clearTraceOutputs(state, rec);
         xrColor col{};
@@ -575,11 +572,23 @@ xrColor reflectionStep(const Shading &sh, const ReflectionInputs &in) {
             col = environmentLookup(state, d, false);
         }
         addTo(sum, col);
+        addTo(auxSum, rec->auxColor);
     });
     if (connected && blur.samples > 1) xr_flush_cache(state);
     if (traced > 1) sum = scale(sum, 1.0f / static_cast<float>(traced));
+    if (in.auxAverage) *in.auxAverage = traced > 0 ? scale(auxSum, 1.0f / static_cast<float>(traced)) : auxSum;
     mulRGBInPlace(sum, in.weight);
     return sum;
+}
+
+float lightShadowFraction(xrState *state, BaseStateRecord *rec) {
+    Shading sh;
+    sh.state = state;
+    sh.rec = rec;
+    sh.pm = {0, 1, 1, kPassShadow};
+    float fraction = 0.0f;
+    lightLoop(sh, nullptr, nullptr, fraction);
+    return fraction;
 }
 
 // Subsurface scattering is computed by the point-cloud term, which this
@@ -644,7 +653,7 @@ xrVector areaDirection(xrState *state, const xrVector &point, const xrVector &di
 xrBoolean shadeSurface(const char *shader, void *resultPtr, xrState *state, const SurfaceBlock &block,
                        SpecularModel *model) {
     auto *result = static_cast<MaterialResult *>(resultPtr);
-    const SurfaceCore *core = block.core;
+    const CoreRefs &core = block.core;
     BaseStateRecord *rec = stateRecord(state);
     if (!rec) {
         xr_warning("%s(): Internal state error.", shader);
@@ -661,14 +670,16 @@ xrBoolean shadeSurface(const char *shader, void *resultPtr, xrState *state, cons
             s->cosView = cv;
         }
     } normalGuard{state, state->shadingNormal, state->cosView};
-    correctNormal(state, &core->normalCamera);
+    correctNormal(state, core.normalCamera);
 
+    SurfaceTerms *terms = block.terms;
     Shading sh;
     sh.state = state;
     sh.rec = rec;
-    sh.hideSource = eval(state, &core->hideSource);
+    sh.hideSource = eval(state, core.hideSource);
     if (state->rayKind == xrRAY_SHADOW) {
-        result->outTransparency = sh.hideSource ? xrColor{1.0f, 1.0f, 1.0f, 1.0f} : eval(state, &core->transparency);
+        if (sh.hideSource) result->outTransparency = {1.0f, 1.0f, 1.0f, 1.0f};
+        else result->outTransparency = terms ? terms->transparency(sh) : eval(state, core.transparency);
         return 1;
     }
 
@@ -676,28 +687,36 @@ xrBoolean shadeSurface(const char *shader, void *resultPtr, xrState *state, cons
         state->environmentShader = state->cameraRecord->cameraEnvShader;
     sh.pm = passMask(state, rec->passMode);
     std::memset(result, 0, sizeof *result);
-    sh.color = eval(state, &core->color);
-    sh.diffuse = eval(state, &core->diffuse);
-    sh.transparency = eval(state, &core->transparency);
-    sh.translucence = eval(state, &core->translucence);
+    if (!terms) sh.color = eval(state, core.color);
+    sh.diffuse = eval(state, core.diffuse);
+    sh.transparency = terms ? terms->transparency(sh) : eval(state, core.transparency);
+    sh.translucence = eval(state, core.translucence);
     if (sh.translucence != 0.0f) {
-        sh.translucenceFocus = eval(state, &core->translucenceFocus);
-        sh.translucenceDepth = eval(state, &core->translucenceDepth);
+        sh.translucenceFocus = eval(state, core.translucenceFocus);
+        sh.translucenceDepth = eval(state, core.translucenceDepth);
     }
-    sh.glowIntensity = eval(state, &core->glowIntensity);
-    sh.refractions = eval(state, &core->refractions);
+    sh.glowIntensity = eval(state, core.glowIntensity);
+    sh.highlightGlow = sh.glowIntensity;
+    sh.refractions = eval(state, core.refractions);
     const PassMask &pm = sh.pm;
-    const bool glossy = model && pm.has(kPassSpecular | kPassSpecularNoShadow | kPassReflection);
-    if (glossy) model->prepare(sh);
+    if (terms) model = nullptr;
+    const bool glossy = (model || terms) && pm.has(kPassSpecular | kPassSpecularNoShadow | kPassReflection);
+    if (terms) terms->prepare(sh);
+    else if (glossy) model->prepare(sh);
 
     // Lights.
     PassSums lit;
     float shadowFraction = 0.0f;
-    if (pm.needLights) lit = lightLoop(sh, glossy ? model : nullptr, shadowFraction);
-    mulRGBInPlace(lit.diffuse, sh.color);
-    mulRGBInPlace(lit.diffuseNoShadow, sh.color);
-    const xrColor specularColor = glossy ? eval(state, &model->head->specularColor) : xrColor{};
-    if (glossy) {
+    if (pm.needLights) lit = lightLoop(sh, glossy ? model : nullptr, terms, shadowFraction);
+    xrColor base = sh.color;
+    if (terms) {
+        base = terms->finishDiffuse(sh, lit);
+    } else {
+        mulRGBInPlace(lit.diffuse, sh.color);
+        mulRGBInPlace(lit.diffuseNoShadow, sh.color);
+    }
+    const xrColor specularColor = glossy && model ? eval(state, &model->head->specularColor) : xrColor{};
+    if (glossy && model) {
         xrColor k = specularColor;
         mulRGBInPlace(k, model->specularTint(sh));
         mulRGBInPlace(lit.specular, k);
@@ -706,10 +725,10 @@ xrBoolean shadeSurface(const char *shader, void *resultPtr, xrState *state, cons
 
     // Ambient, incandescence, indirect light, scatter.
     xrColor ambient{}, incandescence{}, irradiance{}, scatter{};
-    if (pm.has(kPassAmbient)) ambient = mul(sh.color, eval(state, &core->ambientColor));
-    if (pm.has(kPassIncandescence)) incandescence = eval(state, &core->incandescence);
-    if (pm.has(kPassIrradiance)) irradiance = irradianceTerm(sh, core, sh.color);
-    if (pm.has(kPassScatter)) scatter = scatterTerm(sh, block.scatter);
+    if (pm.has(kPassAmbient)) ambient = terms ? terms->ambient(sh) : mul(sh.color, eval(state, core.ambientColor));
+    if (pm.has(kPassIncandescence)) incandescence = terms ? terms->incandescence(sh) : eval(state, core.incandescence);
+    if (pm.has(kPassIrradiance)) irradiance = irradianceTerm(sh, core, base);
+    if (pm.has(kPassScatter) && block.scatter) scatter = scatterTerm(sh, block.scatter);
 
     // Transparency and refraction.
     xrColor refraction{};
@@ -717,7 +736,9 @@ xrBoolean shadeSurface(const char *shader, void *resultPtr, xrState *state, cons
 
     // Reflection.
     xrColor reflection{};
-    if (glossy && pm.has(kPassReflection)) {
+    if (terms && pm.has(kPassReflection)) {
+        reflection = terms->reflection(sh);
+    } else if (glossy && pm.has(kPassReflection)) {
         const ReflectionHead *head = model->head;
         float r = std::min(eval(state, &head->reflectivity), 1.0f);
         if (r > 0.0f && !blackRGB(specularColor)) {
@@ -739,16 +760,16 @@ xrBoolean shadeSurface(const char *shader, void *resultPtr, xrState *state, cons
         for (float &m : result->outMatteOpacity) m = shadowFraction;
         return 1;
     }
-    const int32_t matteMode = eval(state, &core->matteOpacityMode);
+    const int32_t matteMode = eval(state, core.matteOpacityMode);
     if (matteMode == 0) {
         for (float &m : result->outMatteOpacity) m = -1000000.0f;
         return 1;
     }
     if (matteMode == 1) {
-        const float mo = eval(state, &core->matteOpacity);
+        const float mo = eval(state, core.matteOpacity);
         for (float &m : result->outMatteOpacity) m = mo;
     } else if (matteMode == 2) {
-        const float mo = eval(state, &core->matteOpacity);
+        const float mo = eval(state, core.matteOpacity);
         const xrColor &t = result->outTransparency;
         result->outMatteOpacity[0] = (1.0f - t.r) * mo;
         result->outMatteOpacity[1] = (1.0f - t.g) * mo;
@@ -773,7 +794,7 @@ xrBoolean shadeSurface(const char *shader, void *resultPtr, xrState *state, cons
         if (pm.has(kPassReflection)) addTo(highlight, reflection);
         highlight.a = 0.0f;
         addTo(col, highlight);
-        addScaled(glow, highlight, sh.glowIntensity);
+        addScaled(glow, highlight, sh.highlightGlow);
     }
     if (sh.hideSource) col = {};
     else if (pm.has(kPassRefraction)) {
@@ -821,7 +842,7 @@ VEKO_EXPORT void veko_lambert_exit(xrState *, void *) {
 VEKO_EXPORT xrBoolean veko_lambert(void *result, xrState *state, void *params) {
     auto *p = static_cast<LambertParams *>(params);
     veko::surface::SurfaceBlock block;
-    block.core = &p->core;
+    block.core = veko::surface::coreRefs(&p->core);
     block.refractionBlur = &p->refraction;
     block.scatter = &p->scatter;
     return veko::surface::shadeSurface("veko_lambert", result, state, block, nullptr);

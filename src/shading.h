@@ -11,6 +11,7 @@
 // use the pieces below directly.
 #pragma once
 
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 
@@ -87,6 +88,63 @@ static_assert(offsetof(SurfaceCore, fadeDistance) == 28 * 4);
 static_assert(offsetof(SurfaceCore, normalCamera) == 31 * 4);
 static_assert(offsetof(SurfaceCore, irradianceColor) == 40 * 4);
 
+// Where a shader's block keeps the pipeline's common words. The diffuse
+// block and the glossy blocks hold them as one SurfaceCore; other models
+// (ramp shader) spread them over their own layout. The colour, transparency,
+// ambient and incandescence words may be null for a model that drives those
+// terms itself (SurfaceTerms).
+struct CoreRefs {
+    const int32_t *refractionLimit = nullptr;
+    const float *refractiveIndex = nullptr;
+    const int32_t *refractions = nullptr;
+    const float *diffuse = nullptr;
+    const xrColor *color = nullptr;
+    const xrColor *transparency = nullptr;
+    const xrColor *ambientColor = nullptr;
+    const xrColor *incandescence = nullptr;
+    const float *translucence = nullptr;
+    const float *translucenceFocus = nullptr;
+    const float *translucenceDepth = nullptr;
+    const float *glowIntensity = nullptr;
+    const int32_t *hideSource = nullptr;
+    const float *surfaceThickness = nullptr;
+    const float *fadeDistance = nullptr;
+    const float *lightAbsorbance = nullptr;
+    const int32_t *chromaticAberration = nullptr;
+    const xrVector *normalCamera = nullptr;
+    const int32_t *matteOpacityMode = nullptr;
+    const float *matteOpacity = nullptr;
+    const xrColor *irradiance = nullptr;
+    const xrColor *irradianceColor = nullptr;
+};
+
+inline CoreRefs coreRefs(const SurfaceCore *c) {
+    CoreRefs r;
+    r.refractionLimit = &c->refractionLimit;
+    r.refractiveIndex = &c->refractiveIndex;
+    r.refractions = &c->refractions;
+    r.diffuse = &c->diffuse;
+    r.color = &c->color;
+    r.transparency = &c->transparency;
+    r.ambientColor = &c->ambientColor;
+    r.incandescence = &c->incandescence;
+    r.translucence = &c->translucence;
+    r.translucenceFocus = &c->translucenceFocus;
+    r.translucenceDepth = &c->translucenceDepth;
+    r.glowIntensity = &c->glowIntensity;
+    r.hideSource = &c->hideSource;
+    r.surfaceThickness = &c->surfaceThickness;
+    r.fadeDistance = &c->fadeDistance;
+    r.lightAbsorbance = &c->lightAbsorbance;
+    r.chromaticAberration = &c->chromaticAberration;
+    r.normalCamera = &c->normalCamera;
+    r.matteOpacityMode = &c->matteOpacityMode;
+    r.matteOpacity = &c->matteOpacity;
+    r.irradiance = &c->irradiance;
+    r.irradianceColor = &c->irradianceColor;
+    return r;
+}
+
 // Blurred refraction or reflection: cone 0..1, depth limit, rays per sample.
 struct BlurParams {
     float blur;
@@ -157,8 +215,48 @@ struct Shading {
     float translucenceFocus = 0.0f;
     float translucenceDepth = 0.0f;
     float glowIntensity = 0.0f;
+    float highlightGlow = 0.0f;  // glow factor of specular and reflection
     int32_t hideSource = 0;
     int32_t refractions = 0;
+};
+
+// Sums of the light loop: per pass, then averaged per pass and summed over
+// the lights. The diffuse sums' alpha is free for a model's own use (the
+// ramp shader keeps its shadow amount there).
+struct PassSums {
+    xrColor diffuse{};
+    xrColor diffuseNoShadow{};
+    xrColor specular{};
+    xrColor specularNoShadow{};
+    float lit = 0.0f;       // S: luminance of the unshadowed light
+    float shadowed = 0.0f;  // W: its shadowed part
+};
+
+// A model that replaces the diffuse and specular terms and drives the
+// transparency, ambient, incandescence and reflection itself (ramp shader).
+// The pipeline calls these in place of its own steps; everything else
+// (normal, light walk, irradiance, refraction, composition) stays shared.
+class SurfaceTerms {
+public:
+    // Transparency of the surface; also answers shadow rays.
+    virtual xrColor transparency(const Shading &sh) = 0;
+    // Evaluates the model's words once the pass mask is known.
+    virtual void prepare(Shading &sh) = 0;
+    // Weighs the ray weight for the light loop (inside its guard).
+    virtual void weighLightRays(const Shading &sh) = 0;
+    // One light sample (colour Q, direction L, cosine c as the host gave
+    // it) into the pass sums, diffuse, shadow and specular.
+    virtual void sample(const Shading &sh, const xrColor &q, const xrVector &L, float c, PassSums &sums) = 0;
+    // Turns the light totals into the diffuse totals; returns the base colour
+    // that scales the indirect light.
+    virtual xrColor finishDiffuse(const Shading &sh, PassSums &total) = 0;
+    virtual xrColor ambient(const Shading &sh) = 0;
+    virtual xrColor incandescence(const Shading &sh) = 0;
+    // Reflection component (mask 0x100).
+    virtual xrColor reflection(const Shading &sh) = 0;
+
+protected:
+    ~SurfaceTerms() = default;
 };
 
 // A glossy model's additions to the pipeline.
@@ -186,15 +284,45 @@ protected:
 
 // Where a shader's block keeps the pipeline's words.
 struct SurfaceBlock {
-    const SurfaceCore *core = nullptr;
+    CoreRefs core;
     const BlurParams *refractionBlur = nullptr;
-    const ScatterParams *scatter = nullptr;
+    const ScatterParams *scatter = nullptr;  // null: no scatter term
+    SurfaceTerms *terms = nullptr;           // null: the diffuse model
 };
 
 // Runs the whole pipeline for one surface sample. `shader` is the exported
 // name used in messages. Returns 0 only when the per-ray record is missing.
 xrBoolean shadeSurface(const char *shader, void *result, xrState *state, const SurfaceBlock &block,
                        SpecularModel *model);
+
+// ---------------------------------------------------------------------------
+// Blinn's microfacet highlight, shared by the Blinn model and the ramp
+// shader. blinnSpread gives d = 1/(eccentricity^2 - 1), kept finite at
+// eccentricity 1.
+inline float blinnSpread(float eccentricity) {
+    float e = eccentricity * eccentricity - 1.0f;
+    if (std::fabs(e) < 1e-5f) e = 1e-5f;
+    return 1.0f / e;
+}
+
+// Distribution times geometric term for the light direction L (unit) with
+// cosine c, at the state's view direction, normal and cosView; `h` receives
+// the cosine between view and half vector (for a roll-off). 0 when the
+// configuration is degenerate.
+inline float blinnMicrofacet(const xrState *state, const xrVector &L, float c, float d, float &h) {
+    const xrVector &V = state->rayDirection;
+    const xrVector H = normalize(vsub(L, V));
+    h = -dot(V, H);
+    const float n = dot(H, state->shadingNormal);
+    const float v = -state->cosView;
+    const float denom = n * n + d;
+    if (!(h > 0.0f) || v == 0.0f || denom == 0.0f) return 0.0f;
+    const float q = (d + 1.0f) / denom;
+    float g;
+    if (c > v) g = h > 2.0f * n * v ? 2.0f * n / h : 1.0f / v;
+    else g = h > 2.0f * n * c ? 2.0f * n * c / (h * v) : 1.0f / v;
+    return g * q * q;
+}
 
 // ---------------------------------------------------------------------------
 // Pieces of the pipeline for models that replace parts of it.
@@ -256,11 +384,11 @@ const FinalGatherSettings *prepareFinalGather(xrState *state, BaseStateRecord *r
                                               FinalGatherSettings &out);
 
 // Indirect light (mask 0x4), `base` the colour that scales it.
-xrColor irradianceTerm(const Shading &sh, const SurfaceCore *core, const xrColor &base);
+xrColor irradianceTerm(const Shading &sh, const CoreRefs &core, const xrColor &base);
 
 // Transparency and traced refraction: fills outTransparency and the
 // refraction colour (0 unless traced).
-void transparencyStep(const Shading &sh, const SurfaceCore *core, const BlurParams *blur,
+void transparencyStep(const Shading &sh, const CoreRefs &core, const BlurParams *blur,
                       xrColor &outTransparency, xrColor &refraction);
 
 // Inputs of the reflection step.
@@ -270,11 +398,18 @@ struct ReflectionInputs {
     const xrColor *reflectedColor = nullptr;  // parameter, used when connected
     const BlurParams *blur = nullptr;
     int32_t hideSource = 0;
+    const xrColor *rayFactor = nullptr;  // weighs the ray instead of `weight`
+    xrColor *auxAverage = nullptr;       // receives the traced rays' mean auxColor
+    bool environmentFallback = true;     // look up the environment when no ray may be traced
 };
 
 // Traced reflection (mask 0x100): the average traced colour times
 // `weight`, or 0 when `weight` is black or the ray weight too small.
 xrColor reflectionStep(const Shading &sh, const ReflectionInputs &in);
+
+// Shadow fraction W/S of the instance's lights at the current point (the
+// light walk with only the shadow component asked for).
+float lightShadowFraction(xrState *state, BaseStateRecord *rec);
 
 // Subsurface-scattering term (mask 0x400).
 xrColor scatterTerm(const Shading &sh, const ScatterParams *scatter);

@@ -84,7 +84,7 @@ xrBoolean shade(const char *name, void *result, xrState *state, Params *p, Specu
     model.head = &p->refl;
     model.reflectionBlur = &p->reflection;
     SurfaceBlock block;
-    block.core = &p->core;
+    block.core = coreRefs(&p->core);
     block.refractionBlur = &p->refraction;
     block.scatter = &p->scatter;
     return shadeSurface(name, result, state, block, &model);
@@ -105,30 +105,17 @@ public:
     explicit Blinn(const BlinnParams *p) : p_(p) {}
     void prepare(const Shading &sh) override {
         xrState *state = sh.state;
-        const float ecc = eval(state, &p_->eccentricity);
-        float e = ecc * ecc - 1.0f;
-        if (std::fabs(e) < 1e-5f) e = 1e-5f;
-        d_ = 1.0f / e;
+        d_ = blinnSpread(eval(state, &p_->eccentricity));
         rollOff_ = eval(state, &p_->specularRollOff);
         reflectionRollOff_ = sh.pm.has(kPassReflection) && eval(state, &p_->reflectionRollOff) != 0;
     }
     float highlight(const Shading &sh, const xrVector &L, float c) const override {
-        const xrState *state = sh.state;
-        const xrVector &V = state->rayDirection;
-        const xrVector H = normalize(vsub(L, V));
-        const float h = -dot(V, H);
-        const float n = dot(H, state->shadingNormal);
-        const float v = -state->cosView;
-        const float denom = n * n + d_;
-        if (!(h > 0.0f) || v == 0.0f || denom == 0.0f) return 0.0f;
-        const float q = (d_ + 1.0f) / denom;
-        const float D = q * q;
-        float g;
-        if (c > v) g = h > 2.0f * n * v ? 2.0f * n / h : 1.0f / v;
-        else g = h > 2.0f * n * c ? 2.0f * n * c / (h * v) : 1.0f / v;
+        float h = 0.0f;
+        const float gd = blinnMicrofacet(sh.state, L, c, d_, h);
+        if (!(gd > 0.0f)) return 0.0f;
         const float k = 1.0f - h;
         const float F = rollOff_ + (1.0f - rollOff_) * k * k * k;
-        return F * g * D;
+        return F * gd;
     }
     float reflectivityFactor(const Shading &sh) const override {
         if (!reflectionRollOff_) return 1.0f;

@@ -105,6 +105,7 @@ struct ObjectInst {
     float bbox[6] = {0, 0, 0, 0, 0, 0};        // object space min, max
     xrTag tag = 0, objectTag = 0, label = 0, dataTag = 0;
     Instance *material = nullptr;
+    Instance *shadow = nullptr;                // shadow shader: called on shadow rays instead of the material
     const NativeMaterial *native = nullptr;
     std::vector<xrTag> lights;                 // light instance tags
     unsigned geomID = 0;
@@ -246,6 +247,12 @@ struct RayData {
     bool eyeHit = false;
     double eyeHitDistance = 0;
     xrTag eyeHitInstance = 0, eyeHitLabel = 0;
+    // Shadow rays: the ray from the light end, the distance of the current
+    // occluder and the end of the walk (0: no walk), and whether the
+    // occluder's shader continued the walk itself (xr_trace_shadow_seg).
+    xrVector shadowFrom{}, shadowDir{};
+    float shadowT = 0, shadowFar = 0;
+    bool shadowContinued = false;
 };
 
 // An output image as output shaders see it (xr_output_image_open): a view

@@ -976,7 +976,7 @@ ScenePtr loadSceneJson(Library &lib, const json &doc, const std::string &where, 
         if (!names.emplace(ob->name, true).second) c.fail("duplicate name");
         for (auto it = o.begin(); it != o.end(); ++it) {
             static const char *keys[] = {"name", "mesh", "hair", "transform", "material", "label", "userData", "lights",
-                                         "parent", "geometry", "displacement"};
+                                         "parent", "geometry", "displacement", "shadow"};
             if (std::find_if(std::begin(keys), std::end(keys), [&](const char *k) { return it.key() == k; }) ==
                 std::end(keys))
                 c.fail("unknown key \"" + it.key() + "\"");
@@ -1212,6 +1212,8 @@ ScenePtr loadSceneJson(Library &lib, const json &doc, const std::string &where, 
         } else if (!mat.empty()) {
             ob.material = materialNode(*s.net, node(mat, c), c);
         }
+        const std::string shadow = getStr(objs[i], "shadow", "", c);
+        if (!shadow.empty()) ob.shadow = node(shadow, c);
         if (objs[i].contains("lights")) {
             const json &ll = objs[i]["lights"];
             if (!ll.is_array()) c.fail("\"lights\" must be a list of light names");

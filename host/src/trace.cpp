@@ -171,6 +171,13 @@ xrBoolean shadeHit(xrColor *color, xrState *state) {
         rd->slot->ctx.worldToLight = o.emits->fromWorld.m;
         return callShader(*o.emits->shader, state, color);
     }
+    if (o.shadow && state->rayKind == kRayShadow) {
+        // The shadow shader's fourth argument is null when the shader is to
+        // continue the shadow ray itself: with segment shadows.
+        static int hostContinues = 1;
+        const bool segments = state->optionsRecord && state->optionsRecord->shadowModeChar == 's';
+        return callShader(*o.shadow, state, color, segments ? nullptr : &hostContinues);
+    }
     if (o.native) return (*o.native)(color, state);
     if (o.material) return callShader(*o.material, state, color);
     // No material: a neutral grey that shows the shape; opaque to shadows.
@@ -258,6 +265,8 @@ RaySlot *spawnChild(xrState *parent, int32_t kind, bool ownRecord) {
     rd.lightSequence = 0;
     rd.shadowFilter = {1, 1, 1, 1};
     rd.hairRadius = prd->hairRadius;
+    rd.shadowFar = 0;
+    rd.shadowContinued = false;
     newSample(&c);
     if (ownRecord) {
         // A record of its own: created once per slot, set up for this ray.
@@ -385,8 +394,55 @@ xrBoolean tracePass(xrColor *color, xrState *state, bool transparent) {
     return traceChild(color, state, kind, org, d, 0, transparent ? 1 : 0, state->modeFlag);
 }
 
+// Shades the occluders met by the shadow ray of slot `s` from `from` along
+// `dir` between the distances t0 and tfar, in order from the light (rayKind
+// 5), and multiplies their attenuation into `filter`. Each occluder's
+// material or shadow shader gets the filter that reaches it. With segment
+// shadows each segment starts at the previous occluder (rayOrigin there,
+// hitDistance the segment's length), and an occluder's shader may continue
+// the walk itself with xr_trace_shadow_seg; otherwise the host continues.
+// Returns 0 once the light is blocked.
+xrBoolean walkOccluders(RaySlot &s, xrColor *filter, xrVector from, xrVector dir, float t0, float tfar) {
+    Scene &scene = *sceneOf(&s.rd);
+    xrState &c = s.st;
+    const bool segments = c.optionsRecord && c.optionsRecord->shadowModeChar == 's';
+    float segStart = t0;
+    for (int guard = 0; guard < 4096; ++guard) {
+        RTCRayHit h;
+        if (!intersect(scene, from, dir, t0, tfar, h, rayTime(scene, c.sampleTime))) return 1;
+        if (scene.objects[h.hit.geomID]->imagePlane) {  // image planes cast no shadow
+            t0 = h.ray.tfar + scene.eps;
+            continue;
+        }
+        c.rayOrigin = segments ? from + dir * segStart : from;
+        c.rayDirection = dir;
+        fillHit(s, scene, h);
+        if (segments) c.hitDistance = h.ray.tfar - segStart;
+        RayData &rd = s.rd;
+        rd.shadowFilter = *filter;
+        rd.shadowFrom = from;
+        rd.shadowDir = dir;
+        rd.shadowT = h.ray.tfar;
+        rd.shadowFar = tfar;
+        rd.shadowContinued = false;
+        xrColor col = *filter;
+        const xrBoolean ok = shadeHit(&col, &c);
+        if (!ok || !(maxRGB(col) >= 1e-5f)) {
+            *filter = {0, 0, 0, filter->a};
+            return 0;
+        }
+        filter->r = col.r;
+        filter->g = col.g;
+        filter->b = col.b;
+        if (rd.shadowContinued) return 1;  // the shader walked the rest
+        segStart = h.ray.tfar;
+        t0 = h.ray.tfar + scene.eps;
+    }
+    return 1;
+}
+
 // Runs the occluders' materials between the light end `from` and the
-// shaded end `to` (rayKind 5, in order from the light).
+// shaded end `to`.
 xrBoolean shadowSegment(xrColor *filter, xrState *state, xrVector from, xrVector to) {
     RayData *rd = rayDataOf(state);
     Scene &scene = *sceneOf(rd);
@@ -412,34 +468,21 @@ xrBoolean shadowSegment(xrColor *filter, xrState *state, xrVector from, xrVector
     }
     RaySlot *s = spawnChild(state, kRayShadow, true);
     if (!s) return 1;
-    xrState &c = s->st;
-    c.rayOrigin = from;
-    c.rayDirection = dir;
-    c.modeFlag = 0;
-    float t0 = 0;
-    xrBoolean open = 1;
-    for (int guard = 0; guard < 4096; ++guard) {
-        RTCRayHit h;
-        if (!intersect(scene, from, dir, t0, tfar, h, rayTime(scene, c.sampleTime))) break;
-        if (scene.objects[h.hit.geomID]->imagePlane) {  // image planes cast no shadow
-            t0 = h.ray.tfar + scene.eps;
-            continue;
-        }
-        c.rayOrigin = from;
-        c.rayDirection = dir;
-        fillHit(*s, scene, h);
-        s->rd.shadowFilter = *filter;
-        xrColor col = *filter;
-        xrBoolean ok = shadeHit(&col, &c);
-        if (!ok || !(maxRGB(col) >= 1e-5f)) {
-            open = 0;
-            break;
-        }
-        filter->r = col.r;
-        filter->g = col.g;
-        filter->b = col.b;
-        t0 = h.ray.tfar + scene.eps;
-    }
+    s->st.modeFlag = 0;
+    const xrBoolean open = walkOccluders(*s, filter, from, dir, 0, tfar);
+    releaseChild(s);
+    return open;
+}
+
+// Continues the walk of the shadow ray `state` past its current occluder,
+// in a new slot so that the occluder's shader keeps its own state.
+xrBoolean continueShadow(xrColor *filter, xrState *state, RayData &rd) {
+    rd.shadowContinued = true;
+    Scene &scene = *sceneOf(&rd);
+    RaySlot *s = spawnChild(state, kRayShadow, true);
+    if (!s) return maxRGB(*filter) >= 1e-5f;
+    s->st.modeFlag = 0;
+    const xrBoolean open = walkOccluders(*s, filter, rd.shadowFrom, rd.shadowDir, rd.shadowT + scene.eps, rd.shadowFar);
     releaseChild(s);
     return open;
 }
@@ -510,9 +553,16 @@ VH_EXPORT xrBoolean xr_trace_shadow(xrColor *filter, xrState *state) {
     return shadowSegment(filter, state, from, to);
 }
 
-// Segment shadows: the occluders are visited by the same walk, one segment
-// per occluder, so both modes give the same attenuation.
-VH_EXPORT xrBoolean xr_trace_shadow_seg(xrColor *filter, xrState *state) { return xr_trace_shadow(filter, state); }
+// Segment shadows: on a shadow ray (an occluder's shader) the walk goes on
+// past the current occluder to the shaded end; on a light state it starts
+// like xr_trace_shadow.
+VH_EXPORT xrBoolean xr_trace_shadow_seg(xrColor *filter, xrState *state) {
+    if (!filter || !state) return 1;
+    RayData *rd = rayDataOf(state);
+    if (!rd) return 1;
+    if (state->rayKind == kRayShadow && rd->shadowFar > 0) return continueShadow(filter, state, *rd);
+    return xr_trace_shadow(filter, state);
+}
 
 VH_EXPORT xrBoolean xr_call_material(xrColor *result, xrState *state) {
     if (!result || !state) return 0;
