@@ -25,7 +25,8 @@
 //    "state":   "node" | {"node": "node"},
 //    "objects": [{"name": "o", "mesh": M | "hair": H, "transform": T, "material": "sg",
 //                 "label": 1, "userData": U, "lights": ["l1", ...],
-//                 "parent": "earlier object (the instance it derives from)"}],
+//                 "parent": "earlier object (the instance it derives from)",
+//                 "shadow": "node"}],
 //    "lights":  [{"name": "l", "shader": "node", "transform": T,
 //                 "area": {"shape": "rectangle"|"disc"|"sphere"|"cylinder"|"object",
 //                          "size": [w, h], "radius": r, "samples": 8,
@@ -158,6 +159,15 @@
 //   veko_bakelightmap (or, --vertices, veko_bakevertices) node of the scene
 //   into a light map over its uv layout or into its vertex colours; a
 //   veko_postlightmap node may follow (vekohost/bake.h).
+// Shadow rays: a light's shadow ray visits the occluders between the light
+//   and the shaded point in order from the light, shading each (rayKind 5)
+//   with the attenuation that reaches it. An object's "shadow" node (e.g.
+//   veko_shadow) is called there instead of its material, with a fourth
+//   argument that is null when the shader is to continue the ray itself
+//   ("shadows": "segments": it calls xr_trace_shadow_seg, which walks on to
+//   the shaded point; each segment starts at the previous occluder, whose
+//   hit is rayOrigin, and hitDistance is the segment's length). Otherwise
+//   the host walks on after each occluder.
 // Light linking: "lights" on an object lists the lights that illuminate it
 //   (default: all); the host's exclusive light list is every light of the
 //   scene except the ones given.
