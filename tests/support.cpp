@@ -134,4 +134,30 @@ void checkGoldenSwatch(vh::Library &lib, const std::string &name) {
     compare(alphaPath, alpha, 1);
 }
 
+void checkGoldenImage(const vh::FrameImage &img, const std::string &name, double meanTol, double worstTol) {
+    SCOPED_TRACE(name);
+    const std::string ref = sourcePath("tests/golden/" + name);
+    if (std::getenv("VEKO_UPDATE_GOLDEN")) {
+        vh::writeImage(img, ref);
+        GTEST_SKIP() << "reference rewritten: " << ref;
+    }
+    const std::string tmp = ::testing::TempDir() + "vekobase_golden_" + std::to_string(::getpid()) + "_" + name;
+    vh::writeImage(img, tmp);
+    const vh::FrameImage got = vh::readImage(tmp);
+    std::remove(tmp.c_str());
+    const vh::FrameImage want = vh::readImage(ref);
+    ASSERT_EQ(want.width, got.width);
+    ASSERT_EQ(want.height, got.height);
+    double sum = 0, worst = 0;
+    for (int y = 0; y < got.height; ++y)
+        for (int x = 0; x < got.width; ++x)
+            for (int c = 0; c < 3; ++c) {
+                const double d = std::fabs(got.pixel(x, y)[c] - want.pixel(x, y)[c]);
+                sum += d;
+                worst = std::max(worst, d);
+            }
+    EXPECT_LT(sum / (got.width * got.height * 3), meanTol);
+    EXPECT_LE(worst, worstTol);
+}
+
 }  // namespace vt

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "vekohost/host.h"
+#include "vekohost/render.h"
 
 namespace vt {
 
@@ -42,5 +43,14 @@ xrColor renderLayers(const std::vector<Layer> &layers, const std::vector<DirLigh
 // grid) with its reviewed references <name>.png and <name>.alpha.png within
 // 2/255; VEKO_UPDATE_GOLDEN=1 rewrites the references instead.
 void checkGoldenSwatch(vh::Library &lib, const std::string &name);
+
+// Compares a rendered frame with its reviewed reference tests/golden/<name>
+// (an 8-bit PNG; both go through the same file path): the mean difference
+// of r, g, b stays below `meanTol` and no channel differs by more than
+// `worstTol`. VEKO_UPDATE_GOLDEN=1 rewrites the reference instead (look at
+// it before committing).
+struct FrameImageRef;
+void checkGoldenImage(const vh::FrameImage &img, const std::string &name, double meanTol = 1.0 / 255,
+                      double worstTol = 8.0 / 255);
 
 }  // namespace vt

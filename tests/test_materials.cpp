@@ -361,4 +361,20 @@ TEST(UseBackground, SecondaryRaysSeeBlack) {
     }
 }
 
+// ---------------------------------------------------------------------------
+// The surface-model row (scenes/materials.json) at a small size against its
+// reviewed reference: every model, the layered sphere's tinted shadow through
+// segment shadows, and the use-background ground with shadows and
+// reflections over the sky.
+TEST(MaterialsScene, MatchesItsReference) {
+    auto scene = vh::loadScene(vt::library(), vt::sourcePath("scenes/materials.json"));
+    vh::RenderOptions ro;
+    ro.threads = 2;
+    ro.width = 128;
+    ro.height = 44;
+    ro.samples = 2;
+    ro.progress = false;
+    vt::checkGoldenImage(vh::render(*scene, ro), "materials_scene.png");
+}
+
 }  // namespace
