@@ -118,4 +118,15 @@ const VhOiioApi kApi = {kVhOiioApiVersion, readImage, freePixels, writeImage, te
 
 }  // namespace
 
-extern "C" __attribute__((visibility("default"))) const VhOiioApi *vekohost_oiio_api() { return &kApi; }
+// Images are read and written whole, one call at a time per file, from the
+// host's own threads: the library's worker pool would only add idle threads
+// that outlive every use (and are still running when the process exits).
+extern "C" __attribute__((visibility("default"))) const VhOiioApi *vekohost_oiio_api() {
+    static const bool configured = [] {
+        OIIO::attribute("threads", 1);
+        OIIO::attribute("exr_threads", -1);
+        return true;
+    }();
+    (void)configured;
+    return &kApi;
+}
