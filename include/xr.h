@@ -274,6 +274,19 @@ static_assert(offsetof(xrBakeMesh, triangles) == 8);
 static_assert(offsetof(xrBakeMesh, vertexFloats) == 24);
 static_assert(sizeof(xrBakeMesh) == 40);
 
+// The tessellated surface of an object instance in internal space, as query
+// 116 gives it (tag: the instance, 0 for the one hit). The arrays stay valid
+// while the scene renders.
+struct xrSurfaceView {
+    const xrVector *positions;  // 0: per vertex
+    const xrVector *normals;    // 8: per vertex, unit
+    const uint32_t *triangles;  // 16: three vertex indices per triangle
+    xrInteger vertexCount;      // 24
+    xrInteger triangleCount;    // 28
+};
+static_assert(offsetof(xrSurfaceView, triangles) == 16);
+static_assert(sizeof(xrSurfaceView) == 32);
+
 // Shader kind passed to xr_call_shader_x for a plain shader call.
 enum { xrSHADER_CALL = 12, xrSHADER_STATE = 15 };
 

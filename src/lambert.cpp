@@ -141,6 +141,8 @@ void accumulateSample(const Shading &sh, SpecularModel *model, float highlightFa
     if (sh.pm.has(kPassSpecularNoShadow)) addScaled(sums.specularNoShadow, u, s);
 }
 
+}  // namespace
+
 // The light loop: averaged per light and pass, summed over the lights.
 // Returns the totals; `shadowFraction` receives W/S.
 PassSums lightLoop(const Shading &sh, SpecularModel *model, SurfaceTerms *terms, float &shadowFraction) {
@@ -195,6 +197,8 @@ PassSums lightLoop(const Shading &sh, SpecularModel *model, SurfaceTerms *terms,
     if (sh.pm.has(kPassShadow) && total.lit > 1e-5f) shadowFraction = total.shadowed / total.lit;
     return total;
 }
+
+namespace {
 
 // Number of blurred samples at ray weight m: `n`, falling linearly to 1
 // between fullSampleWeight and minRayWeight.
@@ -591,11 +595,6 @@ float lightShadowFraction(xrState *state, BaseStateRecord *rec) {
     return fraction;
 }
 
-// Subsurface scattering is computed by the point-cloud term, which this
-// library does not provide yet: the scatter words stay in the blocks and the
-// term contributes nothing.
-xrColor scatterTerm(const Shading &, const ScatterParams *) { return {}; }
-
 float areaCosine(const xrVector &point, const xrVector &normal, const AreaShape *shape) {
     xrVector v[4];
     for (int i = 0; i < 4; ++i) v[i] = normalize(vsub(shape->corners[i], point));
@@ -728,7 +727,7 @@ xrBoolean shadeSurface(const char *shader, void *resultPtr, xrState *state, cons
     if (pm.has(kPassAmbient)) ambient = terms ? terms->ambient(sh) : mul(sh.color, eval(state, core.ambientColor));
     if (pm.has(kPassIncandescence)) incandescence = terms ? terms->incandescence(sh) : eval(state, core.incandescence);
     if (pm.has(kPassIrradiance)) irradiance = irradianceTerm(sh, core, base);
-    if (pm.has(kPassScatter) && block.scatter) scatter = scatterTerm(sh, block.scatter);
+    if (pm.has(kPassScatter) && block.scatter) scatter = scatterTerm(sh, core, block.scatter);
 
     // Transparency and refraction.
     xrColor refraction{};
@@ -830,13 +829,12 @@ xrBoolean shadeSurface(const char *shader, void *resultPtr, xrState *state, cons
 using veko::surface::LambertParams;
 
 VEKO_EXPORT void veko_lambert_init(xrState *, void *params, xrBoolean *initRequest) {
-    // Per-instance init is where the scatter term would set up its cache.
+    // Per instance: the scatter term's point clouds live until its exit.
     if (!params && initRequest) *initRequest = 1;
 }
 
-VEKO_EXPORT void veko_lambert_exit(xrState *, void *) {
-    // Nothing is cached per instance while the scatter term contributes
-    // nothing.
+VEKO_EXPORT void veko_lambert_exit(xrState *state, void *params) {
+    if (params) veko::surface::releaseScatter(state);
 }
 
 VEKO_EXPORT xrBoolean veko_lambert(void *result, xrState *state, void *params) {

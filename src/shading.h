@@ -411,8 +411,17 @@ xrColor reflectionStep(const Shading &sh, const ReflectionInputs &in);
 // light walk with only the shadow component asked for).
 float lightShadowFraction(xrState *state, BaseStateRecord *rec);
 
-// Subsurface-scattering term (mask 0x400).
-xrColor scatterTerm(const Shading &sh, const ScatterParams *scatter);
+// The light loop over the instance's lights at the state's point: diffuse
+// (and, with a model or terms, specular) sums; `shadowFraction` receives W/S
+// when the shadow pass is asked for.
+PassSums lightLoop(const Shading &sh, SpecularModel *model, SurfaceTerms *terms, float &shadowFraction);
+
+// Subsurface-scattering term (mask 0x400): the point cloud of the state's
+// instance (src/scatter.cpp), tinted by scatterColor and the surface colour.
+xrColor scatterTerm(const Shading &sh, const CoreRefs &core, const ScatterParams *scatter);
+
+// Releases the point clouds of a shader instance (its per-instance _exit).
+void releaseScatter(xrState *state);
 
 // Area lights leave their corner record in lightShapeRef: four corners and
 // the light's normal, in internal space.

@@ -330,13 +330,15 @@ private:
 }  // namespace
 
 // ---------------------------------------------------------------------------
-// Exported shaders. Per-instance init is requested for the scatter term's
-// cache; nothing is cached while that term contributes nothing.
+// Exported shaders. Per instance: the scatter term's point clouds live until
+// the instance's exit.
 #define VEKO_GLOSSY_LIFECYCLE(node)                                                   \
     VEKO_EXPORT void node##_init(xrState *, void *params, xrBoolean *initRequest) {   \
         if (!params && initRequest) *initRequest = 1;                                 \
     }                                                                                 \
-    VEKO_EXPORT void node##_exit(xrState *, void *) {}
+    VEKO_EXPORT void node##_exit(xrState *state, void *params) {                      \
+        if (params) veko::surface::releaseScatter(state);                             \
+    }
 
 VEKO_GLOSSY_LIFECYCLE(veko_blinn)
 VEKO_GLOSSY_LIFECYCLE(veko_phong)

@@ -245,7 +245,7 @@ VH_EXPORT xrBoolean xr_sample_light(xrColor *color, xrVector *direction, float *
     const int n = l->shape != kShapeNone ? l->samples : 1;
     if (taken == 0) ++rd->lightSequence;
     const uint32_t key = hashCombine(
-        hashCombine(hashCombine(hashCombine(rd->pixel, rd->sampleIndex), uint32_t(rd->depth)), uint32_t(l->index)),
+        hashCombine(sequenceBase(*rd), uint32_t(l->index)),
         rd->lightSequence);
     const xrVector p = state->hitPoint;
     while (taken < n) {

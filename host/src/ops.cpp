@@ -223,6 +223,16 @@ xrBoolean xr_query(xrInteger code, xrState *state, xrTag tag, void *result) {
             *static_cast<void ***>(result) = &inst->userPointer;
             return 1;
         }
+        case 52: {  // the running instance's own lock (xrLock)
+            Instance *inst = currentInstance(state);
+            if (!inst) return 0;
+            {
+                std::lock_guard<std::mutex> lock(inst->threadDataMutex);
+                if (!inst->lock) xr_init_lock(&inst->lock);
+            }
+            *static_cast<xrLock *>(result) = inst->lock;
+            return 1;
+        }
         case 124:    // the calling thread's data of the running instance (void *)
         case 126: {  // stores it (result points to the void *)
             Instance *inst = currentInstance(state);

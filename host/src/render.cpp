@@ -525,6 +525,30 @@ bool renderQuery(int code, xrState *state, xrTag tag, void *result) {
         case 138:  // hair derivatives present (hairData): on a strand
             *static_cast<int32_t *>(result) = rd && rd->obj && rd->obj->hair ? 1 : 0;
             return true;
+        case 94:     // internal-space bounding box of an instance (0: the one hit): minimum
+        case 95:     // maximum
+        case 116: {  // its tessellated surface (xrSurfaceView); false for strands
+            if (!rd) return false;
+            const ObjectInst *o = tag ? rd->td->impl->scene->objectOf(tag) : rd->obj;
+            if (!o || o->hair || o->world.tri.empty()) return false;
+            const Mesh &m = o->world;
+            if (code == 116) {
+                auto *v = static_cast<xrSurfaceView *>(result);
+                v->positions = m.P.data();
+                v->normals = m.N.size() == m.P.size() ? m.N.data() : nullptr;
+                v->triangles = m.tri.data();
+                v->vertexCount = xrInteger(m.P.size());
+                v->triangleCount = xrInteger(m.tri.size() / 3);
+                return true;
+            }
+            xrVector lo = m.P[0], hi = m.P[0];
+            for (const xrVector &p : m.P) {
+                lo = {std::min(lo.x, p.x), std::min(lo.y, p.y), std::min(lo.z, p.z)};
+                hi = {std::max(hi.x, p.x), std::max(hi.y, p.y), std::max(hi.z, p.z)};
+            }
+            *static_cast<xrVector *>(result) = code == 94 ? lo : hi;
+            return true;
+        }
         case 142: {  // reduced-quality sampling: inside a final-gather ray
             int32_t v = 0;
             for (xrState *s = state; s; s = s->spawningState)

@@ -234,6 +234,12 @@ struct RayData {
     uint32_t sampleIndex = 0;
     uint32_t sequence = 0;      // xr_sample sequences started at this state
     uint32_t lightSequence = 0; // xr_sample_light sequences started here
+    // Sampling scope (xr_sample_scope_begin): sequences keyed by scopeKey and
+    // the depth below the scope's state instead of pixel, sample and depth.
+    bool scoped = false;
+    uint32_t scopeKey = 0;
+    int scopeDepth = 0;
+    uint32_t savedSequence = 0, savedLightSequence = 0;
     // Shadow rays: the segment and the attenuation reaching the current
     // occluder from the light.
     xrColor shadowFilter{1, 1, 1, 1};
@@ -335,6 +341,8 @@ constexpr int kMaxRayStack = 400;
 
 // Helpers implemented in trace.cpp.
 RayData *rayDataOf(xrState *state);
+// The base key of the sample sequences started at a ray.
+uint32_t sequenceBase(const RayData &rd);
 // `time`: the ray's point in the shutter interval (rayTime), for moving
 // geometry.
 bool intersect(const Scene &scene, xrVector org, xrVector dir, float tnear, float tfar, RTCRayHit &hit,

@@ -22,6 +22,11 @@ uint32_t hashU32(uint32_t x) {
 
 uint32_t hashCombine(uint32_t a, uint32_t b) { return hashU32(a ^ (hashU32(b) + 0x9e3779b9U + (a << 6) + (a >> 2))); }
 
+uint32_t sequenceBase(const RayData &rd) {
+    if (rd.scoped) return hashCombine(rd.scopeKey, uint32_t(rd.depth - rd.scopeDepth));
+    return hashCombine(hashCombine(rd.pixel, rd.sampleIndex), uint32_t(rd.depth));
+}
+
 namespace {
 
 inline uint32_t reverseBits(uint32_t v) {
@@ -109,7 +114,7 @@ extern "C" __attribute__((visibility("default"))) xrBoolean xr_sample(float *sam
     RayData *rd = rayDataOf(state);
     if (rd) {
         if (i == 0) ++rd->sequence;
-        key = hashCombine(hashCombine(hashCombine(rd->pixel, rd->sampleIndex), uint32_t(rd->depth)), rd->sequence);
+        key = hashCombine(sequenceBase(*rd), rd->sequence);
     } else {
         key = hashU32(uint32_t(reinterpret_cast<uintptr_t>(state)));
     }
@@ -125,4 +130,24 @@ extern "C" __attribute__((visibility("default"))) xrBoolean xr_sample(float *sam
     }
     ++*instance;
     return 1;
+}
+
+extern "C" __attribute__((visibility("default"))) xrBoolean xr_sample_scope_begin(xrState *state, xrInteger key) {
+    vh::RayData *rd = vh::rayDataOf(state);
+    if (!rd || rd->scoped) return 0;
+    rd->scoped = true;
+    rd->scopeKey = vh::hashU32(uint32_t(key));
+    rd->scopeDepth = rd->depth;
+    rd->savedSequence = rd->sequence;
+    rd->savedLightSequence = rd->lightSequence;
+    rd->sequence = rd->lightSequence = 0;
+    return 1;
+}
+
+extern "C" __attribute__((visibility("default"))) void xr_sample_scope_end(xrState *state) {
+    vh::RayData *rd = vh::rayDataOf(state);
+    if (!rd || !rd->scoped) return;
+    rd->scoped = false;
+    rd->sequence = rd->savedSequence;
+    rd->lightSequence = rd->savedLightSequence;
 }

@@ -261,6 +261,9 @@ RaySlot *spawnChild(xrState *parent, int32_t kind, bool ownRecord) {
     rd.hasOpacity = false;
     rd.pixel = prd->pixel;
     rd.sampleIndex = prd->sampleIndex;
+    rd.scoped = prd->scoped;
+    rd.scopeKey = prd->scopeKey;
+    rd.scopeDepth = prd->scopeDepth;
     rd.sequence = 0;
     rd.lightSequence = 0;
     rd.shadowFilter = {1, 1, 1, 1};
@@ -637,8 +640,7 @@ VH_EXPORT xrBoolean xr_compute_avg_radiance(xrColor *average, xrState *state, xr
     if (length(nrm) == 0) nrm = {0, 1, 0};
     xrVector t = std::fabs(nrm.x) > 0.5f ? xrVector{0, 1, 0} : xrVector{1, 0, 0};
     xrVector u = normalize(cross(t, nrm)), v = cross(nrm, u);
-    const uint32_t key = hashCombine(hashCombine(hashCombine(rd->pixel, rd->sampleIndex), uint32_t(rd->depth)),
-                                     0xFA7u + rd->sequence++);
+    const uint32_t key = hashCombine(sequenceBase(*rd), 0xFA7u + rd->sequence++);
     xrColor sum{0, 0, 0, 0};
     for (int i = 0; i < n; ++i) {
         float s[2];

@@ -232,6 +232,7 @@ struct Instance {
     std::map<std::string, int> arrayExtra;  // byte offset of each array's elements
     xrShaderRecord record{};
     void *userPointer = nullptr;  // query 51
+    xrLock lock = nullptr;        // query 52: made on first use, deleted with the instance
     // Per-thread data of the instance (queries 124, 126, 127): every pointer
     // a thread has stored, null-terminated, guarded by the mutex.
     std::mutex threadDataMutex;
@@ -251,6 +252,10 @@ struct Instance {
     }
     Network *network = nullptr;
     bool initialized = false;
+    Instance() = default;
+    Instance(const Instance &) = delete;
+    Instance &operator=(const Instance &) = delete;
+    ~Instance() { xr_delete_lock(&lock); }
 
     char *params() { return reinterpret_cast<char *>(block.data()); }
     // Address of a parameter: "name", "name[3]" or "name[3].member".

@@ -155,6 +155,12 @@
 //   During a shader's _init, query 118 with tag 0 gives the scene's world
 //   box. Queries 124 and 126 read and store a per-thread pointer of the
 //   running instance; 127 lists every pointer stored (null-terminated).
+// Subsurface scattering: query 52 gives the running shader instance's own
+//   lock; queries 94 and 95 an object instance's internal-space box (tag 0:
+//   the instance hit) and 116 its triangles (xrSurfaceView, false for
+//   strands). Inside xr_sample_scope_begin/_end the state's sample sequences
+//   are keyed by the given key instead of the pixel, so a point cloud lit by
+//   whichever thread comes first is the same for any thread count.
 // Baking: `vekohost bake` renders an object's shading with a
 //   veko_bakelightmap (or, --vertices, veko_bakevertices) node of the scene
 //   into a light map over its uv layout or into its vertex colours; a
