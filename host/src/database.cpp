@@ -109,6 +109,7 @@ xrTag createUserData(uint32_t label, const std::vector<uint32_t> &payload, xrTag
     constexpr size_t kMinPayloadWords = 32;
     std::vector<uint32_t> words(7 + std::max(payload.size(), kMinPayloadWords), 0);
     words[1] = next;
+    words[2] = uint32_t((words.size() - 6) * 4);  // bytes from the label on
     words[6] = label;
     std::copy(payload.begin(), payload.end(), words.begin() + 7);
     return Database::get().create(xrDB_USERDATA, words.data(), words.size() * 4);

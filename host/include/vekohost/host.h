@@ -199,8 +199,9 @@ static_assert(offsetof(InstanceRecord, dataTag) == 208);
 constexpr int kDbLightProfile = 41;
 xrTag createLightProfile(const std::vector<std::pair<float, float>> &table);
 
-// A user-data element (type xrDB_USERDATA): word 1 the next tag, word 6 the
-// label, data from word 7 (at least 32 words, zero-padded).
+// A user-data element (type xrDB_USERDATA): word 1 the next tag, word 2 the
+// byte size of the label and data, word 6 the label, data from word 7 (at
+// least 32 words, zero-padded).
 xrTag createUserData(uint32_t label, const std::vector<uint32_t> &payload, xrTag next = 0);
 
 // ---------------------------------------------------------------------------

@@ -1,0 +1,410 @@
+// Particle systems through the reference host: particle blocks as user-data
+// elements, the shaders' instance _init building the record (read back from
+// the instance's user pointer), and veko_blobbyparticles called on rays as
+// the volume sampler calls it, pushing its samples onto a sample stack. The
+// material at a crossing is a surface shader whose colour is the shading
+// normal, so each pushed sample tells where and how the surface was shaded.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <vekohost/host.h>
+
+#include "../src/particles.h"
+#include "../src/volume.h"
+#include "support.h"
+#include "surface_fixture.h"
+#include "vekobase.h"
+
+namespace {
+
+using vh::json;
+
+uint32_t bits(float f) {
+    uint32_t u;
+    std::memcpy(&u, &f, 4);
+    return u;
+}
+uint32_t swap32(uint32_t v) { return (v >> 24) | ((v >> 8) & 0xff00u) | ((v << 8) & 0xff0000u) | (v << 24); }
+
+// A particle block: words counted from the magic, arrays appended at the end.
+struct BlockWords {
+    std::vector<uint32_t> w = std::vector<uint32_t>(64, 0);
+    BlockWords() { w[0] = veko::kVekoMagic; }
+    void array(int pair, const std::vector<float> &values, int stride) {
+        w[pair] = uint32_t(w.size());
+        w[pair + 1] = uint32_t(stride);
+        for (float v : values) w.push_back(bits(v));
+    }
+    // Spheres (x, y, z, r) with optional per-particle attributes.
+    static BlockWords spheres(const std::vector<std::array<float, 4>> &s) {
+        BlockWords b;
+        b.w[veko::kBlockCount] = uint32_t(s.size());
+        std::vector<float> r, c;
+        for (auto &p : s) {
+            c.insert(c.end(), {p[0], p[1], p[2]});
+            r.push_back(p[3]);
+        }
+        b.array(veko::kBlockRadius, r, 1);
+        b.array(veko::kBlockCentre, c, 3);
+        return b;
+    }
+    // The user-data element; `swapped` writes it in the other byte order
+    // (the label and words 2 on; word 1 is bytes).
+    xrTag create(bool swapped = false) const {
+        std::vector<uint32_t> payload(w.begin() + 1, w.end());
+        if (swapped)
+            for (size_t k = 1; k < payload.size(); ++k) payload[k] = swap32(payload[k]);
+        return vh::createUserData(swapped ? swap32(w[0]) : w[0], payload);
+    }
+};
+
+// A particle shader instance (blobby unless given) over a block, with the
+// material "mat": a surface shader showing the shading normal as its colour,
+// the particle sampler info's first colour as its glow, and `transparency`.
+struct Particles {
+    explicit Particles(xrTag data, const std::string &type = "veko_blobbyparticles", float transparency = 0.0f)
+        : net(vt::library()) {
+        vt::messages();
+        shader = &net.add("p", type);
+        shader->setLiteral("particleData", data);
+        if (type == "veko_blobbyparticles") {
+            // The state shader's exit releases the per-thread block pools.
+            net.load(json::parse(R"({"nodes": [
+                {"name": "st", "type": "veko_state"},
+                {"name": "info", "type": "veko_samplerinfo", "params": {"space": 1, "skipMask": 192}},
+                {"name": "n2c", "type": "veko_vector_to_color", "params": {"vector": "info.normal"}},
+                {"name": "attr", "type": "veko_particlesamplerinfo"},
+                {"name": "mat", "type": "veko_surfaceshader",
+                 "params": {"outColor": "n2c.outColor", "outGlowColor": "attr.outColor1"}}]})"));
+            net.find("mat")->setLiteral("outTransparency", json::array({transparency, transparency, transparency, 1}));
+            shader->setLiteral("material", net.find("mat")->tag);
+            shader->setLiteral("threshold", 0.25);
+        }
+        veko::BaseStateRecord r = vt::templateRecord();
+        r.filterEnabled = 0;
+        xr_shaderstate_set(ss.state(), "vekobase", &r, sizeof r, 2);
+        net.init(ss.state());
+        initMessages = vt::messages();
+    }
+    const veko::ParticleRecord *record() const {
+        return static_cast<const veko::ParticleRecord *>(shader->userPointer);
+    }
+
+    // One ray through the shader: the samples it pushed, nearest first.
+    std::vector<veko::VolumeSampleNode> trace(xrVector origin, xrVector dir, double limit = 100.0, int rayKind = 0) {
+        xrState *s = ss.state();
+        s->rayOrigin = origin;
+        s->rayDirection = veko::normalize(dir);
+        s->hitDistance = limit;
+        s->rayKind = rayKind;
+        ss.nextSample();
+        veko::VolumeSampleStack stack{};
+        stack.pool = xr_mem_int_blkcreate(sizeof(veko::VolumeSampleNode));
+        returned = vh::callShader(*shader, s, &stack);
+        std::vector<veko::VolumeSampleNode> out;
+        veko::VolumeSampleNode n;
+        while (veko::popVolumeNode(stack, n)) out.insert(out.begin(), n);
+        xr_mem_blkdelete(stack.pool);
+        EXPECT_EQ(s->hitDistance, limit) << "the state is restored";
+        return out;
+    }
+
+    vh::StandaloneState ss;
+    vh::Network net;
+    vh::Instance *shader = nullptr;
+    std::vector<vh::Message> initMessages;
+    xrBoolean returned = 0;
+};
+
+int countMessages(const std::vector<vh::Message> &m, const std::string &text) {
+    int n = 0;
+    for (auto &x : m) n += x.text == text;
+    return n;
+}
+
+xrVector normalOf(const veko::VolumeSampleNode &n) { return {n.sample.outColor.r, n.sample.outColor.g, n.sample.outColor.b}; }
+
+// ---------------------------------------------------------------------------
+// The record and its hierarchy.
+
+TEST(ParticleRecord, OneParticleIsTheRootLeaf) {
+    Particles p(BlockWords::spheres({{1, 2, 3, 0.5f}}).create());
+    const veko::ParticleRecord *r = p.record();
+    ASSERT_NE(r, nullptr);
+    ASSERT_NE(r->root, nullptr);
+    EXPECT_TRUE(r->root->leaf());
+    EXPECT_EQ(r->root->link[0], 0u);
+    EXPECT_FLOAT_EQ(r->root->centre.x, 1);
+    EXPECT_FLOAT_EQ(r->root->centre.z, 3);
+    EXPECT_FLOAT_EQ(r->root->radius, 0.5f);
+    EXPECT_EQ(r->emissionState, -1);
+    EXPECT_FLOAT_EQ(r->boundsMin.y, 1.5f);
+    EXPECT_FLOAT_EQ(r->boundsMax.y, 2.5f);
+}
+
+TEST(ParticleRecord, CoincidentParticlesMergeIntoTheSameSphere) {
+    Particles p(BlockWords::spheres({{1, 2, 3, 0.5f}, {1, 2, 3, 0.5f}}).create());
+    const veko::SphereNode *root = p.record()->root;
+    ASSERT_FALSE(root->leaf());
+    EXPECT_FLOAT_EQ(root->centre.x, 1);
+    EXPECT_FLOAT_EQ(root->centre.y, 2);
+    EXPECT_FLOAT_EQ(root->radius, 0.5f);
+    auto *a = reinterpret_cast<const veko::SphereNode *>(root->link[0]);
+    auto *b = reinterpret_cast<const veko::SphereNode *>(root->link[1]);
+    EXPECT_TRUE(a->leaf() && b->leaf());
+    EXPECT_NE(a->link[0], b->link[0]);
+}
+
+// Every node encloses its children and every particle sits in exactly one
+// leaf, however the pairing went.
+void checkTree(const veko::SphereNode *n, std::vector<int> &seen) {
+    if (n->leaf()) {
+        ++seen.at(size_t(n->link[0]));
+        return;
+    }
+    for (int k = 0; k < 2; ++k) {
+        auto *c = reinterpret_cast<const veko::SphereNode *>(n->link[k]);
+        const float d = veko::length(veko::vsub(c->centre, n->centre));
+        EXPECT_LE(d + c->radius, n->radius * 1.0001f + 1e-5f);
+        checkTree(c, seen);
+    }
+}
+
+TEST(ParticleRecord, HierarchyEnclosesEveryParticleOnce) {
+    std::vector<std::array<float, 4>> s;
+    unsigned seed = 7;
+    auto rnd = [&] { return (seed = seed * 1103515245u + 12345u) / 4294967296.0f; };
+    for (int i = 0; i < 500; ++i) s.push_back({rnd() * 10, rnd() * 2, rnd() * 10, 0.05f + rnd() * 0.2f});
+    s.push_back({100, 0, 0, 0.1f});  // far from the rest: pairs only after the cells grow
+    Particles p(BlockWords::spheres(s).create());
+    std::vector<int> seen(s.size(), 0);
+    checkTree(p.record()->root, seen);
+    for (size_t i = 0; i < s.size(); ++i) EXPECT_EQ(seen[i], 1) << "particle " << i;
+}
+
+TEST(ParticleRecord, ByteSwappedBlockIsConvertedOnce) {
+    const BlockWords b = BlockWords::spheres({{1, 2, 3, 0.5f}, {4, 2, 3, 0.25f}});
+    const xrTag tag = b.create(true);
+    Particles first(tag), second(tag);
+    EXPECT_EQ(countMessages(first.initMessages, "data_swap(): Particle data has been swapped."), 1);
+    EXPECT_EQ(countMessages(second.initMessages, "data_swap(): Particle data has been swapped."), 0);
+    for (const Particles *p : {&first, &second}) {
+        ASSERT_NE(p->record(), nullptr);
+        EXPECT_FLOAT_EQ(p->record()->root->radius, 1.875f);  // (0.5 + 3 + 0.25) / 2
+        EXPECT_EQ(p->record()->count, 2);
+    }
+}
+
+TEST(ParticleRecord, TubeWithCoincidentEndsGetsATinyAxisAlongX) {
+    BlockWords b;
+    b.w[veko::kBlockCount] = 1;
+    b.array(veko::kBlockTubeStart, {1, 2, 3}, 3);
+    b.array(veko::kBlockTubeEnd, {1, 2, 3}, 3);
+    b.array(veko::kBlockTubeR0, {0}, 1);
+    b.array(veko::kBlockTubeR1, {0}, 1);
+    Particles p(b.create(), "veko_tubeparticles");
+    const veko::ParticleRecord *r = p.record();
+    ASSERT_NE(r, nullptr);
+    EXPECT_EQ(r->kind, veko::kParticleTube);
+    const auto &tube = static_cast<const veko::TubePrim *>(r->primitives)[0];
+    EXPECT_FLOAT_EQ(tube.r0, 0.00001f);
+    EXPECT_FLOAT_EQ(tube.r1, 0.00001f);
+    EXPECT_FLOAT_EQ(r->root->radius, 0.00001f);  // half length, radii too small to count
+    EXPECT_FLOAT_EQ(r->root->centre.x, 1.000005f);
+    EXPECT_FLOAT_EQ(r->root->centre.y, 2);
+}
+
+TEST(ParticleRecord, UnusableDataIsRefusedWithAWarning) {
+    BlockWords past = BlockWords::spheres({{0, 0, 0, 1}, {1, 0, 0, 1}});
+    past.w[veko::kBlockCentre + 1] = 1000;  // stride runs past the block
+    BlockWords noRadius = BlockWords::spheres({{0, 0, 0, 1}});
+    noRadius.w[veko::kBlockRadius] = 0;
+    const struct {
+        const char *name;
+        xrTag tag;
+    } cases[] = {{"no tag", 0}, {"array past the end", past.create()}, {"missing array", noRadius.create()}};
+    for (auto &c : cases) {
+        Particles p(c.tag);
+        EXPECT_EQ(p.record(), nullptr) << c.name;
+        EXPECT_TRUE(vt::hasMessage(p.initMessages, "veko_blobbyparticles(): Particle data access failed.")) << c.name;
+        EXPECT_TRUE(p.trace({0, 0, 0}, {0, 0, -1}).empty());
+        EXPECT_TRUE(vt::hasMessage(vt::messages(), c.tag ? "veko_blobbyparticles(): Prebuilt data was not found."
+                                                         : "veko_blobbyparticles(): Particle data access failed."))
+            << c.name;
+    }
+}
+
+// ---------------------------------------------------------------------------
+// The blobby surface.
+
+TEST(Blobby, SingleParticleSurfaceAtThresholdRadius) {
+    // Threshold 0.25: (1 - d^2/R^2)^2 = 0.25 at d = R sqrt(0.5). An opaque
+    // material ends the search at the front; a half-transparent one shows
+    // the back as well.
+    const float R = 1.0f, rs = R * std::sqrt(0.5f);
+    const xrTag tag = BlockWords::spheres({{0, 0, -5, R}}).create();
+    for (float transparency : {0.0f, 0.5f}) {
+        Particles p(tag, "veko_blobbyparticles", transparency);
+        auto s = p.trace({0, 0, 0}, {0, 0, -1});
+        ASSERT_EQ(s.size(), transparency > 0 ? 2u : 1u);
+        EXPECT_EQ(p.returned, xrBoolean(s.size()));
+        EXPECT_NEAR(s[0].distance, 5 - rs, 2e-4);
+        EXPECT_EQ(s[0].kind, veko::kVolPoint);
+        EXPECT_NEAR(normalOf(s[0]).z, 1, 1e-4);
+        if (s.size() == 2) {
+            EXPECT_NEAR(s[1].distance, 5 + rs, 2e-4);
+            EXPECT_NEAR(normalOf(s[1]).z, 1, 1e-4);  // the back faces the ray after the flip
+            EXPECT_NEAR(s[1].sample.outTransparency.g, 0.5f, 1e-6);
+        }
+        // Sideways, off the centre line: the hit point lies on the sphere.
+        auto side = p.trace({0.3f, 0, 0}, {0, 0, -1});
+        ASSERT_FALSE(side.empty());
+        const float z = side[0].distance;
+        EXPECT_NEAR(std::sqrt(0.09f + (5 - z) * (5 - z)), rs, 2e-4);
+    }
+}
+
+TEST(Blobby, NeckBetweenTwoParticlesAddsTheirFields) {
+    const xrVector c1 = {-0.7f, 0, -5}, c2 = {0.7f, 0, -5};
+    Particles p(BlockWords::spheres({{c1.x, c1.y, c1.z, 1}, {c2.x, c2.y, c2.z, 1}}).create());
+    for (float x : {0.0f, 0.25f}) {
+        auto s = p.trace({x, 0, 0}, {0, 0, -1});
+        ASSERT_EQ(s.size(), 1u) << x;
+        const xrVector P = {x, 0, -s[0].distance};
+        float field = 0;
+        xrVector n = {0, 0, 0};
+        for (const xrVector &c : {c1, c2}) {
+            const xrVector d = veko::vsub(P, c);
+            const float f = 1 - veko::dot(d, d);
+            if (f > 0) {
+                field += f * f;
+                n = veko::vadd(n, veko::vscale(d, f));
+            }
+        }
+        EXPECT_NEAR(field, 0.25f, 1e-3) << "both fields add up at the surface";
+        n = veko::normalize(n);
+        const xrVector got = normalOf(s[0]);
+        EXPECT_NEAR(got.x, n.x, 2e-3) << x;
+        EXPECT_NEAR(got.z, n.z, 2e-3) << x;
+    }
+    // Off the axis, where either particle alone stays below the threshold
+    // (0.49 + 0.3^2 > 0.5), the pair still makes a surface.
+    EXPECT_FALSE(p.trace({0, 0.3f, 0}, {0, 0, -1}).empty());
+}
+
+TEST(Blobby, CrossingAtTheRayOriginIsNotShaded) {
+    // A ray leaving the surface outwards from the back starts on it.
+    const float back = -5 - std::sqrt(0.5f);
+    Particles p(BlockWords::spheres({{0, 0, -5, 1}}).create());
+    EXPECT_TRUE(p.trace({0, 0, back}, {0, 0, -1}).empty());
+    auto inside = p.trace({0, 0, back + 0.001f}, {0, 0, -1});
+    ASSERT_EQ(inside.size(), 1u);
+    EXPECT_NEAR(inside[0].distance, 0.001f, 2e-4);
+}
+
+TEST(Blobby, GrazingRayGivesNoEvents) {
+    // Threshold 0: the hard sphere. A ray passing within 0.00001 of the
+    // silhouette finds nothing; a little further in it hits.
+    const float r = 0.001f;
+    Particles p(BlockWords::spheres({{0, 0, -1, r}}).create());
+    p.shader->setLiteral("threshold", 0.0);
+    for (float w : {0.000005f, 0.00003f}) {
+        const float q = std::sqrt(r * r - w * w);
+        auto s = p.trace({q, 0, 0}, {0, 0, -1});
+        EXPECT_EQ(s.size(), w > 0.00001f ? 1u : 0u) << w;
+    }
+}
+
+TEST(Blobby, VisibilityInReflectionsAndRefractions) {
+    const xrTag tag = BlockWords::spheres({{0, 0, -5, 1}}).create();
+    const struct {
+        int rayKind;
+        bool inReflections, inRefractions;
+        size_t samples;
+    } cases[] = {{0, false, false, 1}, {2, false, true, 0}, {2, true, false, 1}, {3, true, false, 0}, {3, false, true, 1}};
+    for (auto &c : cases) {
+        Particles p(tag);
+        p.shader->setLiteral("visibleInReflections", c.inReflections);
+        p.shader->setLiteral("visibleInRefractions", c.inRefractions);
+        EXPECT_EQ(p.trace({0, 0, 0}, {0, 0, -1}, 100, c.rayKind).size(), c.samples) << c.rayKind;
+    }
+}
+
+TEST(Blobby, AttributesAreBlendedForTheMaterial) {
+    // Two particles with their own first colours (array 21/22); the point
+    // near one takes mostly its colour, the neck point the mean.
+    BlockWords b = BlockWords::spheres({{-0.7f, 0, -5, 1}, {0.7f, 0, -5, 1}});
+    b.array(veko::kBlockAttr3, {1, 0, 0, 0, 0, 1}, 3);
+    Particles p(b.create());
+    auto mid = p.trace({0, 0, 0}, {0, 0, -1});
+    ASSERT_EQ(mid.size(), 1u);
+    EXPECT_NEAR(mid[0].sample.outGlowColor.r, 0.5f, 1e-3);
+    EXPECT_NEAR(mid[0].sample.outGlowColor.b, 0.5f, 1e-3);
+    auto left = p.trace({-0.9f, 0, 0}, {0, 0, -1});
+    ASSERT_EQ(left.size(), 1u);
+    EXPECT_GT(left[0].sample.outGlowColor.r, 0.95f);
+}
+
+TEST(Blobby, MissingRecordOrStateAreReported) {
+    Particles p(BlockWords::spheres({{0, 0, -5, 1}}).create());
+    void *saved = p.shader->userPointer;
+    p.shader->userPointer = nullptr;
+    EXPECT_TRUE(p.trace({0, 0, 0}, {0, 0, -1}).empty());
+    EXPECT_TRUE(vt::hasMessage(vt::messages(), "veko_blobbyparticles(): Prebuilt data was not found."));
+    p.shader->userPointer = saved;
+    xr_shaderstate_set(p.ss.state(), "vekobase", nullptr, 0, 2);
+    EXPECT_TRUE(p.trace({0, 0, 0}, {0, 0, -1}).empty());
+    EXPECT_TRUE(vt::hasMessage(vt::messages(), "veko_blobbyparticles(): Internal state error."));
+}
+
+// ---------------------------------------------------------------------------
+// veko_particlesamplerinfo
+
+TEST(ParticleSamplerInfo, UvFromTheBlendedValues) {
+    const struct {
+        int type;
+        float a, b, timeScale;
+        bool clampUv, invertUv;
+        float uv;
+        bool warns;
+    } cases[] = {
+        {0, 1.0f, 0.0f, 1, false, false, 100000.0f, false},  // b raised to 0.00001
+        {0, 1.0f, 4.0f, 1, false, true, 0.75f, false},
+        {1, 5.0f, 0.0f, 2, false, false, 0.5f, false},  // a = 2.5 timeScale: 2.5 mod 2
+        {1, 5.0f, 0.0f, 2, true, false, 1.0f, false},
+        {1, 0.5f, 0.0f, 1, true, false, 0.5f, false},
+        {2, 5.0f, 1.0f, 1, false, false, 0.0f, true},
+        {2, 5.0f, 1.0f, 1, false, true, 1.0f, true},
+    };
+    for (auto &c : cases) {
+        vt::Surface s("veko_particlesamplerinfo");
+        s.set({{"outUvType", c.type}, {"timeScale", c.timeScale}, {"clampUv", c.clampUv}, {"invertUv", c.invertUv}});
+        veko::BaseStateRecord *r = s.record();
+        const float words[16] = {0, c.a, c.b, 0, 0.1f, 0.2f, 0.3f, 0, 0.4f, 0.5f, 0.6f, 0, 0.7f, 0.8f, 0.9f, 0};
+        std::memcpy(r->particleBlock, words, sizeof words);
+        r->particleBlock[0] = 42;
+        veko::MaterialResult m = s.call();
+        const float *out = &m.outColor.r;
+        EXPECT_TRUE(s.ok);
+        EXPECT_FLOAT_EQ(out[0], c.uv) << c.type << " " << c.a;
+        EXPECT_FLOAT_EQ(out[1], c.uv);
+        EXPECT_FLOAT_EQ(out[2], 0);
+        EXPECT_FLOAT_EQ(out[3], 0.1f);   // first colour
+        EXPECT_FLOAT_EQ(out[8], 0.5f);   // second
+        EXPECT_FLOAT_EQ(out[12], 0.8f);  // third
+        EXPECT_FLOAT_EQ(out[15], 42.0f);
+        EXPECT_FLOAT_EQ(out[16], c.a);
+        EXPECT_EQ(!s.warnings.empty() && s.warnings[0] == "veko_particlesamplerinfo(): Given outUvType unsupported.",
+                  c.warns);
+    }
+    vt::Surface none("veko_particlesamplerinfo", false);
+    none.call();
+    EXPECT_FALSE(none.ok);
+    EXPECT_EQ(none.warnings, std::vector<std::string>{"veko_particlesamplerinfo(): Internal state error."});
+}
+
+}  // namespace
