@@ -12,6 +12,7 @@
 #include <vector>
 
 #include <vekohost/host.h>
+#include <vekohost/render.h>
 
 #include "../src/particles.h"
 #include "../src/volume.h"
@@ -359,6 +360,71 @@ TEST(Blobby, MissingRecordOrStateAreReported) {
     xr_shaderstate_set(p.ss.state(), "vekobase", nullptr, 0, 2);
     EXPECT_TRUE(p.trace({0, 0, 0}, {0, 0, -1}).empty());
     EXPECT_TRUE(vt::hasMessage(vt::messages(), "veko_blobbyparticles(): Internal state error."));
+}
+
+// ---------------------------------------------------------------------------
+// Particle systems in scene files.
+
+json particleScene(const json &particles) {
+    return {{"camera", {{"resolution", {4, 4}}}},
+            {"nodes", {{{"name", "b"}, {"type", "veko_blobbyparticles"}, {"params", {{"particleData", "drops.particles"}}}}}},
+            {"objects", {{{"name", "drops"}, {"particles", particles}, {"userData", {7}}}}}};
+}
+
+TEST(ParticleScene, PointsBecomeABlockAfterTheObjectsUserData) {
+    auto scene = vh::loadSceneJson(vt::library(),
+                                   particleScene({{"points", {{0, 0, 0, 0.5}, {1, 2, 3, 0.25}}},
+                                                  {"colors", {{1, 0, 0}, {0, 1, 0}}},
+                                                  {"velocities", {{0, 1, 0}, {0, 0, 0, 0.5}}}}),
+                                   "particles-test.json");
+    // The object's own block comes first, the particle block after it, and
+    // the blobby node's tag names the particle block.
+    const xrTag first = vh::objectInfo(*scene, "drops").dataTag;
+    auto *w = static_cast<const uint32_t *>(vh::Database::get().data(first));
+    ASSERT_NE(w, nullptr);
+    EXPECT_EQ(w[7], 7u);
+    const xrTag block = w[1];
+    xrTag named = 0;
+    std::memcpy(&named, vh::networkOf(*scene).find("b")->params() + 12, 4);
+    EXPECT_EQ(named, block);
+    auto *b = static_cast<const uint32_t *>(vh::Database::get().data(block)) + 6;  // from the magic
+    ASSERT_EQ(b[0], veko::kVekoMagic);
+    EXPECT_EQ(reinterpret_cast<const uint8_t *>(b)[5], 1) << "motion flag";
+    EXPECT_EQ(b[veko::kBlockCount], 2u);
+    auto f = [&](int pair, int i, int k) {
+        float v;
+        std::memcpy(&v, b + b[pair] + b[pair + 1] * uint32_t(i) + uint32_t(k), 4);
+        return v;
+    };
+    EXPECT_FLOAT_EQ(f(veko::kBlockCentre, 1, 2), 3);
+    EXPECT_FLOAT_EQ(f(veko::kBlockRadius, 1, 0), 0.25f);
+    EXPECT_FLOAT_EQ(f(veko::kBlockAttr3, 1, 1), 1);
+    EXPECT_FLOAT_EQ(f(veko::kBlockCentreVel, 0, 1), 1);
+    EXPECT_FLOAT_EQ(f(veko::kBlockRadiusVel, 1, 0), 0.5f);
+    EXPECT_EQ(b[veko::kBlockAttr4], 0u) << "no opacities given";
+}
+
+TEST(ParticleScene, BadParticleInputIsRefusedWithItsPlace) {
+    const struct {
+        json particles;
+        const char *message;
+    } cases[] = {
+        {{{"points", json::array()}}, "\"points\" must not be empty"},
+        {{{"points", {{0, 0, 0}}}}, "\"points\"[0] must be a list of 4 numbers"},
+        {{{"points", {{0, 0, 0, 0}}}}, "radii must be positive"},
+        {{{"points", {{0, 0, 0, 1}}}, {"colors", {{1, 0, 0}, {0, 1, 0}}}}, "\"colors\" must have one entry per point (1)"},
+        {{{"points", {{0, 0, 0, 1}}}, {"size", 3}}, "unknown key \"size\""},
+    };
+    for (auto &c : cases) {
+        try {
+            vh::loadSceneJson(vt::library(), particleScene(c.particles), "particles-test.json");
+            ADD_FAILURE() << c.message;
+        } catch (const vh::Error &e) {
+            const std::string what = e.what();
+            EXPECT_NE(what.find("particles-test.json: objects[0] (\"drops\"): particles: "), std::string::npos) << what;
+            EXPECT_NE(what.find(c.message), std::string::npos) << what;
+        }
+    }
 }
 
 // ---------------------------------------------------------------------------

@@ -14,6 +14,7 @@
 #include <tiny_obj_loader.h>
 
 #include "geometry.h"
+#include "particles.h"
 
 namespace vh {
 
@@ -196,8 +197,8 @@ std::vector<uint32_t> words(const json &a, const Ctx &c) {
 }
 
 // "Veko" user data: a word list, or a list of labelled blocks chained in order.
-xrTag parseUserData(const json &u, Scene &s, const Ctx &c) {
-    if (u.is_null()) return 0;
+xrTag parseUserData(const json &u, Scene &s, const Ctx &c, xrTag chainEnd = 0) {
+    if (u.is_null()) return chainEnd;
     static const uint32_t kVeko = ('V' << 24) | ('e' << 16) | ('k' << 8) | 'o';
     std::vector<std::pair<uint32_t, std::vector<uint32_t>>> blocks;
     if (u.is_array() && (u.empty() || !u[0].is_object())) {
@@ -212,7 +213,7 @@ xrTag parseUserData(const json &u, Scene &s, const Ctx &c) {
     } else {
         c.fail("\"userData\" must be a word list or a list of blocks");
     }
-    xrTag next = 0;
+    xrTag next = chainEnd;
     for (auto it = blocks.rbegin(); it != blocks.rend(); ++it) {
         next = createUserData(it->first, it->second, next);
         s.ownedTags.push_back(next);
@@ -976,7 +977,7 @@ ScenePtr loadSceneJson(Library &lib, const json &doc, const std::string &where, 
         if (!names.emplace(ob->name, true).second) c.fail("duplicate name");
         for (auto it = o.begin(); it != o.end(); ++it) {
             static const char *keys[] = {"name", "mesh", "hair", "transform", "material", "label", "userData", "lights",
-                                         "parent", "geometry", "displacement", "shadow"};
+                                         "parent", "geometry", "displacement", "shadow", "particles"};
             if (std::find_if(std::begin(keys), std::end(keys), [&](const char *k) { return it.key() == k; }) ==
                 std::end(keys))
                 c.fail("unknown key \"" + it.key() + "\"");
@@ -987,7 +988,28 @@ ScenePtr loadSceneJson(Library &lib, const json &doc, const std::string &where, 
         int label = getInt(o, "label", 0, c);
         if (label < 0) c.fail("\"label\" must not be negative");
         ob->label = xrTag(label);
-        if (o.contains("hair")) {
+        // A particle system: its block goes to the end of the object's user
+        // data; without a mesh, a box round the particles contains them.
+        xrTag particleTag = 0;
+        if (o.contains("particles")) {
+            const ParticleSystem ps = parseParticles(o["particles"], c.file + ": " + c.elem + ": particles");
+            particleTag = createUserData(ps.words[0], std::vector<uint32_t>(ps.words.begin() + 1, ps.words.end()));
+            s.ownedTags.push_back(particleTag);
+            s.net->defineTag(ob->name + ".particles", particleTag);
+            if (!o.contains("mesh") && !o.contains("geometry") && !o.contains("hair")) {
+                Mesh m = makeBox(json{{"size", {ps.hi.x - ps.lo.x, ps.hi.y - ps.lo.y, ps.hi.z - ps.lo.z}}}, c);
+                const xrVector mid = (ps.lo + ps.hi) * 0.5f;
+                for (xrVector &p : m.P) p = p + mid;
+                try {
+                    setObjectMesh(s, *ob, m);
+                } catch (const Error &e) {
+                    c.fail(e.what());
+                }
+            }
+        }
+        if (particleTag && !o.contains("mesh") && !o.contains("geometry") && !o.contains("hair")) {
+            if (o.contains("displacement")) c.fail("\"displacement\" needs a \"mesh\"");
+        } else if (o.contains("hair")) {
             if (o.contains("mesh") || o.contains("geometry") || o.contains("displacement"))
                 c.fail("\"hair\" takes the place of a \"mesh\" or \"geometry\"");
             ob->hair = std::make_unique<HairGeom>(parseHair(o["hair"], baseDir, c.sub("hair")));
@@ -1018,7 +1040,7 @@ ScenePtr loadSceneJson(Library &lib, const json &doc, const std::string &where, 
                 c.fail(e.what());
             }
         }
-        ob->dataTag = parseUserData(o.value("userData", json()), s, c);
+        ob->dataTag = parseUserData(o.value("userData", json()), s, c, particleTag);
         // The object element carries the user data at word 12 as well.
         std::vector<uint32_t> objWords(16, 0);
         objWords[12] = ob->dataTag;

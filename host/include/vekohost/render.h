@@ -23,7 +23,7 @@
 //                "shutter": [open, close], "autoVolume": false,
 //                "finalGather": false, "finalGatherRays": 16, "userData": U},
 //    "state":   "node" | {"node": "node"},
-//    "objects": [{"name": "o", "mesh": M | "hair": H, "transform": T, "material": "sg",
+//    "objects": [{"name": "o", "mesh": M | "hair": H | "particles": P, "transform": T, "material": "sg",
 //                 "label": 1, "userData": U, "lights": ["l1", ...],
 //                 "parent": "earlier object (the instance it derives from)",
 //                 "shadow": "node"}],
@@ -77,6 +77,18 @@
 //      (query 138 answers 1). Rays leaving a strand (shadows, final gather)
 //      start clear of its own ribbon; final gathering at a strand covers the
 //      whole sphere.
+//   Particles: "particles": {"points": [[x, y, z, radius], ...]} with
+//      optional lists of one entry per point: "velocities" [vx, vy, vz] or
+//      [vx, vy, vz, vradius] (per unit of shutter time), "colors",
+//      "opacities", "incandescence" ([r, g, b] each) and "values" ([a, b]).
+//      They become a particle block (magic "Veko"; word 4 the count; arrays
+//      as (first word, stride) pairs: radii 5, centres 7, values a 17 and
+//      b 19, colours 21, opacities 23, incandescence 25, radius velocities
+//      37, centre velocities 39; byte 5 is 1 when velocities are given)
+//      appended to the object's user data and named "<object>.particles" for
+//      tag parameters (veko_blobbyparticles' "particleData"). An object with
+//      particles and no mesh gets a box round them (centres grown by the
+//      largest radius).
 //   Vertex colours: "colors" holds one colour set (a flat list) or several,
 //   one r, g, b per position each; an OBJ file whose every vertex carries a
 //   colour ("v x y z r g b") gives colour set 0. Shaders read set k of the
