@@ -125,33 +125,33 @@ void hsvToRgb(const Hsv &hsv, float &r, float &g, float &b) {
 
 namespace veko {
 
+xrVector textureSourcePoint(xrState *state, bool *reference) {
+    if (reference) *reference = false;
+    const BaseStateRecord *rec = stateRecord(state);
+    if (rec && (rec->flags & kFlag3dFromOriginMask)) return state->rayOrigin;
+    xrVector p = state->hitPoint;
+    if (state->instanceTag) {
+        xrTag found = 0;
+        if (const uint32_t *label = findUserData(kVekoMagic, xrDB_OBJECT, state->instanceTag, &found, nullptr)) {
+            int32_t space;
+            std::memcpy(&space, label + 1, 4);
+            // The named space must exist on the object (query 82).
+            xrInteger spaces = 0;
+            if (space >= 0 && state->texCoords && xr_query(82, state, 0, &spaces) && space < spaces) {
+                xr_point_from_world(state, &p, &state->texCoords[space]);
+                if (reference) *reference = true;
+            }
+            xr_db_unpin(found);
+        }
+    }
+    return p;
+}
+
 bool texturePoint3d(xrState *state, const float *placementMatrix, const xrBoolean *wrap,
                     const xrScalar *blend, const xrBoolean *local, const xrColor *defaultColor,
                     TextureResult *res, xrVector &p, float &fade) {
-    // Point selection: a volume shader's sample position, a reference-object
-    // coordinate named by the object's user data, or the hit point.
     bool reference = false;
-    const BaseStateRecord *rec = stateRecord(state);
-    if (rec && (rec->flags & kFlag3dFromOriginMask)) {
-        p = state->rayOrigin;
-    } else {
-        p = state->hitPoint;
-        if (state->instanceTag) {
-            xrTag found = 0;
-            if (const uint32_t *label = findUserData(kVekoMagic, xrDB_OBJECT, state->instanceTag,
-                                                     &found, nullptr)) {
-                int32_t space;
-                std::memcpy(&space, label + 1, 4);
-                // The named space must exist on the object (query 82).
-                xrInteger spaces = 0;
-                if (space >= 0 && state->texCoords && xr_query(82, state, 0, &spaces) && space < spaces) {
-                    xr_point_from_world(state, &p, &state->texCoords[space]);
-                    reference = true;
-                }
-                xr_db_unpin(found);
-            }
-        }
-    }
+    p = textureSourcePoint(state, &reference);
 
     xrVector q;
     if (eval(state, local)) {

@@ -110,6 +110,14 @@ inline bool textureUV(xrState *state, const Texture2dParams &p, TextureResult *r
 void textureFilterSize(xrState *state, const xrVector *uvFilterSize, float &fu, float &fv);
 
 // ---------------------------------------------------------------------------
+// The point a 3D lookup starts from, in internal space: a volume shader's
+// sample position (rayOrigin), the reference-object coordinate named by the
+// object's "Veko" block (word 1, when that texture space exists) or the hit
+// point. `reference` (may be null) tells whether it is the reference
+// coordinate.
+xrVector textureSourcePoint(xrState *state, bool *reference = nullptr);
+
+// ---------------------------------------------------------------------------
 // 3D input stage: selects the texture point (volume sample position,
 // reference-object coordinate or hit point), carries it to object or world
 // space, applies the placement matrix and the unit-cube test. Returns false

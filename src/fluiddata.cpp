@@ -1,0 +1,246 @@
+// Fluid data blocks: validation, byte order and the grid samplers.
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+#include "fluid.h"
+
+namespace veko {
+
+namespace {
+
+int32_t intWord(const uint32_t *w, int i) {
+    int32_t v;
+    std::memcpy(&v, w + i, 4);
+    return v;
+}
+float floatWord(const uint32_t *w, int i) {
+    float v;
+    std::memcpy(&v, w + i, 4);
+    return v;
+}
+
+void note(std::string *problem, const std::string &text) {
+    if (problem && problem->empty()) *problem = text;
+}
+
+// A grid record at word `at`: its header inside the block, positive
+// resolutions and finite nonzero cell sizes, and (with values) every value
+// inside the block.
+bool readGrid(const uint32_t *w, size_t words, int32_t at, bool withValues, FluidGrid &g, const char *what,
+              std::string *problem) {
+    const std::string where = std::string(what) + " grid record at word " + std::to_string(at);
+    if (at < kFluidHeaderWords || size_t(at) + kFluidGridHeader > words) {
+        note(problem, where + " lies outside the block of " + std::to_string(words) + " words");
+        return false;
+    }
+    const uint32_t *r = w + at;
+    g.centre = {floatWord(r, 0), floatWord(r, 1), floatWord(r, 2)};
+    g.size = {floatWord(r, 6), floatWord(r, 7), floatWord(r, 8)};
+    g.cell = {floatWord(r, 9), floatWord(r, 10), floatWord(r, 11)};
+    uint64_t count = 1;
+    for (int a = 0; a < 3; ++a) {
+        g.res[a] = intWord(r, 3 + a);
+        g.mode[a] = intWord(r, 12 + a);
+        const float c = comp(g.cell)[a], s = comp(g.size)[a];
+        if (g.res[a] < 1 || !std::isfinite(c) || c == 0.0f || !std::isfinite(s) || s <= 0.0f ||
+            !std::isfinite(comp(g.centre)[a])) {
+            note(problem, where + ": resolution, size and cell size must be positive");
+            return false;
+        }
+        count *= uint64_t(g.res[a]);
+    }
+    g.values = reinterpret_cast<const float *>(r + kFluidGridHeader);
+    if (withValues && count > words - size_t(at) - kFluidGridHeader) {
+        note(problem, where + ": its " + std::to_string(count) + " values run past the block's end");
+        return false;
+    }
+    return true;
+}
+
+void readScalar(const uint32_t *w, size_t words, int scaleWord, int methodWord, int gridWord, FluidScalarField &f,
+                const char *what, std::string *problem) {
+    f.scale = floatWord(w, scaleWord);
+    f.method = intWord(w, methodWord);
+    if (f.method == kFluidGrid) f.hasGrid = readGrid(w, words, intWord(w, gridWord), true, f.grid, what, problem);
+}
+
+}  // namespace
+
+bool parseFluidBlock(const uint32_t *w, size_t words, FluidBlock &b, std::string *problem) {
+    b = FluidBlock{};
+    if (words < size_t(kFluidHeaderWords)) {
+        note(problem, "block of " + std::to_string(words) + " words is shorter than its header");
+        return false;
+    }
+    b.is2d = w[kFluid2d] != 0;
+    b.densityOffset = w[kFluidDensityOffset] != 0;
+    if (!readGrid(w, words, intWord(w, kFluidBaseGrid), false, b.base, "base", problem)) return false;
+
+    readScalar(w, words, kFluidDensityScale, kFluidDensityMethod, kFluidDensityGrid, b.density, "density", problem);
+    readScalar(w, words, kFluidSecondScale, kFluidSecondMethod, kFluidSecondGrid, b.second, "second scalar",
+               problem);
+    readScalar(w, words, kFluidThirdScale, kFluidThirdMethod, kFluidThirdGrid, b.third, "third scalar", problem);
+    readScalar(w, words, kFluidSignedScale, kFluidSignedMethod, kFluidSignedGrid, b.signedField, "signed scalar",
+               problem);
+
+    FluidVectorField &v = b.velocity;
+    v.scale = {floatWord(w, kFluidVelocityScale), floatWord(w, kFluidVelocityScale + 1),
+               floatWord(w, kFluidVelocityScale + 2)};
+    v.method = intWord(w, kFluidVelocityMethod);
+    v.staggered = w[kFluidVelocityStaggered] != 0;
+    if (v.method == kFluidGrid) {
+        static const char *names[3] = {"velocity x", "velocity y", "velocity z"};
+        v.hasGrid = true;
+        for (int a = 0; a < 3; ++a)
+            v.hasGrid = readGrid(w, words, intWord(w, kFluidVelocityGrid + a), true, v.grid[a], names[a], problem) &&
+                        v.hasGrid;
+    }
+
+    FluidColorField &c = b.color;
+    c.constant = {floatWord(w, kFluidColorConstant), floatWord(w, kFluidColorConstant + 1),
+                  floatWord(w, kFluidColorConstant + 2), floatWord(w, kFluidColorConstant + 3)};
+    c.method = intWord(w, kFluidColorMethod);
+    if (c.method == kFluidGrid) {
+        static const char *names[3] = {"red", "green", "blue"};
+        c.hasGrid = true;
+        for (int a = 0; a < 3; ++a)
+            c.hasGrid = readGrid(w, words, intWord(w, kFluidColorGrid + a), true, c.grid[a], names[a], problem) &&
+                        c.hasGrid;
+    }
+    return true;
+}
+
+namespace {
+
+// floor() of a grid coordinate as an index; far-away and NaN coordinates
+// stay within a range where the index arithmetic cannot overflow.
+int64_t cellFloor(float g, float &frac) {
+    if (!(g > -1.0e9f && g < 1.0e9f)) {
+        frac = 0.0f;
+        return g > 0.0f ? int64_t(1000000000) : (g < 0.0f ? -int64_t(1000000000) : 0);
+    }
+    const float f = std::floor(g);
+    frac = g - f;
+    return int64_t(f);
+}
+
+// Quadratic B-spline of three neighbours, doubled.
+inline float bspline2(float a, float b, float c, float t) { return ((a - 2.0f * b + c) * t - 2.0f * (a - b)) * t + a + b; }
+
+}  // namespace
+
+float fluidLinear(const FluidGrid &g, const xrVector &gc, bool is2d) {
+    float fx, fy, fz;
+    const int64_t ix = cellFloor(gc.x, fx), iy = cellFloor(gc.y, fy);
+    const int32_t x0 = fluidIndex(ix, g.res[0], g.mode[0]), x1 = fluidIndex(ix + 1, g.res[0], g.mode[0]);
+    const int32_t y0 = fluidIndex(iy, g.res[1], g.mode[1]), y1 = fluidIndex(iy + 1, g.res[1], g.mode[1]);
+    auto layer = [&](int32_t k) {
+        const float a = fluidValue(g, x0, y0, k) + (fluidValue(g, x1, y0, k) - fluidValue(g, x0, y0, k)) * fx;
+        const float b = fluidValue(g, x0, y1, k) + (fluidValue(g, x1, y1, k) - fluidValue(g, x0, y1, k)) * fx;
+        return a + (b - a) * fy;
+    };
+    if (is2d) return layer(0);
+    const int64_t iz = cellFloor(gc.z, fz);
+    const float a = layer(fluidIndex(iz, g.res[2], g.mode[2]));
+    const float b = layer(fluidIndex(iz + 1, g.res[2], g.mode[2]));
+    return a + (b - a) * fz;
+}
+
+float fluidSmooth(const FluidGrid &g, const xrVector &gc, bool is2d) {
+    float tx, ty, tz;
+    const int64_t ix = cellFloor(gc.x + 0.5f, tx), iy = cellFloor(gc.y + 0.5f, ty);
+    int32_t xs[3], ys[3];
+    for (int d = 0; d < 3; ++d) {
+        xs[d] = fluidIndex(ix - 1 + d, g.res[0], g.mode[0]);
+        ys[d] = fluidIndex(iy - 1 + d, g.res[1], g.mode[1]);
+    }
+    auto layer = [&](int32_t k) {
+        float row[3];
+        for (int d = 0; d < 3; ++d)
+            row[d] = bspline2(fluidValue(g, xs[0], ys[d], k), fluidValue(g, xs[1], ys[d], k),
+                              fluidValue(g, xs[2], ys[d], k), tx);
+        return bspline2(row[0], row[1], row[2], ty);
+    };
+    if (is2d) return 0.25f * layer(0);
+    const int64_t iz = cellFloor(gc.z + 0.5f, tz);
+    float col[3];
+    for (int d = 0; d < 3; ++d) col[d] = layer(fluidIndex(iz - 1 + d, g.res[2], g.mode[2]));
+    return 0.125f * bspline2(col[0], col[1], col[2], tz);
+}
+
+float fluidGradient(int32_t method, const xrVector &q, const xrVector &size) {
+    const float rx = q.x / size.x, ry = q.y / size.y, rz = q.z / size.z;
+    switch (method) {
+    case 1: return 0.5f - rx;
+    case 2: return 0.5f - ry;
+    case 3: return 0.5f - rz;
+    case 4: return rx + 0.5f;
+    case 5: return ry + 0.5f;
+    case 6: return rz + 0.5f;
+    case 7: return 1.0f - std::sqrt(2.0f) * std::sqrt(rx * rx + ry * ry + rz * rz);
+    default: return 1.0f;
+    }
+}
+
+float fluidBias(float x, float bias, bool symmetric) {
+    if (bias == 0.0f) return x;
+    const float b = std::max(bias, -0.99f);
+    const float e = -(b - 1.0f) / (b + 1.0f);
+    if (!symmetric) return std::pow(std::max(x, 0.0f), e);
+    const float y = 2.0f * x - 1.0f;
+    return y < 0.0f ? 0.5f - 0.5f * std::pow(-y, e) : 0.5f + 0.5f * std::pow(y, e);
+}
+
+float fluidTransparency(float opacity, float t) {
+    const float exponent = t < 0.00001f ? 100000.0f : (1.0f - t) / t;
+    // An opacity beyond [0, 1] (ramp values, gains) stays a transparency in
+    // [0, 1] instead of a NaN from a negative base.
+    return std::pow(clamp01(1.0f - opacity), exponent);
+}
+
+// ---------------------------------------------------------------------------
+// Byte order.
+namespace {
+
+uint32_t swapWord(uint32_t v) { return (v >> 24) | ((v >> 8) & 0xff00u) | ((v << 8) & 0xff0000u) | (v << 24); }
+
+// The element type to start a user-data lookup from for a tag.
+int lookupType(xrTag tag) {
+    int type = 0;
+    if (!xr_db_access_type(&type, tag)) return 0;
+    xr_db_unpin(tag);
+    return type == xrDB_USERDATA ? xrDB_USERDATA : xrDB_OBJECT;
+}
+
+}  // namespace
+
+int fluidNativeOrder(xrState *state, xrTag tag) {
+    if (!tag) return 0;
+    const int type = lookupType(tag);
+    if (!type) return 0;
+    xrTag found = 0;
+    xrBoolean swapped = 0;
+    if (!findUserData(kVekoMagic, type, tag, &found, &swapped)) return 0;
+    xr_db_unpin(found);
+    if (!swapped) return 1;
+
+    xrLock lock = state ? state->libraryLock : nullptr;
+    if (lock) xr_lock(lock);
+    int result = 0;
+    if (uint32_t *label = findUserData(kVekoMagic, type, tag, &found, &swapped)) {
+        if (!swapped) {
+            result = 1;  // another thread swapped it meanwhile
+        } else {
+            const size_t words = userDataBytes(label) / 4;
+            label[0] = kVekoMagic;
+            for (size_t i = 2; i < words; ++i) label[i] = swapWord(label[i]);
+            result = 2;
+        }
+        xr_db_unpin(found);
+    }
+    if (lock) xr_unlock(lock);
+    return result;
+}
+
+}  // namespace veko
