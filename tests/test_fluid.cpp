@@ -10,9 +10,12 @@
 #include <string>
 #include <vector>
 
+#include <unistd.h>
+
 #include <vekohost/host.h>
 #include <vekohost/render.h>
 
+#include "../host/src/vdb_module.h"
 #include "support.h"
 
 namespace {
@@ -398,6 +401,90 @@ TEST(Fluid, MissingOrDamagedBlock) {
                                "veko_fluidtexture3d(): Fluid data is damaged: base grid record at word 5000 lies "
                                "outside the block of " + std::to_string(lost.w.size()) + " words."));
     EXPECT_EQ(s.alpha({0.5f, 0, 0}), 0.0f);
+}
+
+// ---------------------------------------------------------------------------
+// Grids from .vdb files: written through the host's volume-file module,
+// read back by a scene's "fluid" key, sampled by the texture.
+class FluidVdb : public ::testing::Test {
+protected:
+    void SetUp() override {
+        path_ = ::testing::TempDir() + "vekobase_fluid_" + std::to_string(::getpid()) + ".vdb";
+        // density: 4 x 3 x 2 voxels of 0.5 from the world origin, value
+        // 1 + i + 10 j + 30 k; vel: (3, 4, 0) on the same voxels.
+        for (int k = 0; k < 2; ++k)
+            for (int j = 0; j < 3; ++j)
+                for (int i = 0; i < 4; ++i) {
+                    density_.push_back(1.0f + i + 10.0f * j + 30.0f * k);
+                    vel_.insert(vel_.end(), {3.0f, 4.0f, 0.0f});
+                }
+        auto dense = [](const char *name, int components, std::vector<float> &v) {
+            VhVdbDense d{};
+            d.name = name;
+            d.components = components;
+            for (int a = 0; a < 3; ++a) {
+                d.res[a] = a == 0 ? 4 : (a == 1 ? 3 : 2);
+                d.voxelSize[a] = 0.5;
+                d.translation[a] = 0.25;
+            }
+            d.values = v.data();
+            return d;
+        };
+        const VhVdbDense grids[] = {dense("density", 1, density_), dense("vel", 3, vel_)};
+        char err[256] = {0};
+        ASSERT_EQ(vh::vdbModule().write(path_.c_str(), grids, 2, err, sizeof err), kVhVdbOk) << err;
+    }
+    void TearDown() override { std::filesystem::remove(path_); }
+
+    json doc(const json &fluid, const json &params = json::object()) const {
+        json p = params;
+        p["fluidData"] = "smoke";
+        if (!p.contains("opacity")) p["opacity"] = identityOpacity();
+        return {{"nodes", json::array({{{"name", "ft"}, {"type", "veko_fluidtexture3d"}, {"params", p}}})},
+                {"objects", json::array({{{"name", "smoke"}, {"mesh", {{"type", "box"}, {"size", {1, 1, 1}}}},
+                                          {"fluid", fluid}}})}};
+    }
+    std::string path_;
+    std::vector<float> density_, vel_;
+};
+
+TEST_F(FluidVdb, SamplesEqualTheWrittenValues) {
+    FluidScene s(vh::loadSceneJson(vt::library(), doc({{"file", path_}}), "fluid_test.json"));
+    for (int k = 0; k < 2; ++k)
+        for (int j = 0; j < 3; ++j)
+            for (int i = 0; i < 4; ++i) {
+                const xrVector centre{(i + 0.5f) * 0.5f, (j + 0.5f) * 0.5f, (k + 0.5f) * 0.5f};
+                EXPECT_NEAR(s.alpha(centre), 1.0f + i + 10.0f * j + 30.0f * k, 1e-3f) << i << " " << j << " " << k;
+            }
+    // Halfway between two cells along x.
+    EXPECT_NEAR(s.alpha({0.5f, 0.25f, 0.25f}), 1.5f, 1e-4f);
+    // The velocity grid ("vel" by default) gives the speed.
+    FluidScene speed(vh::loadSceneJson(vt::library(), doc({{"file", path_}}, {{"opacityInput", 9}}), "fluid_test.json"));
+    EXPECT_NEAR(speed.alpha({0.75f, 0.25f, 0.25f}), 1.0f - 1.0f / 6.0f, 1e-5f);
+}
+
+TEST_F(FluidVdb, ErrorsNameTheFileObjectAndGrid) {
+    struct Case {
+        json fluid;
+        std::string want;
+    } cases[] = {
+        {{{"file", path_ + ".missing"}}, "does not exist"},
+        {{{"file", path_}, {"temperature", "heat"}}, "has no grid named \"heat\" (temperature)"},
+        {{{"file", path_}, {"density", "smoke"}}, "has no grid named \"smoke\" (density)"},
+        {{{"file", path_}, {"density", "vel"}}, "grid \"vel\" (density) holds vec3s values, not scalars"},
+        {{{"file", path_}, {"velocity", "density"}}, "grid \"density\" (velocity) holds float values, not vectors"},
+        {{{"file", path_}, {"boundary", "bounce"}}, "\"boundary\" must be \"clamp\" or \"wrap\""},
+    };
+    for (const Case &k : cases) {
+        try {
+            vh::loadSceneJson(vt::library(), doc(k.fluid), "fluid_test.json");
+            ADD_FAILURE() << "no error for " << k.fluid.dump();
+        } catch (const vh::Error &e) {
+            const std::string what = e.what();
+            EXPECT_NE(what.find("fluid_test.json: objects[0] (\"smoke\").fluid: "), std::string::npos) << what;
+            EXPECT_NE(what.find(k.want), std::string::npos) << what;
+        }
+    }
 }
 
 }  // namespace

@@ -5,7 +5,7 @@ set -euo pipefail
 pkgs=(build-essential cmake pkg-config git
       nlohmann-json3-dev libcli11-dev libopenimageio-dev openimageio-tools libopenexr-dev libpng-dev
       libembree-dev libtinyobjloader-dev libgtest-dev libgmock-dev
-      libbenchmark-dev libnoise-dev jq fonts-dejavu-core
+      libbenchmark-dev libnoise-dev jq fonts-dejavu-core libopenvdb-dev libboost-dev
       clang-14 libclang-rt-14-dev)
 missing=()
 for p in "${pkgs[@]}"; do

@@ -13,6 +13,7 @@
 
 #include <tiny_obj_loader.h>
 
+#include "fluid_import.h"
 #include "geometry.h"
 #include "particles.h"
 
@@ -977,7 +978,7 @@ ScenePtr loadSceneJson(Library &lib, const json &doc, const std::string &where, 
         if (!names.emplace(ob->name, true).second) c.fail("duplicate name");
         for (auto it = o.begin(); it != o.end(); ++it) {
             static const char *keys[] = {"name", "mesh", "hair", "transform", "material", "label", "userData", "lights",
-                                         "parent", "geometry", "displacement", "shadow", "particles"};
+                                         "parent", "geometry", "displacement", "shadow", "particles", "fluid"};
             if (std::find_if(std::begin(keys), std::end(keys), [&](const char *k) { return it.key() == k; }) ==
                 std::end(keys))
                 c.fail("unknown key \"" + it.key() + "\"");
@@ -1041,6 +1042,11 @@ ScenePtr loadSceneJson(Library &lib, const json &doc, const std::string &where, 
             }
         }
         ob->dataTag = parseUserData(o.value("userData", json()), s, c, particleTag);
+        if (o.contains("fluid")) {  // the fluid block heads the object's user data
+            ob->dataTag = createUserData(0x56656B6Fu, loadFluidBlock(o["fluid"], baseDir, c.file + ": " + c.elem + ".fluid"),
+                                         ob->dataTag);
+            s.ownedTags.push_back(ob->dataTag);
+        }
         // The object element carries the user data at word 12 as well.
         std::vector<uint32_t> objWords(16, 0);
         objWords[12] = ob->dataTag;

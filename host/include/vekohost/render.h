@@ -52,6 +52,27 @@
 //      by "maxDisplace". A displacement shader that sets motionVector gives
 //      each vertex that motion from time 0 to 1. Such objects cannot be an
 //      area light's "object" shape.
+//   "fluid": {"file": "smoke.vdb", "density": "density", "temperature":
+//      "temperature", "fuel": "fuel", "pressure": "pressure", "velocity":
+//      "vel", "color": "Cd", "maxResolution": 128, "boundary": "clamp"}
+//      reads grids of a .vdb file (through libvekohost_vdb.so) into a fluid
+//      data block that heads the object's user data, for the fluid textures
+//      (their "fluidData" names the object). Values name grids; a field whose
+//      key is absent reads its default grid when the file has one (density
+//      must exist), null skips it. Scalar fields need float grids, velocity
+//      and colour vector grids; grids must be axis-aligned. All grids are
+//      resampled (trilinear, in world space) at the cell centres of one
+//      container: the union of their active boxes, at the finest voxel size,
+//      at most "maxResolution" cells along its longest side; fluid space is
+//      world space (the grid centre is the box's centre). "boundary" "wrap"
+//      makes every axis repeat. Block words: 3 2D flag, 4 density offset flag
+//      (0 here), 5 base grid (the density grid), 6-8 density scale, method
+//      (8 grid, 0 constant), grid; 9-11 velocity scale, 12 method, 13-15
+//      x, y, z grids, 16 staggered flag; 17-20 colour constant, 21 method,
+//      22-24 r, g, b grids; 25-27 temperature, 31-33 fuel, 37-39 pressure
+//      (scale, method, grid); word 1 is -1 (byte-order neutral). A grid
+//      record: centre, resolution, size, cell size, boundary mode per axis,
+//      then the values, x fastest.
 //   M: {"type": "plane", "size": [w, d], "divisions": n}
 //      {"type": "box", "size": [x, y, z]}
 //      {"type": "sphere", "radius": r, "segments": 32, "rings": 16}
