@@ -76,13 +76,13 @@ int main(int argc, char **argv) {
                 const size_t at = (size_t(k) * n + j) * n + i;
                 // Blob field: the largest of the blobs' falloffs, surfaces
                 // displaced by noise.
-                const float d = 0.55f * fbm(x * 2.2f, y * 2.2f, z * 2.2f);
+                const float d = 0.8f * fbm(x * 2.6f, y * 2.6f - 0.7f, z * 2.6f) + 0.25f * fbm(x * 7.0f, y * 7.0f, z * 7.0f);
                 float field = 0;
                 for (const Blob &b : blobs) {
                     const float r = std::sqrt((x - b.x) * (x - b.x) + (y - b.y) * (y - b.y) + (z - b.z) * (z - b.z));
                     field = std::fmax(field, 1.0f - r / b.r + d);
                 }
-                const float dens = field <= 0 ? 0.0f : std::fmin(1.0f, smooth(std::fmin(field * 2.5f, 1.0f)));
+                const float dens = field <= 0 ? 0.0f : smooth(std::fmin(field * 1.6f, 1.0f));
                 density[at] = dens < 0.01f ? 0.0f : dens;
                 // Heat: strongest in the lower core.
                 const float core = std::sqrt(x * x + (y - 0.6f) * (y - 0.6f) * 1.6f + z * z);
