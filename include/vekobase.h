@@ -214,11 +214,6 @@ constexpr uint32_t kVekoMagic = 0x56656B6Fu;
 VEKO_HIDDEN uint32_t *findUserData(uint32_t magic, int elementType, xrTag tag, xrTag *foundTag,
                                    xrBoolean *swapped);
 
-// Size in bytes of a user-data element's label and data (the host keeps it
-// in word 2 of the element, four words before the label): the bound for
-// readers of variable-length blocks. `label` is what findUserData returned.
-inline size_t userDataBytes(const uint32_t *label) { return label[-4]; }
-
 // Block pool for blocks of `blockSize` bytes owned by the state's render
 // thread. Created on first use; take blocks with xr_mem_blkfallocate and
 // return them with xr_mem_blkfrelease. Null only when the host cannot
