@@ -1,6 +1,7 @@
 // Fluid data blocks: validation, byte order and the grid samplers.
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 
 #include "fluid.h"
@@ -20,6 +21,19 @@ float floatWord(const uint32_t *w, int i) {
     return v;
 }
 
+// Decimal text of a count (snprintf: std::to_string's digit table would
+// become an exported unique symbol of the library).
+std::string decimal(unsigned long long v) {
+    char buf[24];
+    std::snprintf(buf, sizeof buf, "%llu", v);
+    return buf;
+}
+std::string decimal(long long v) {
+    char buf[24];
+    std::snprintf(buf, sizeof buf, "%lld", v);
+    return buf;
+}
+
 void note(std::string *problem, const std::string &text) {
     if (problem && problem->empty()) *problem = text;
 }
@@ -29,9 +43,9 @@ void note(std::string *problem, const std::string &text) {
 // inside the block.
 bool readGrid(const uint32_t *w, size_t words, int32_t at, bool withValues, FluidGrid &g, const char *what,
               std::string *problem) {
-    const std::string where = std::string(what) + " grid record at word " + std::to_string(at);
+    const std::string where = std::string(what) + " grid record at word " + decimal(static_cast<long long>(at));
     if (at < kFluidHeaderWords || size_t(at) + kFluidGridHeader > words) {
-        note(problem, where + " lies outside the block of " + std::to_string(words) + " words");
+        note(problem, where + " lies outside the block of " + decimal(static_cast<unsigned long long>(words)) + " words");
         return false;
     }
     const uint32_t *r = w + at;
@@ -52,7 +66,7 @@ bool readGrid(const uint32_t *w, size_t words, int32_t at, bool withValues, Flui
     }
     g.values = reinterpret_cast<const float *>(r + kFluidGridHeader);
     if (withValues && count > words - size_t(at) - kFluidGridHeader) {
-        note(problem, where + ": its " + std::to_string(count) + " values run past the block's end");
+        note(problem, where + ": its " + decimal(static_cast<unsigned long long>(count)) + " values run past the block's end");
         return false;
     }
     return true;
@@ -70,7 +84,7 @@ void readScalar(const uint32_t *w, size_t words, int scaleWord, int methodWord, 
 bool parseFluidBlock(const uint32_t *w, size_t words, FluidBlock &b, std::string *problem) {
     b = FluidBlock{};
     if (words < size_t(kFluidHeaderWords)) {
-        note(problem, "block of " + std::to_string(words) + " words is shorter than its header");
+        note(problem, "block of " + decimal(static_cast<unsigned long long>(words)) + " words is shorter than its header");
         return false;
     }
     b.is2d = w[kFluid2d] != 0;
