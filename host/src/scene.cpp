@@ -836,6 +836,7 @@ ScenePtr loadSceneJson(Library &lib, const json &doc, const std::string &where, 
         else c.fail("\"shadows\" must be \"simple\", \"sorted\" or \"segments\"");
         op.shadowMapsOn = getBool(o, "shadowMaps", false, c);
         op.autoVolume = getBool(o, "autoVolume", false, c);
+        op.photonVolumeWord1 = getBool(o, "volumeIrradiance", false, c);
         op.finalGatherOn = getBool(o, "finalGather", false, c);
         op.finalGatherRays = getInt(o, "finalGatherRays", 16, c);
         if (op.finalGatherRays < 0) c.fail("\"finalGatherRays\" must not be negative");
@@ -854,7 +855,7 @@ ScenePtr loadSceneJson(Library &lib, const json &doc, const std::string &where, 
         for (auto it = o.begin(); it != o.end(); ++it) {
             static const char *keys[] = {"trace", "modeCode", "motionBlur", "reflectionDepth", "refractionDepth",
                                          "traceDepth", "shadows", "shadowMaps", "autoVolume", "finalGather",
-                                         "finalGatherRays", "shutter", "userData"};
+                                         "finalGatherRays", "shutter", "userData", "volumeIrradiance"};
             if (std::find_if(std::begin(keys), std::end(keys), [&](const char *k) { return it.key() == k; }) ==
                 std::end(keys))
                 c.fail("unknown key \"" + it.key() + "\"");

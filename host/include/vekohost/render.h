@@ -21,7 +21,8 @@
 //                "traceDepth": 4, "shadows": "simple"|"sorted"|"segments",
 //                "shadowMaps": false, "modeCode": 0, "motionBlur": false,
 //                "shutter": [open, close], "autoVolume": false,
-//                "finalGather": false, "finalGatherRays": 16, "userData": U},
+//                "finalGather": false, "finalGatherRays": 16, "userData": U,
+//                "volumeIrradiance": false},
 //    "state":   "node" | {"node": "node"},
 //    "objects": [{"name": "o", "mesh": M | "hair": H | "particles": P, "transform": T, "material": "sg",
 //                 "label": 1, "userData": U, "lights": ["l1", ...],
@@ -179,6 +180,11 @@
 //   gets the lights from every side. veko_volumelight chooses its own
 //   direction; its samples are kept when the cosine it leaves is positive.
 // xr_compute_irradiance is pi times xr_compute_avg_radiance.
+// Volume irradiance: "volumeIrradiance" sets the options' photon-volume
+//   word (byte 80), which asks fog shaders to add the light in-scattered at
+//   their point: xr_compute_volume_irradiance sums every light of the scene,
+//   sampled from every side (no cosine), shadowed as each light casts its
+//   shadows.
 // Environment lights: a light whose "shader" is a veko_ibllight node lights
 //   the scene from an environment image (its "image" parameter names an
 //   entry of "images", a latitude-longitude or angular map) or from its
