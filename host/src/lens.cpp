@@ -48,6 +48,7 @@ xrBoolean traceEyeRay(RaySlot &slot, xrColor *color) {
         ok = inst ? callEnvironmentShader(*inst, &st, color) : 0;
         if (!inst) *color = {0, 0, 0, 0};
     }
+    applyRayVolumes(slot, color, seen);
     // The sample's depth and label come from the first eye ray that saw
     // something.
     RayData &root = rd.td->stack[0]->rd;

@@ -12,6 +12,9 @@ namespace vh {
 
 // Optional: the renderer answers the queries that need a scene.
 bool renderQuery(int code, xrState *state, xrTag tag, void *result) __attribute__((weak));
+// Optional: the renderer's object space for a state on which a volume shader
+// runs (the instance in instanceTag); null: the ray's own.
+const float *renderObjectMatrix(xrState *state, bool toWorld) __attribute__((weak));
 
 struct CacheEntry {
     const xrState *state = nullptr;
@@ -280,6 +283,18 @@ xrBoolean xr_query(xrInteger code, xrState *state, xrTag tag, void *result) {
             Database::get().unpin(tag);
             return ok;
         }
+        case 54: {  // the function of a shader (xrTag): the host keeps it with the shader's tag
+            Instance *inst = instanceOfTag(tag);
+            if (!inst) return 0;
+            *static_cast<xrTag *>(result) = inst->tag;
+            return 1;
+        }
+        case 63: {  // the name of a function (const char *, the node type)
+            Instance *inst = instanceOfTag(tag);
+            if (!inst || !inst->decl) return 0;
+            *static_cast<const char **>(result) = inst->decl->name.c_str();
+            return 1;
+        }
         case 58: {  // result size in bytes of a shader
             Instance *inst = instanceOfTag(tag);
             if (!inst) return 0;
@@ -367,9 +382,17 @@ xrBoolean xr_matrix_invert(float *out, const float *in) {
 
 // State-relative transforms. Internal space is world space; the ray's
 // matrices (null = identity) give the object, camera and light spaces.
-#define VH_SPACE(fn, field, isPoint)                                          \
+static const float *objectToWorldOf(xrState *state) {
+    const float *m = renderObjectMatrix ? renderObjectMatrix(state, true) : nullptr;
+    return m ? m : rayOf(state)->objectToWorld;
+}
+static const float *worldToObjectOf(xrState *state) {
+    const float *m = renderObjectMatrix ? renderObjectMatrix(state, false) : nullptr;
+    return m ? m : rayOf(state)->worldToObject;
+}
+#define VH_SPACE(fn, matrix, isPoint)                                         \
     void fn(xrState *state, xrVector *out, const xrVector *in) {              \
-        const float *m = rayOf(state)->field;                                 \
+        const float *m = matrix;                                              \
         if (!m) {                                                             \
             *out = *in;                                                       \
             return;                                                           \
@@ -377,18 +400,18 @@ xrBoolean xr_matrix_invert(float *out, const float *in) {
         if (isPoint) transformPoint(out, in, m);                              \
         else transformVector(out, in, m);                                     \
     }
-VH_SPACE(xr_point_to_object, worldToObject, true)
-VH_SPACE(xr_point_from_object, objectToWorld, true)
-VH_SPACE(xr_point_to_camera, worldToCamera, true)
-VH_SPACE(xr_point_from_camera, cameraToWorld, true)
-VH_SPACE(xr_point_to_light, worldToLight, true)
-VH_SPACE(xr_point_from_light, lightToWorld, true)
-VH_SPACE(xr_vector_to_object, worldToObject, false)
-VH_SPACE(xr_vector_from_object, objectToWorld, false)
-VH_SPACE(xr_vector_to_camera, worldToCamera, false)
-VH_SPACE(xr_vector_from_camera, cameraToWorld, false)
-VH_SPACE(xr_vector_to_light, worldToLight, false)
-VH_SPACE(xr_vector_from_light, lightToWorld, false)
+VH_SPACE(xr_point_to_object, worldToObjectOf(state), true)
+VH_SPACE(xr_point_from_object, objectToWorldOf(state), true)
+VH_SPACE(xr_point_to_camera, rayOf(state)->worldToCamera, true)
+VH_SPACE(xr_point_from_camera, rayOf(state)->cameraToWorld, true)
+VH_SPACE(xr_point_to_light, rayOf(state)->worldToLight, true)
+VH_SPACE(xr_point_from_light, rayOf(state)->lightToWorld, true)
+VH_SPACE(xr_vector_to_object, worldToObjectOf(state), false)
+VH_SPACE(xr_vector_from_object, objectToWorldOf(state), false)
+VH_SPACE(xr_vector_to_camera, rayOf(state)->worldToCamera, false)
+VH_SPACE(xr_vector_from_camera, rayOf(state)->cameraToWorld, false)
+VH_SPACE(xr_vector_to_light, rayOf(state)->worldToLight, false)
+VH_SPACE(xr_vector_from_light, rayOf(state)->lightToWorld, false)
 #undef VH_SPACE
 
 void xr_point_to_world(xrState *, xrVector *out, const xrVector *in) { *out = *in; }

@@ -117,6 +117,7 @@ Renderer::Renderer(Scene &scene, int threads) : scene_(scene), impl_(std::make_u
         scene.net->init(&impl_->threads[0]->stack[0]->st);
         scene.initialized = true;
     }
+    impl_->eyeVolumes = cameraVolumes(scene);
     // Each thread's eye state owns a record for the whole session.
     for (auto &td : impl_->threads) impl_->stateOp(*td->stack[0], kOpCreate, 0, nullptr);
     scene.active = this;
@@ -178,6 +179,7 @@ Renderer::Sample Renderer::shadeSample(int thread, float x, float y, uint32_t pi
     rd.sampleIndex = uint32_t(sampleIndex);
     rd.sequence = 0;
     rd.lightSequence = 0;
+    rd.vol = impl_->eyeVolumes;
     td.fbMask = 0;
     xrVector org, dir;
     impl_->eyeRay(x, y, org, dir);
@@ -223,6 +225,7 @@ Renderer::Sample Renderer::shadeSample(int thread, float x, float y, uint32_t pi
         Instance *inst = env && shade ? instanceOfTag(env) : nullptr;
         if (inst) callEnvironmentShader(*inst, &st, &col);
     }
+    if (shade && !lens) applyRayVolumes(e, &col, out.hit);
     if (shade) impl_->stateOp(e, kOpSampleDone, 1, &col);
     if (shade && sampleIndex == 0 && !impl_->contours.stored.empty()) storeContourSample(e, pixelIndex, col, out.hit);
     out.color = col;

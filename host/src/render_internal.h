@@ -115,6 +115,33 @@ struct ObjectInst {
     std::vector<xrVector> motion;
     std::unique_ptr<HairGeom> hair;            // hair strands (world space) instead of a mesh
     bool imagePlane = false;                   // camera-attached image plane: casts no shadow
+    // "volume": the interior's volume shader (a closed mesh). Without a
+    // material the surface is an invisible boundary that rays pass.
+    Instance *volume = nullptr;
+    bool volumeOnly = false;
+};
+
+// The volumes that enclose a ray segment (options autoVolume), outermost
+// first: entered on front-face hits, left on back-face hits.
+struct VolumeList {
+    static constexpr int kMax = 16;  // deeper nesting is not tracked
+    int count = 0;
+    xrTag shaders[kMax];
+    xrTag instances[kMax];
+    void enter(const ObjectInst &o) {
+        if (count == kMax || !o.volume) return;
+        shaders[count] = o.volume->tag;
+        instances[count] = o.tag;
+        ++count;
+    }
+    void leave(const ObjectInst &o) {
+        for (int i = count - 1; i >= 0; --i)
+            if (instances[i] == o.tag) {
+                for (int j = i + 1; j < count; ++j) shaders[j - 1] = shaders[j], instances[j - 1] = instances[j];
+                --count;
+                return;
+            }
+    }
 };
 
 // Volume: the light shader picks the direction itself (veko_volumelight).
@@ -195,6 +222,7 @@ public:
     float eps = 1e-4f;   // ray offset
     int uvSets = 1;      // largest number of texture spaces of any object
     bool initialized = false;
+    bool hasVolumes = false;  // some object has a "volume"
     xrLock lock = nullptr;
     class Renderer *active = nullptr;  // the session rendering it
     std::vector<std::shared_ptr<TextureImage>> images;  // the "images" section
@@ -259,6 +287,12 @@ struct RayData {
     xrVector shadowFrom{}, shadowDir{};
     float shadowT = 0, shadowFar = 0;
     bool shadowContinued = false;
+    // Volumes enclosing the ray up to its hit (volumes.cpp); while a volume
+    // shader runs on this state, the list it is served (xr_volume_*) and
+    // object space following the state's instanceTag.
+    VolumeList vol;
+    const VolumeList *volSegment = nullptr;
+    bool inVolume = false;
 };
 
 // An output image as output shaders see it (xr_output_image_open): a view
@@ -334,6 +368,7 @@ struct Renderer::Impl {
     FrameImage *outputFrame = nullptr;
     OutputImage outputImages[kOutputImages];
     ContourStore contours;
+    VolumeList eyeVolumes;  // volumes enclosing the camera (volumes.cpp)
 };
 
 // Limit of nested rays per thread: a chain this long is cut.
@@ -393,6 +428,26 @@ void setContourLineSource(Renderer::Impl *impl);
 // element names taken so far.
 void loadSceneImages(Scene &scene, const json &images, const json &nodes, const std::string &file,
                      const std::string &baseDir, std::map<std::string, bool> &names);
+
+// volumes.cpp: volumes along rays. The volume shader of the segment of
+// `slot`'s ray from `start` to `end` (its hit when `endsAtHit`, else the ray
+// leaves the scene) changes `color` in place: the camera's volume shader, or
+// the innermost enclosing volume's. The state is restored afterwards.
+void applyVolumes(RaySlot &slot, xrColor *color, xrVector start, xrVector end, bool endsAtHit);
+// The same for the segment of the ray's own origin to its hit.
+void applyRayVolumes(RaySlot &slot, xrColor *color, bool endsAtHit);
+// Volumes enclosing a ray that leaves the hit of `parent` along `dir`.
+VolumeList volumesLeaving(const RayData &parent, const xrState &pst, xrVector dir);
+// The list after a ray crosses the surface of `o`: entering it through a
+// front face, leaving it through a back face.
+void crossVolume(VolumeList &list, const Scene &scene, const ObjectInst &o, bool frontFace);
+// Volumes enclosing the start `from` of a shadow ray along `dir` that ends
+// at distance tfar inside the volumes `end`: the crossings on the way undone.
+VolumeList volumesAtStart(const Scene &scene, VolumeList end, xrVector from, xrVector dir, float tfar);
+// Volumes enclosing the camera's position.
+VolumeList cameraVolumes(const Scene &scene);
+// Shadow rays meet volumes (segment shadows with autoVolume and a volume).
+bool shadowVolumes(const Scene &scene);
 
 // sampling.cpp
 uint32_t hashU32(uint32_t a);

@@ -979,7 +979,8 @@ ScenePtr loadSceneJson(Library &lib, const json &doc, const std::string &where, 
         if (!names.emplace(ob->name, true).second) c.fail("duplicate name");
         for (auto it = o.begin(); it != o.end(); ++it) {
             static const char *keys[] = {"name", "mesh", "hair", "transform", "material", "label", "userData", "lights",
-                                         "parent", "geometry", "displacement", "shadow", "particles", "fluid"};
+                                         "parent", "geometry", "displacement", "shadow", "particles", "fluid",
+                                         "volume"};
             if (std::find_if(std::begin(keys), std::end(keys), [&](const char *k) { return it.key() == k; }) ==
                 std::end(keys))
                 c.fail("unknown key \"" + it.key() + "\"");
@@ -1243,6 +1244,13 @@ ScenePtr loadSceneJson(Library &lib, const json &doc, const std::string &where, 
         }
         const std::string shadow = getStr(objs[i], "shadow", "", c);
         if (!shadow.empty()) ob.shadow = node(shadow, c);
+        const std::string volume = getStr(objs[i], "volume", "", c);
+        if (!volume.empty()) {
+            if (ob.hair) c.fail("a \"volume\" needs a mesh, not \"hair\"");
+            ob.volume = node(volume, c);
+            ob.volumeOnly = !ob.material && !ob.native;
+            s.hasVolumes = true;
+        }
         if (objs[i].contains("lights")) {
             const json &ll = objs[i]["lights"];
             if (!ll.is_array()) c.fail("\"lights\" must be a list of light names");

@@ -159,10 +159,20 @@ void setMiss(RaySlot &slot) {
     slot.rd.obj = nullptr;
 }
 
+namespace {
+xrBoolean tracePass(xrColor *color, xrState *state, bool transparent);
+}
+
 xrBoolean shadeHit(xrColor *color, xrState *state) {
     RayData *rd = rayDataOf(state);
     if (!rd || !rd->obj) return 0;
     const ObjectInst &o = *rd->obj;
+    if (o.volumeOnly) {
+        // The boundary of a volume without a material: rays pass it (a
+        // shadow ray keeps the attenuation that reaches it).
+        if (state->rayKind == kRayShadow) return 1;
+        return tracePass(color, state, false);
+    }
     if (o.emits && o.emits->shader && state->rayKind != kRayShadow && state->rayKind != kRayLight) {
         // The visible shape of an object light shows the light.
         state->lightInstanceTag = o.emits->tag;
@@ -270,6 +280,9 @@ RaySlot *spawnChild(xrState *parent, int32_t kind, bool ownRecord) {
     rd.hairRadius = prd->hairRadius;
     rd.shadowFar = 0;
     rd.shadowContinued = false;
+    rd.vol = prd->vol;
+    rd.volSegment = nullptr;
+    rd.inVolume = false;
     newSample(&c);
     if (ownRecord) {
         // A record of its own: created once per slot, set up for this ray.
@@ -319,6 +332,7 @@ xrBoolean traceChild(xrColor *color, xrState *parent, int32_t kind, xrVector org
     if (!s) return 0;
     Scene &scene = *sceneOf(&s->rd);
     xrState &c = s->st;
+    s->rd.vol = volumesLeaving(*rayDataOf(parent), *parent, dir);
     c.reflectDepth += dRefl;
     c.refractDepth += dRefr;
     c.rayOrigin = org;
@@ -342,6 +356,7 @@ xrBoolean traceChild(xrColor *color, xrState *parent, int32_t kind, xrVector org
         setMiss(*s);
         ok = callEnvironment(color, &c);
     }
+    applyRayVolumes(*s, color, hit || vl);
     releaseChild(s);
     return ok;
 }
@@ -409,10 +424,21 @@ xrBoolean walkOccluders(RaySlot &s, xrColor *filter, xrVector from, xrVector dir
     Scene &scene = *sceneOf(&s.rd);
     xrState &c = s.st;
     const bool segments = c.optionsRecord && c.optionsRecord->shadowModeChar == 's';
+    // Volumes attenuate each segment before the occluder at its end shades
+    // (s.rd.vol: the volumes enclosing the walk at t0).
+    const bool volumes = segments && shadowVolumes(scene);
     float segStart = t0;
+    auto attenuate = [&](xrVector end) {
+        c.rayDirection = dir;
+        applyVolumes(s, filter, from + dir * segStart, end, true);
+        if (maxRGB(*filter) >= 1e-5f) return true;
+        *filter = {0, 0, 0, filter->a};
+        return false;
+    };
     for (int guard = 0; guard < 4096; ++guard) {
         RTCRayHit h;
-        if (!intersect(scene, from, dir, t0, tfar, h, rayTime(scene, c.sampleTime))) return 1;
+        if (!intersect(scene, from, dir, t0, tfar, h, rayTime(scene, c.sampleTime)))
+            return volumes ? attenuate(from + dir * tfar) : 1;
         if (scene.objects[h.hit.geomID]->imagePlane) {  // image planes cast no shadow
             t0 = h.ray.tfar + scene.eps;
             continue;
@@ -421,6 +447,7 @@ xrBoolean walkOccluders(RaySlot &s, xrColor *filter, xrVector from, xrVector dir
         c.rayDirection = dir;
         fillHit(s, scene, h);
         if (segments) c.hitDistance = h.ray.tfar - segStart;
+        if (volumes && !attenuate(c.hitPoint)) return 0;
         RayData &rd = s.rd;
         rd.shadowFilter = *filter;
         rd.shadowFrom = from;
@@ -438,6 +465,7 @@ xrBoolean walkOccluders(RaySlot &s, xrColor *filter, xrVector from, xrVector dir
         filter->g = col.g;
         filter->b = col.b;
         if (rd.shadowContinued) return 1;  // the shader walked the rest
+        if (volumes) crossVolume(rd.vol, scene, *rd.obj, c.normalFlipped == 0);
         segStart = h.ray.tfar;
         t0 = h.ray.tfar + scene.eps;
     }
@@ -467,11 +495,14 @@ xrBoolean shadowSegment(xrColor *filter, xrState *state, xrVector from, xrVector
         r.time = rayTime(scene, state->sampleTime);
         if (!validRay(from, dir, 0, tfar)) return 1;
         rtcOccluded1(scene.rtc, &ictx, &r);
-        if (r.tfar >= 0) return 1;  // not occluded
+        // Not occluded; volumes on the way still attenuate.
+        if (r.tfar >= 0 && !shadowVolumes(scene)) return 1;
     }
     RaySlot *s = spawnChild(state, kRayShadow, true);
     if (!s) return 1;
     s->st.modeFlag = 0;
+    if (shadowVolumes(scene))
+        s->rd.vol = volumesAtStart(scene, volumesLeaving(*rd, *state, from - to), from, dir, tfar);
     const xrBoolean open = walkOccluders(*s, filter, from, dir, 0, tfar);
     releaseChild(s);
     return open;
@@ -485,6 +516,7 @@ xrBoolean continueShadow(xrColor *filter, xrState *state, RayData &rd) {
     RaySlot *s = spawnChild(state, kRayShadow, true);
     if (!s) return maxRGB(*filter) >= 1e-5f;
     s->st.modeFlag = 0;
+    if (rd.obj) crossVolume(s->rd.vol, scene, *rd.obj, state->normalFlipped == 0);
     const xrBoolean open = walkOccluders(*s, filter, rd.shadowFrom, rd.shadowDir, rd.shadowT + scene.eps, rd.shadowFar);
     releaseChild(s);
     return open;

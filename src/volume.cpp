@@ -1,0 +1,693 @@
+// The volume sampler (veko_volumesampler) and the pass-through volume shader
+// (veko_volumeshader).
+//
+// The host calls the sampler once per ray segment that passes through a
+// volume (outer call). It asks every volume shader that applies to the
+// segment for its samples (the camera's atmosphere and the volumes that
+// enclose the ray), collects them as timed events on a stack, sorts them by
+// distance and integrates them front to back into colour, glow, matte and
+// transmittance. Each applicable shader is itself a sampler node, called in
+// its inner mode with a VolumeCallMode: it marches its connected volume
+// shader along the segment (or lets it push its own events).
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+#include "volume.h"
+
+namespace {
+
+using veko::BaseStateRecord;
+using veko::VolumeCallMode;
+using veko::VolumeSampleNode;
+using veko::VolumeSampleResult;
+using veko::VolumeSampleStack;
+
+constexpr const char *kName = "veko_volumesampler";
+
+// Host queries.
+constexpr xrInteger kQueryShaderFunction = 54;  // function element of a shader tag
+constexpr xrInteger kQueryFunctionName = 63;    // name of a function element (const char *)
+constexpr xrInteger kQueryTexSpaces = 82;       // number of texture spaces of the hit
+constexpr xrInteger kQueryThreadData = 124;     // this thread's pointer of the running instance
+constexpr xrInteger kQueryStoreThreadData = 126;
+constexpr xrInteger kQueryAllThreadData = 127;  // every thread's pointer (null-terminated)
+
+constexpr float kTiny = 0.00001f;
+constexpr float kOpaqueMark = 10000000.0f;  // point-sample components above this block all light
+constexpr float kStopTransmittance = 0.0001f;
+constexpr int kLocalNodes = 64;  // events sorted without a host allocation
+
+struct VolumeSamplerParams {
+    xrTag volumeShader;  // 0: shader connection (its tag is the connection word)
+};
+static_assert(sizeof(VolumeSamplerParams) == 4);
+
+struct VolumeShaderParams {
+    xrColor color;            // 0-3
+    xrColor glowColor;        // 4-7
+    xrColor matteOpacity;     // 8-11
+    xrColor transparency;     // 12-15
+    xrBoolean allowRayKind2;  // 16
+    xrBoolean allowRayKind3;  // 17
+};
+static_assert(sizeof(VolumeShaderParams) == 72);
+
+struct Rgb {
+    float v[3];
+};
+
+inline bool allBelow(const float *c, float limit) { return c[0] < limit && c[1] < limit && c[2] < limit; }
+inline bool allAbove(const xrColor &c, float limit) { return c.r > limit && c.g > limit && c.b > limit; }
+inline float *rgb(xrColor &c) { return &c.r; }
+inline const float *rgb(const xrColor &c) { return &c.r; }
+
+// ---------------------------------------------------------------------------
+// Sorting: ascending by distance, ties in push order, so the result does not
+// depend on the pivot choice (and a render not on its thread count). The
+// push order sits in the node's `next` word, which is free once popped.
+inline uintptr_t order(const VolumeSampleNode &n) { return reinterpret_cast<uintptr_t>(n.next); }
+inline float sortKey(float d) { return std::isnan(d) ? INFINITY : d; }
+inline bool before(const VolumeSampleNode &a, const VolumeSampleNode &b) {
+    const float da = sortKey(a.distance), db = sortKey(b.distance);
+    return da < db || (da == db && order(a) < order(b));
+}
+
+// Quicksort: the middle element is the pivot, swapped to the top; two
+// scanning indices partition; recursion into the lower part, iteration on
+// the upper part (stack depth stays logarithmic when the lower part is the
+// smaller one, so the smaller part is the one recursed into).
+void sortNodes(VolumeSampleNode *a, int lo, int hi) {
+    while (lo < hi) {
+        const int mid = lo + (hi - lo) / 2;
+        std::swap(a[mid], a[hi]);
+        const VolumeSampleNode &pivot = a[hi];
+        int i = lo - 1;
+        for (int j = lo; j < hi; ++j)
+            if (before(a[j], pivot)) std::swap(a[++i], a[j]);
+        std::swap(a[i + 1], a[hi]);
+        const int p = i + 1;
+        if (p - lo < hi - p) {
+            sortNodes(a, lo, p - 1);
+            lo = p + 1;
+        } else {
+            sortNodes(a, p + 1, hi);
+            hi = p - 1;
+        }
+    }
+}
+
+void sortEvents(VolumeSampleNode *a, int n) {
+    for (int i = 0; i < n; ++i) a[i].next = reinterpret_cast<VolumeSampleNode *>(uintptr_t(i));
+    sortNodes(a, 0, n - 1);
+}
+
+// Extinction of a segment event from its transparency over its length; a
+// segment without length has none.
+inline float segmentExtinction(float t, float length) {
+    if (!(length > 0.0f)) return 0.0f;
+    return -std::log(std::clamp(t, kTiny, 0.99999f)) / length;
+}
+
+// ---------------------------------------------------------------------------
+// Shadow transmittance of the events.
+xrColor shadowTransmittance(VolumeSampleNode *a, int n) {
+    if (n == 2 && a[0].kind == veko::kVolSegmentStart) return a[0].sample.outTransparency;
+    for (int i = 0; i < n; ++i) {
+        VolumeSampleNode &e = a[i];
+        float *t = rgb(e.sample.outTransparency);
+        if (e.kind == veko::kVolSegmentStart || e.kind == veko::kVolSegmentEnd)
+            for (int c = 0; c < 3; ++c) t[c] = segmentExtinction(t[c], e.length);
+        if (e.kind == veko::kVolSegmentEnd || e.kind == veko::kVolWeightedEnd)
+            for (int c = 0; c < 3; ++c) t[c] = -t[c];
+        if (e.kind == veko::kVolWeightedEnd) e.density = -e.density;
+    }
+    sortEvents(a, n);
+    xrColor T{1, 1, 1, 1};
+    float sigma[3] = {0, 0, 0};
+    int active = 0;
+    float prev = n > 0 ? a[0].distance : 0.0f;
+    for (int i = 0; i < n; ++i) {
+        const VolumeSampleNode &e = a[i];
+        const float delta = e.distance - prev;
+        prev = e.distance;
+        if (active >= 1 && delta > kTiny)
+            for (int c = 0; c < 3; ++c) rgb(T)[c] *= std::exp(-sigma[c] * delta);
+        const float *t = rgb(e.sample.outTransparency);
+        if (e.kind == veko::kVolPoint) {
+            if (allAbove(e.sample.outTransparency, kOpaqueMark))
+                T.r = T.g = T.b = 0.0f;
+            else
+                for (int c = 0; c < 3; ++c) rgb(T)[c] *= t[c];
+        } else {
+            active += (e.kind == veko::kVolSegmentStart || e.kind == veko::kVolWeightedStart) ? 1 : -1;
+            for (int c = 0; c < 3; ++c) sigma[c] = std::max(sigma[c] + t[c], kTiny);
+        }
+        if (allBelow(rgb(T), kStopTransmittance)) break;
+    }
+    return T;
+}
+
+// ---------------------------------------------------------------------------
+// Colour integration of the events into colour S, glow G, matte opacity M
+// and transmittance T.
+struct Integrated {
+    xrColor S, G, M, T;
+};
+
+Integrated integrate(VolumeSampleNode *a, int n) {
+    if (n == 2 && a[0].kind == veko::kVolSegmentStart) {
+        const VolumeSampleResult &s = a[0].sample;
+        return {s.outColor, s.outGlowColor, s.outMatteOpacity, s.outTransparency};
+    }
+    // Prepare each event: segment events turn their colours into emission
+    // coefficients, their transparency into an extinction (kept in
+    // outTransparency) and their matte into a matte extinction (kept in
+    // outMatteOpacity). Point events keep a matte transmittance there.
+    bool matteUnset = false, matteIsTransparency = true;
+    for (int i = 0; i < n; ++i) {
+        VolumeSampleNode &e = a[i];
+        VolumeSampleResult &s = e.sample;
+        float *col = rgb(s.outColor), *glow = rgb(s.outGlowColor), *mat = rgb(s.outMatteOpacity);
+        float *t = rgb(s.outTransparency);
+        const bool unset = s.outMatteOpacity.r == veko::kMatteUnset;
+        if (e.kind == veko::kVolPoint) {
+            if (unset) {
+                matteUnset = true;
+                mat[0] = mat[1] = mat[2] = 0.0f;
+            } else {
+                for (int c = 0; c < 3; ++c) {
+                    mat[c] = 1.0f - mat[c];
+                    if (std::fabs(mat[c] - t[c]) >= kTiny) matteIsTransparency = false;
+                }
+            }
+            continue;
+        }
+        if (e.kind == veko::kVolSegmentStart || e.kind == veko::kVolSegmentEnd) {
+            float m[3] = {0, 0, 0};
+            bool same = true;
+            if (unset) {
+                matteUnset = true;
+            } else {
+                for (int c = 0; c < 3; ++c) {
+                    m[c] = 1.0f - mat[c];
+                    if (std::fabs(m[c] - t[c]) >= kTiny) same = false;
+                }
+                if (!same) matteIsTransparency = false;
+            }
+            for (int c = 0; c < 3; ++c) {
+                const float tc = std::clamp(t[c], kTiny, 0.99999f);
+                const float sigma = e.length > 0.0f ? -std::log(tc) / e.length : 0.0f;
+                col[c] = col[c] / (1.0f - tc) * sigma;
+                glow[c] = glow[c] / (1.0f - tc) * sigma;
+                if (unset)
+                    mat[c] = 0.0f;
+                else if (same)
+                    mat[c] = sigma;
+                else
+                    mat[c] = e.length > 0.0f ? -std::log(std::max(std::fabs(m[c]), kTiny)) / e.length : 0.0f;
+                t[c] = sigma;
+            }
+        } else {  // weighted segments carry their extinction
+            for (int c = 0; c < 3; ++c) mat[c] = t[c];
+        }
+        if (e.kind == veko::kVolSegmentEnd || e.kind == veko::kVolWeightedEnd) {
+            for (int c = 0; c < 3; ++c) {
+                col[c] = -col[c];
+                glow[c] = -glow[c];
+                mat[c] = -mat[c];
+                t[c] = -t[c];
+            }
+            if (e.kind == veko::kVolWeightedEnd) e.density = -e.density;
+        }
+    }
+    const bool trackMatte = !matteUnset && !matteIsTransparency;
+
+    sortEvents(a, n);
+    Integrated r{};
+    r.T = {1, 1, 1, 1};
+    xrColor Tm{1, 1, 1, 1};
+    float emit[3] = {0, 0, 0}, emitGlow[3] = {0, 0, 0};   // kinds 0/1
+    float wCol[3] = {0, 0, 0}, wGlow[3] = {0, 0, 0};       // kinds 2/3
+    float weight = 0.0f, sigma[3] = {0, 0, 0}, matteSigma[3] = {0, 0, 0};
+    int active = 0;
+    float prev = n > 0 ? a[0].distance : 0.0f;
+    for (int i = 0; i < n; ++i) {
+        const VolumeSampleNode &e = a[i];
+        const VolumeSampleResult &s = e.sample;
+        const float delta = e.distance - prev;
+        prev = e.distance;
+        if (active >= 1 && delta > kTiny) {
+            for (int c = 0; c < 3; ++c) {
+                const float absorbed = (1.0f - std::exp(-sigma[c] * delta)) * rgb(r.T)[c];
+                const float wc = weight > kTiny ? wCol[c] / weight : 0.0f;
+                const float wg = weight > kTiny ? wGlow[c] / weight : 0.0f;
+                rgb(r.S)[c] += (emit[c] / sigma[c] + wc) * absorbed;
+                rgb(r.G)[c] += (emitGlow[c] / sigma[c] + wg) * absorbed;
+                if (trackMatte) rgb(Tm)[c] *= std::exp(-matteSigma[c] * delta);
+                rgb(r.T)[c] -= absorbed;
+            }
+        }
+        if (e.kind == veko::kVolPoint) {
+            for (int c = 0; c < 3; ++c) {
+                rgb(r.S)[c] += rgb(s.outColor)[c] * rgb(r.T)[c];
+                rgb(r.G)[c] += rgb(s.outGlowColor)[c] * rgb(r.T)[c];
+            }
+            if (allAbove(s.outMatteOpacity, kOpaqueMark))
+                Tm.r = Tm.g = Tm.b = 0.0f;
+            else
+                for (int c = 0; c < 3; ++c) rgb(Tm)[c] *= rgb(s.outMatteOpacity)[c];
+            if (allAbove(s.outTransparency, kOpaqueMark))
+                r.T.r = r.T.g = r.T.b = 0.0f;
+            else
+                for (int c = 0; c < 3; ++c) rgb(r.T)[c] *= rgb(s.outTransparency)[c];
+        } else {
+            const bool weighted = e.kind == veko::kVolWeightedStart || e.kind == veko::kVolWeightedEnd;
+            active += (e.kind == veko::kVolSegmentStart || e.kind == veko::kVolWeightedStart) ? 1 : -1;
+            for (int c = 0; c < 3; ++c) {
+                if (weighted) {
+                    wCol[c] += rgb(s.outColor)[c];
+                    wGlow[c] += rgb(s.outGlowColor)[c];
+                } else {
+                    emit[c] += rgb(s.outColor)[c];
+                    emitGlow[c] += rgb(s.outGlowColor)[c];
+                }
+                sigma[c] = std::max(sigma[c] + rgb(s.outTransparency)[c], kTiny);
+                matteSigma[c] += rgb(s.outMatteOpacity)[c];
+            }
+            if (weighted) weight += e.density;
+        }
+        if (allBelow(rgb(r.T), kStopTransmittance)) break;
+    }
+    if (matteUnset) {
+        r.M = {veko::kMatteUnset, veko::kMatteUnset, veko::kMatteUnset, 0.0f};
+    } else {
+        const xrColor &src = trackMatte ? Tm : r.T;
+        r.M = {1.0f - src.r, 1.0f - src.g, 1.0f - src.b, 1.0f - src.a};
+    }
+    return r;
+}
+
+// ---------------------------------------------------------------------------
+// Depth record: the first density-weighted or point event in front of the
+// ray origin gives the sample a depth; otherwise the surface recorded last
+// is seen through the volume's transmittance.
+void recordDepth(BaseStateRecord *rec, const xrState *state, const VolumeSampleNode *a, int n, float factor) {
+    veko::DepthStack &stack = rec->depthStack;
+    for (int i = 0; i < n; ++i) {
+        const VolumeSampleNode &e = a[i];
+        if (e.kind != veko::kVolWeightedStart && e.kind != veko::kVolWeightedEnd && e.kind != veko::kVolPoint)
+            continue;
+        if (!(e.distance > 0.0f) || !stack.pool) break;
+        auto *node = static_cast<veko::DepthNode *>(xr_mem_blkfallocate(stack.pool));
+        if (!node) break;
+        const xrVector p = veko::vadd(state->rayOrigin, veko::vscale(state->rayDirection, e.distance));
+        const float *ax = rec->cameraAxis;
+        node->next = stack.top;
+        node->factor = factor;
+        node->depth = ax[0] * p.x + ax[1] * p.y + ax[2] * p.z + ax[3];
+        stack.top = node;
+        ++stack.count;
+        return;
+    }
+    if (stack.top) stack.top->factor *= factor;
+}
+
+// ---------------------------------------------------------------------------
+// Call modes from the "Veko" user data.
+VolumeCallMode cameraCallMode(xrState *state) {
+    VolumeCallMode m{0, 1, 0};
+    const xrTag dataTag = state->cameraRecord ? state->cameraRecord->cameraDataTag : 0;
+    if (!dataTag) return m;
+    xrTag found = 0;
+    if (const uint32_t *block = veko::findUserData(veko::kVekoMagic, xrDB_USERDATA, dataTag, &found, nullptr)) {
+        m.samples = int32_t(block[8]);
+        m.jitter = int32_t(block[9]);
+        xr_db_unpin(found);
+    }
+    return m;
+}
+
+VolumeCallMode instanceCallMode(xrTag instance) {
+    VolumeCallMode m{0, 1, 0};
+    if (!instance) return m;
+    xrTag found = 0;
+    if (const uint32_t *block = veko::findUserData(veko::kVekoMagic, xrDB_INSTANCE, instance, &found, nullptr)) {
+        m.mode = int32_t(block[2]);
+        m.samples = int32_t(block[3]);
+        m.jitter = int32_t(block[4]);
+        xr_db_unpin(found);
+    }
+    return m;
+}
+
+// ---------------------------------------------------------------------------
+// Calls the volume shader `tag` in its inner mode when it is a sampler node;
+// returns the number of events it pushed. The tags known to be samplers are
+// kept per thread (a count word, then the tags).
+int callSampler(VolumeSampleStack &stack, xrState *state, xrTag tag, VolumeCallMode &mode) {
+    void *data = nullptr;
+    if (!xr_query(kQueryThreadData, state, 0, &data)) data = nullptr;
+    auto *list = static_cast<uint32_t *>(data);
+    bool known = false;
+    if (list)
+        for (uint32_t i = 1; i <= list[0] && !known; ++i) known = list[i] == tag;
+    if (!known) {
+        xrTag function = 0;
+        const char *name = nullptr;
+        if (!xr_query(kQueryShaderFunction, state, tag, &function)) return 0;
+        if (!xr_query(kQueryFunctionName, state, function, &name) || !name || std::strcmp(name, kName) != 0) return 0;
+        const uint32_t count = list ? list[0] : 0;
+        auto *grown = static_cast<uint32_t *>(
+            xr_mem_int_reallocate(__FILE__, __LINE__, list, sizeof(uint32_t) * (count + 2)));
+        if (!grown) return 0;
+        grown[count + 1] = tag;
+        grown[0] = count + 1;
+        void *store = grown;
+        xr_query(kQueryStoreThreadData, state, 0, &store);
+    }
+    return xr_call_shader_x(&stack, xrSHADER_CALL, state, tag, &mode);
+}
+
+// Carries the segment of a ray that hit nothing to the camera's clip planes;
+// of an eye ray that hit something, its start to the near plane when it
+// starts in front of it. False when the ray has no segment to sample.
+bool clipSegment(xrState *state) {
+    const xrCamera *cam = state->cameraRecord;
+    if (!cam) return false;
+    if (!state->hitRef && state->rayKind != xrRAY_SHADOW) {
+        xrVector o, d;
+        xr_point_to_camera(state, &o, &state->rayOrigin);
+        xr_vector_to_camera(state, &d, &state->rayDirection);
+        if (std::fabs(d.z) < kTiny) return false;
+        float t1 = (-cam->nearClip - o.z) / d.z, t2 = (-cam->farClip - o.z) / d.z;
+        if (t1 < 0.0f && t2 < 0.0f) return false;
+        if (t1 > t2) std::swap(t1, t2);
+        if (t1 > 0.0f) {
+            const xrVector p = veko::vadd(o, veko::vscale(d, t1));
+            xr_point_from_camera(state, &state->rayOrigin, &p);
+        }
+        const xrVector q = veko::vadd(o, veko::vscale(d, t2));
+        xr_point_from_camera(state, &state->hitPoint, &q);
+    } else if (state->hitRef && state->rayKind == xrRAY_EYE) {
+        // Only a start in front of the near plane moves (an eye ray that
+        // continues beyond a surface keeps its start).
+        xrVector o, d;
+        xr_point_to_camera(state, &o, &state->rayOrigin);
+        xr_vector_to_camera(state, &d, &state->rayDirection);
+        if (std::fabs(d.z) >= kTiny) {
+            const float t = (-cam->nearClip - o.z) / d.z;
+            if (t > 0.0f) {
+                const xrVector p = veko::vadd(o, veko::vscale(d, t));
+                xr_point_from_camera(state, &state->rayOrigin, &p);
+            }
+        }
+    } else {
+        return true;
+    }
+    state->hitDistance = veko::length(veko::vsub(state->hitPoint, state->rayOrigin));
+    return true;
+}
+
+// Pops every event into `out` (the first pushed at index 0); returns the
+// number popped. Warns when the count does not match the events.
+int popAll(VolumeSampleStack &stack, VolumeSampleNode *out, int count) {
+    int got = 0;
+    while (got < count && veko::popVolumeNode(stack, out[count - 1 - got])) ++got;
+    bool corrupt = got < count;
+    if (corrupt && got > 0) std::memmove(out, out + (count - got), sizeof(VolumeSampleNode) * size_t(got));
+    VolumeSampleNode spare;
+    while (veko::popVolumeNode(stack, spare)) corrupt = true;  // events beyond the count: dropped
+    if (corrupt || stack.count != 0) VEKO_WARN(kName, "Volume samples stack got corrupted.");
+    stack.count = 0;
+    return got;
+}
+
+xrBoolean outerCall(xrColor *result, xrState *state) {
+    const xrOptions *opts = state->optionsRecord;
+    if (!opts || !opts->autoVolume) return 0;
+    if (state->rayKind == 4) return 2;
+    if (state->rayKind == xrRAY_SHADOW && allBelow(rgb(*result), kTiny)) return 2;
+    BaseStateRecord *rec = veko::stateRecord(state);
+    if (!rec) {
+        VEKO_WARN(kName, "Internal state error.");
+        return 0;
+    }
+    // The segment fields and the instance change while sampling; the caller
+    // gets them back.
+    const xrVector savedOrigin = state->rayOrigin, savedHit = state->hitPoint;
+    const double savedDistance = state->hitDistance;
+    void *const savedRef = state->hitRef;
+    const xrTag savedInstance = state->instanceTag;
+    auto restore = [&] {
+        state->rayOrigin = savedOrigin;
+        state->hitPoint = savedHit;
+        state->hitDistance = savedDistance;
+        state->hitRef = savedRef;
+        state->instanceTag = savedInstance;
+    };
+    if (!clipSegment(state) || !(state->hitDistance > kTiny)) {
+        restore();
+        return 2;
+    }
+    state->hitRef = nullptr;
+
+    VolumeSampleStack stack{};
+    stack.pool = veko::threadBlockPool(state, sizeof(VolumeSampleNode));
+    int sum = 0;
+    const xrTag cameraShader = state->cameraRecord ? state->cameraRecord->cameraVolumeShader : 0;
+    if (cameraShader) {
+        state->instanceTag = state->cameraInstanceTag;
+        VolumeCallMode mode = cameraCallMode(state);
+        sum += callSampler(stack, state, cameraShader, mode);
+    }
+    const xrInteger count = xr_volume_num_shaders(state);
+    const xrTag *tags = count > 0 ? xr_volume_tags(state) : nullptr;
+    const xrTag *instances = count > 0 ? xr_volume_instances(state) : nullptr;
+    if (tags && instances && !(count == 1 && tags[0] == cameraShader)) {
+        for (xrInteger i = 0; i < count; ++i) {
+            state->instanceTag = instances[i];
+            VolumeCallMode mode = instanceCallMode(instances[i]);
+            sum += callSampler(stack, state, tags[i], mode);
+        }
+    }
+    state->instanceTag = savedInstance;
+
+    int n = stack.count;
+    if (sum != n) VEKO_WARN(kName, "Volume samples stack got corrupted.");
+    VolumeSampleNode local[kLocalNodes];
+    VolumeSampleNode *nodes = local;
+    if (n > kLocalNodes)
+        nodes = static_cast<VolumeSampleNode *>(
+            xr_mem_int_allocate(__FILE__, __LINE__, sizeof(VolumeSampleNode) * size_t(n)));
+    if (!nodes) {  // no room: the events go back to the pool unused
+        VolumeSampleNode spare;
+        while (veko::popVolumeNode(stack, spare)) {
+        }
+        restore();
+        return 2;
+    }
+    n = popAll(stack, nodes, n);
+
+    if (state->rayKind == xrRAY_SHADOW) {
+        const xrColor T = shadowTransmittance(nodes, n);
+        result->r *= T.r;
+        result->g *= T.g;
+        result->b *= T.b;
+    } else {
+        Integrated v = integrate(nodes, n);
+        const bool matteSet = v.M.r != veko::kMatteUnset;
+        xrColor M = matteSet ? v.M : xrColor{0, 0, 0, 0};
+        const float L = veko::luminance(M);
+        const float lumT = veko::luminance(v.T);
+        if (rec->depthStackEnabled && state->modeFlag) recordDepth(rec, state, nodes, n, lumT);
+        const bool glow = v.G.r > 0.004f || v.G.g > 0.004f || v.G.b > 0.004f;
+        if (v.T.r > 0.0f || v.T.g > 0.0f || v.T.b > 0.0f) {
+            result->r = v.T.r * result->r + v.S.r;
+            result->g = v.T.g * result->g + v.S.g;
+            result->b = v.T.b * result->b + v.S.b;
+            if (matteSet) result->a = (1.0f - result->a) * L + result->a;
+            if (glow) {
+                rec->fbColor.r += v.G.r;
+                rec->fbColor.g += v.G.g;
+                rec->fbColor.b += v.G.b;
+                rec->fbColor.a += 1.0f;
+            }
+            // An unset matte leaves the matte gathered so far as it is.
+            if (matteSet)
+                for (int c = 0; c < 4; ++c) rgb(rec->matteColor)[c] += (1.0f - rgb(rec->matteColor)[c]) * rgb(M)[c];
+            for (int c = 0; c < 4; ++c)
+                rgb(rec->auxColor)[c] = std::clamp(rgb(rec->auxColor)[c] * rgb(v.T)[c], 0.0f, 1.0f);
+        } else {
+            *result = {v.S.r, v.S.g, v.S.b, L};
+            if (glow) rec->fbColor = {v.G.r, v.G.g, v.G.b, 1.0f};
+            rec->matteColor = M;
+            rec->auxColor = v.T;
+        }
+    }
+    if (nodes != local) xr_mem_int_release(__FILE__, __LINE__, nodes);
+    restore();
+    return 2;
+}
+
+// ---------------------------------------------------------------------------
+// Inner call: marches the connected volume shader along the segment, or lets
+// it push its own events.
+float sample1(xrState *state) {
+    float x = 0.0f;
+    xrInteger instance = 0;
+    if (!xr_sample(&x, &instance, state, 1, nullptr)) x = 0.5f;
+    return x;
+}
+
+int march(VolumeSampleStack &stack, xrState *state, BaseStateRecord *rec, xrTag shader, const VolumeCallMode &mode) {
+    const int N = mode.samples;
+    if (N <= 0) return 0;
+    const xrVector origin = state->rayOrigin, savedHit = state->hitPoint, savedFootV = rec->footprintV;
+    const double D = state->hitDistance;
+    xrVector *const savedTexCoords = state->texCoords;
+    const xrVector savedNormal = state->shadingNormal, savedGeoNormal = state->geometricNormal;
+    const float savedCos = state->cosView;
+
+    const float step = float(D) / float(N);
+    const xrVector stepVector = veko::vscale(state->rayDirection, step);
+    xrVector zero{0, 0, 0};
+    xrInteger spaces = 0;
+    if (!xr_query(kQueryTexSpaces, state, 0, &spaces) || spaces == 0 || !state->texCoords) state->texCoords = &zero;
+    const xrVector savedTex0 = state->texCoords[0];
+    state->texCoords[0] = {0, 0, 0};
+    state->cosView = 1.0f;
+    state->shadingNormal = state->geometricNormal = state->rayDirection;
+
+    float k = float(D);
+    xrVector camera{0, 0, 0};
+    if (rec->filterEnabled == 0) {
+        rec->footprintV.x = rec->footprintV.y = rec->baseFilterSize;
+    } else {
+        k = rec->filterSize * 0.001f;
+        camera = veko::cameraPosition(state);
+    }
+
+    float prev = 0.0f;
+    if (mode.jitter) {
+        float j = 0.95f * sample1(state);
+        if (N > 1) j *= 0.5f;
+        state->rayOrigin = veko::vadd(state->rayOrigin, veko::vscale(stepVector, j));
+        prev = j * step;
+    }
+    int pushed = 0;
+    for (int i = 0; i < N; ++i) {
+        float s = i < N - 1 ? float(i + 1) : float(D) / step;
+        if (mode.jitter && N > 1) {
+            const float x = sample1(state);
+            if (i < N - 1)
+                s += (x - 0.5f) * 0.95f;
+            else
+                s -= x * 0.5f * 0.95f;
+        }
+        state->hitPoint = veko::vadd(origin, veko::vscale(stepVector, s));
+        state->hitDistance = s * step - prev;
+        if (rec->filterEnabled != 0) {
+            const xrVector d = veko::vsub(state->rayOrigin, camera);
+            rec->footprintV.x = rec->footprintV.y = k * veko::dot(d, d);
+        }
+        xrVector a, b;
+        xr_point_to_object(state, &a, &state->rayOrigin);
+        xr_point_to_object(state, &b, &state->hitPoint);
+        rec->footprintV.z = veko::length(veko::vsub(b, a));
+        // A new point: results of connected shaders cached for the previous
+        // step do not apply.
+        xr_flush_cache(state);
+        VolumeSampleResult sample{};
+        if (xr_call_shader_x(&sample, xrSHADER_CALL, state, shader, nullptr)) {
+            const float length = float(state->hitDistance);
+            if (veko::pushVolumeNode(stack, veko::kVolSegmentStart, prev, length, sample)) ++pushed;
+            if (veko::pushVolumeNode(stack, veko::kVolSegmentEnd, s * step, length, sample)) ++pushed;
+        }
+        state->rayOrigin = state->hitPoint;
+        prev = s * step;
+    }
+
+    state->rayOrigin = origin;
+    state->hitDistance = D;
+    state->hitPoint = savedHit;
+    rec->footprintV = savedFootV;
+    state->texCoords[0] = savedTex0;
+    state->texCoords = savedTexCoords;
+    state->shadingNormal = savedNormal;
+    state->geometricNormal = savedGeoNormal;
+    state->cosView = savedCos;
+    return pushed;
+}
+
+xrBoolean innerCall(VolumeSampleStack *stack, xrState *state, const VolumeSamplerParams *params,
+                    const VolumeCallMode *mode) {
+    const int32_t connOffset = state->shaderRecord ? state->shaderRecord->connectionOffset : 0;
+    xrTag shader = 0;
+    if (connOffset)
+        std::memcpy(&shader, reinterpret_cast<const char *>(&params->volumeShader) + connOffset, sizeof shader);
+    if (shader == 0 || shader == 0xffffffffu) {
+        VEKO_WARN(kName, "Cannot evaluate volume shader.");
+        return 0;
+    }
+    BaseStateRecord *rec = veko::stateRecord(state);
+    if (!rec) {
+        VEKO_WARN(kName, "Internal state error.");
+        return 0;
+    }
+    if (mode->mode == 1 || mode->mode == 2) return xr_call_shader_x(stack, xrSHADER_CALL, state, shader, nullptr);
+    if (mode->mode != 0) return 0;
+    return march(*stack, state, rec, shader, *mode);
+}
+
+}  // namespace
+
+// The shader-level call checks the options. It asks for the per-instance
+// calls (which do nothing) so that the per-instance exit runs and releases
+// the tag lists.
+VEKO_EXPORT void veko_volumesampler_init(xrState *state, void *params, xrBoolean *initRequest) {
+    if (initRequest) *initRequest = params ? 0 : 1;
+    if (params) return;
+    const xrOptions *opts = state ? state->optionsRecord : nullptr;
+    if (opts && !opts->autoVolume)
+        xr_error("%s(): Volume shading requires Autovolume.", kName);
+    else if (opts && opts->shadowModeChar && opts->shadowModeChar != 's')
+        xr_warning("%s(): 'shadow' not 'segments'. No effect.", kName);
+}
+
+VEKO_EXPORT void veko_volumesampler_exit(xrState *state, void *params) {
+    if (!params) return;
+    void **all = nullptr;
+    if (!xr_query(kQueryAllThreadData, state, 0, &all) || !all) return;
+    for (void **p = all; *p; ++p) xr_mem_int_release(__FILE__, __LINE__, *p);
+}
+
+VEKO_EXPORT xrBoolean veko_volumesampler(void *result, xrState *state, void *params, void *arg) {
+    if (!result || !state || !params) return 0;
+    if (arg)
+        return innerCall(static_cast<VolumeSampleStack *>(result), state,
+                         static_cast<const VolumeSamplerParams *>(params), static_cast<const VolumeCallMode *>(arg));
+    return outerCall(static_cast<xrColor *>(result), state);
+}
+
+// Hands on four colours as one volume sample; on shadow rays only the
+// transparency.
+VEKO_EXPORT xrBoolean veko_volumeshader(void *result, xrState *state, void *params, void *) {
+    auto *out = static_cast<VolumeSampleResult *>(result);
+    auto *p = static_cast<VolumeShaderParams *>(params);
+    if (!out || !state || !p) return 0;
+    if (!veko::volumeRayAllowed(state, veko::eval(state, &p->allowRayKind2) != 0,
+                                veko::eval(state, &p->allowRayKind3) != 0))
+        return 0;
+    BaseStateRecord *rec = veko::stateRecord(state);
+    const bool wasWorking = rec && (rec->flags & 0x08);
+    if (rec) rec->flags |= 0x08;
+    out->outTransparency = veko::eval(state, &p->transparency);
+    if (state->rayKind != xrRAY_SHADOW) {
+        out->outColor = veko::eval(state, &p->color);
+        out->outGlowColor = veko::eval(state, &p->glowColor);
+        out->outMatteOpacity = veko::eval(state, &p->matteOpacity);
+    }
+    if (rec && !wasWorking) rec->flags &= ~0x08;
+    return 1;
+}
