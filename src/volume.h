@@ -87,6 +87,22 @@ inline bool popVolumeNode(VolumeSampleStack &stack, VolumeSampleNode &out) {
     return true;
 }
 
+// Integration of the popped events (src/volumeintegrate.cpp). The arrays
+// are reordered and their samples overwritten with working values.
+struct VolumeIntegral {
+    xrColor S;  // colour
+    xrColor G;  // glow
+    xrColor M;  // matte opacity; r == kMatteUnset when a sample left it unset
+    xrColor T;  // transmittance
+};
+// Ascending by distance; equal distances keep the array's order.
+VEKO_HIDDEN void sortVolumeEvents(VolumeSampleNode *nodes, int count);
+// Transmittance of a shadow ray through the events.
+VEKO_HIDDEN xrColor volumeShadowTransmittance(VolumeSampleNode *nodes, int count);
+// Colour, glow, matte opacity and transmittance of the events, front to
+// back; stops once the transmittance is below 0.0001 in r, g and b.
+VEKO_HIDDEN VolumeIntegral integrateVolumeEvents(VolumeSampleNode *nodes, int count);
+
 // The gate the fog shaders share: false when a ray of the chain that
 // spawned this one (a state that has a spawning state itself) is a
 // reflection ray (rayKind 2) and `allow2` is clear, or a refraction ray
