@@ -115,7 +115,9 @@ void applyVolumes(RaySlot &slot, xrColor *color, xrVector start, xrVector end, b
     st.volumeShader = shader;
     rd.volSegment = &list;
     rd.inVolume = true;
-    callShader(*inst, &st, color);
+    // A result buffer of the node's declared size: a volume node that is no
+    // sampler writes a whole volume sample.
+    callEnvironmentShader(*inst, &st, color);
     rd.inVolume = false;
     rd.volSegment = nullptr;
     st = saved;

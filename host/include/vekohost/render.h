@@ -27,7 +27,7 @@
 //    "objects": [{"name": "o", "mesh": M | "hair": H | "particles": P, "transform": T, "material": "sg",
 //                 "label": 1, "userData": U, "lights": ["l1", ...],
 //                 "parent": "earlier object (the instance it derives from)",
-//                 "shadow": "node"}],
+//                 "shadow": "node", "volume": "node"}],
 //    "lights":  [{"name": "l", "shader": "node", "transform": T,
 //                 "area": {"shape": "rectangle"|"disc"|"sphere"|"cylinder"|"object",
 //                          "size": [w, h], "radius": r, "samples": 8,
@@ -213,6 +213,32 @@
 //   the shaded point; each segment starts at the previous occluder, whose
 //   hit is rayOrigin, and hitDistance is the segment's length). Otherwise
 //   the host walks on after each occluder.
+// Volumes: the camera's "volume" node (a veko_volumesampler) runs on every
+//   segment of eye, reflection, refraction, transparency and continuation
+//   rays, hit or miss, after the segment is shaded: rayOrigin is the
+//   segment's start, hitPoint and hitDistance its end (hitRef null when the
+//   ray leaves the scene; the sampler then takes the camera's clip planes),
+//   and it changes the shaded colour (the result, RGBA) in place. An
+//   object's "volume" node makes its closed mesh a volume container: with
+//   options "autoVolume": true the host keeps, per ray, the volumes that
+//   enclose it (entered through front faces, left through back faces,
+//   nested; those enclosing the camera position found at the start) and
+//   serves them to the sampler with xr_volume_num_shaders, xr_volume_tags
+//   and xr_volume_instances; a segment inside volumes runs the camera's
+//   volume node, or else the innermost volume's. Without a "material" the
+//   object's surface is invisible: rays pass on through it (the segments on
+//   either side are sampled apart). A refracting material with a volume
+//   fills its inside: rays it refracts inward see the volume up to the exit.
+//   While a volume node runs, object space is that of the state's
+//   instanceTag (the volume's object, the camera for the atmosphere). With
+//   "shadows": "segments" the shadow segments between occluders run the
+//   volume node too (rayKind 5, the light's colour arriving as the result,
+//   which the sampler attenuates). March steps come from "Veko" user data:
+//   the camera's words 8 and 9 ("userData": [0,0,0,0,0,0,0, steps, jitter])
+//   for the atmosphere, an object's words 2, 3 and 4 ("userData": [0, mode,
+//   steps, jitter]; mode 0 marches) for its volume; without them one
+//   unjittered step. Queries 54 and 63 give a shader's function (its own
+//   tag here) and that function's name (the node type).
 // Light linking: "lights" on an object lists the lights that illuminate it
 //   (default: all); the host's exclusive light list is every light of the
 //   scene except the ones given.
