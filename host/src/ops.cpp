@@ -311,7 +311,7 @@ void *xr_shaderstate_get(xrState *state, const char *key, xrInteger *size) {
     if (!state || !key) return nullptr;
     RayContext *r = rayOf(state)->owner();
     for (auto &it : r->items)
-        if (it.present && it.key == key) {
+        if (it.present && std::strcmp(it.key.c_str(), key) == 0) {
             if (size) *size = it.size;
             return it.data.data();
         }
