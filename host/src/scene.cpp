@@ -1043,12 +1043,23 @@ ScenePtr loadSceneJson(Library &lib, const json &doc, const std::string &where, 
                 c.fail(e.what());
             }
         }
-        ob->dataTag = parseUserData(o.value("userData", json()), s, c, particleTag);
-        if (o.contains("fluid")) {  // the fluid block heads the object's user data
-            ob->dataTag = createUserData(0x56656B6Fu, loadFluidBlock(o["fluid"], baseDir, c.file + ": " + c.elem + ".fluid"),
-                                         ob->dataTag);
-            s.ownedTags.push_back(ob->dataTag);
+        // The object's own user data comes first (a volume's call mode is
+        // the first block of its chain), then the fluid block, then the
+        // particle block; "<object>.fluid" and "<object>.particles" name them.
+        xrTag dataTail = particleTag;
+        if (o.contains("fluid")) {
+            dataTail = createUserData(0x56656B6Fu, loadFluidBlock(o["fluid"], baseDir, c.file + ": " + c.elem + ".fluid"),
+                                      particleTag);
+            s.ownedTags.push_back(dataTail);
+            s.net->defineTag(ob->name + ".fluid", dataTail);
         }
+        json userData = o.value("userData", json());
+        // A volume container whose chain would otherwise start with a data
+        // block gets its call mode explicitly: one direct call for particles
+        // (their shader pushes its own samples), one march step otherwise.
+        if (userData.is_null() && o.contains("volume") && dataTail)
+            userData = json::array({0, o.contains("particles") && !o.contains("fluid") ? 1 : 0, 1, 0});
+        ob->dataTag = parseUserData(userData, s, c, dataTail);
         // The object element carries the user data at word 12 as well.
         std::vector<uint32_t> objWords(16, 0);
         objWords[12] = ob->dataTag;

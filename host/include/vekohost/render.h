@@ -57,8 +57,13 @@
 //      "temperature", "fuel": "fuel", "pressure": "pressure", "velocity":
 //      "vel", "color": "Cd", "maxResolution": 128, "boundary": "clamp"}
 //      reads grids of a .vdb file (through libvekohost_vdb.so) into a fluid
-//      data block that heads the object's user data, for the fluid textures
-//      (their "fluidData" names the object). Values name grids; a field whose
+//      data block named "<object>.fluid", chained after the object's own
+//      "userData" and before its particle block, for the fluid textures
+//      (their "fluidData" names "<object>.fluid", or the object when it has
+//      no user data of its own). A volume container ("volume") without
+//      "userData" whose chain holds a fluid or particle block gets the call
+//      mode [0, 0, 1, 0] (one march step), or [0, 1, 1, 0] (a direct call)
+//      for particles, ahead of them. Values name grids; a field whose
 //      key is absent reads its default grid when the file has one (density
 //      must exist), null skips it. Scalar fields need float grids, velocity
 //      and colour vector grids; grids must be axis-aligned. All grids are
