@@ -619,3 +619,17 @@ TEST_F(Fog, VolumeIrradianceAndShadows) {
 }
 
 }  // namespace
+
+// The fog scene (scenes/fog.json: a spot light's beam as a light-fog cone in
+// an environment haze, a box shadowing the beam, a lit volume-fog sphere)
+// at a small size against its reviewed reference.
+TEST(FogScene, MatchesItsReference) {
+    auto scene = vh::loadScene(vt::library(), vt::sourcePath("scenes/fog.json"));
+    vh::RenderOptions ro;
+    ro.threads = 2;
+    ro.width = 96;
+    ro.height = 64;
+    ro.samples = 2;
+    ro.progress = false;
+    vt::checkGoldenImage(vh::render(*scene, ro), "fog_scene.png");
+}

@@ -195,9 +195,10 @@ TEST(Robust, SoakRendersKeepMemoryFlat) {
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
     (void)rss0, (void)rss1;  // the sanitizers keep freed memory in quarantine: RSS grows by design
 #else
-    // Allocator noise is a few hundred kB; a leak of one scene per round
-    // (meshes, acceleration structure) would be tens of MB.
-    EXPECT_LT(double(rss1) - double(rss0), 4.0 * 1024 * 1024) << "RSS " << rss0 << " -> " << rss1;
+    // Allocator noise (per-thread arenas of each render's workers) reaches
+    // about 5 MB on a loaded machine; a leak of one scene per round (meshes,
+    // acceleration structure) would be tens of MB.
+    EXPECT_LT(double(rss1) - double(rss0), 12.0 * 1024 * 1024) << "RSS " << rss0 << " -> " << rss1;
 #endif
 }
 
