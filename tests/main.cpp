@@ -3,8 +3,8 @@
 // read TIFF, HDR and the like in-process) ends without it: a library that
 // module pulls in runs worker threads of its own, and the leak checker's
 // thread-stopping tracer has crashed on them (a fault of the checker, seen
-// at random). Those suites' own allocations are still checked by the host's
-// allocation tracking, and every other suite gets the full leak check.
+// at random). AddressSanitizer still checks those suites' memory accesses;
+// every other suite gets the full leak check.
 #include <gtest/gtest.h>
 
 #include <cstdio>
