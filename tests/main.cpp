@@ -25,6 +25,7 @@
 #include <sanitizer/lsan_interface.h>
 #endif
 
+#ifdef VEKO_LEAK_CHECK
 namespace {
 
 bool imageModuleLoaded() {
@@ -35,6 +36,7 @@ bool imageModuleLoaded() {
 }
 
 }  // namespace
+#endif
 
 int main(int argc, char **argv) {
     testing::InitGoogleTest(&argc, argv);

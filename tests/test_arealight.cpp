@@ -408,30 +408,7 @@ TEST(AreaLightRender, ExampleSceneMatchesItsReference) {
     ro.height = 40;
     ro.samples = 2;
     ro.progress = false;
-    const vh::FrameImage img = vh::render(*scene, ro);
-    const std::string ref = vt::sourcePath("tests/golden/lights_scene.png");
-    if (std::getenv("VEKO_UPDATE_GOLDEN")) {
-        vh::writeImage(img, ref);
-        GTEST_SKIP() << "reference rewritten";
-    }
-    // Both through the same 8-bit file path.
-    const std::string tmp = ::testing::TempDir() + "vekobase_lights_" + std::to_string(::getpid()) + ".png";
-    vh::writeImage(img, tmp);
-    const vh::FrameImage got = vh::readImage(tmp);
-    std::remove(tmp.c_str());
-    const vh::FrameImage want = vh::readImage(ref);
-    ASSERT_EQ(want.width, got.width);
-    ASSERT_EQ(want.height, got.height);
-    double sum = 0, worst = 0;
-    for (int y = 0; y < got.height; ++y)
-        for (int x = 0; x < got.width; ++x)
-            for (int c = 0; c < 3; ++c) {
-                const double d = std::fabs(got.pixel(x, y)[c] - want.pixel(x, y)[c]);
-                sum += d;
-                worst = std::max(worst, d);
-            }
-    EXPECT_LT(sum / (got.width * got.height * 3), 1.0 / 255);
-    EXPECT_LE(worst, 8.0 / 255);
+    vt::checkGoldenImage(vh::render(*scene, ro), "lights_scene.png");
 }
 
 }  // namespace
