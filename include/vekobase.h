@@ -229,6 +229,14 @@ VEKO_HIDDEN void deleteBlockPools(xrState *state);
 // when that is neither 1 nor 0. (0, 0, 0) without a camera instance.
 VEKO_HIDDEN xrVector cameraPosition(xrState *state);
 
+// Address of the running shader instance's user pointer (host query 51),
+// where per-instance data lives from _init through the calls to _exit. Null
+// when the host keeps none for the call.
+inline void **instanceUserPointer(xrState *state) {
+    void **slot = nullptr;
+    return xr_query(51, state, 0, &slot) ? slot : nullptr;
+}
+
 // Reports a warning prefixed with the shader's exported name.
 #define VEKO_WARN(shader, text) xr_warning("%s(): %s", shader, text)
 

@@ -27,7 +27,6 @@ using veko::surface::AreaShape;
 
 namespace {
 
-constexpr xrInteger kQueryUserPointer = 51;
 constexpr float kTwoPi = 6.28318530717958647f;
 constexpr float kPi = 3.14159265358979324f;
 
@@ -61,12 +60,6 @@ struct ShapeLightParams {
     xrInteger rayDepthLimit;       // 16
 };
 static_assert(sizeof(ShapeLightParams) == 17 * 4);
-
-void **userPointer(xrState *state) {
-    void **slot = nullptr;
-    if (!xr_query(kQueryUserPointer, state, 0, &slot)) return nullptr;
-    return slot;
-}
 
 inline xrColor scaledColor(const xrColor &c, float i) { return {c.r * i, c.g * i, c.b * i, c.a}; }
 
@@ -142,7 +135,7 @@ VEKO_EXPORT void veko_arealight_init(xrState *state, void *params, xrBoolean *in
         if (initRequest) *initRequest = 1;
         return;
     }
-    void **slot = userPointer(state);
+    void **slot = veko::instanceUserPointer(state);
     if (!slot) return;
     auto *shape = static_cast<AreaShape *>(xr_mem_int_allocate(__FILE__, __LINE__, sizeof(AreaShape)));
     if (!shape) return;
@@ -157,7 +150,7 @@ VEKO_EXPORT void veko_arealight_init(xrState *state, void *params, xrBoolean *in
 
 VEKO_EXPORT void veko_arealight_exit(xrState *state, void *params) {
     if (!params) return;
-    void **slot = userPointer(state);
+    void **slot = veko::instanceUserPointer(state);
     if (!slot || !*slot) return;
     xr_mem_int_release(__FILE__, __LINE__, *slot);
     *slot = nullptr;
@@ -171,7 +164,7 @@ VEKO_EXPORT xrBoolean veko_arealight(void *result, xrState *state, void *params)
         xr_warning("veko_arealight(): Internal state error.");
         return 0;
     }
-    void **slot = userPointer(state);
+    void **slot = veko::instanceUserPointer(state);
     auto *shape = slot ? static_cast<AreaShape *>(*slot) : nullptr;
     if (!shape) {
         xr_warning("veko_arealight(): Cannot access shape data!");

@@ -15,9 +15,6 @@
 
 namespace {
 
-// Host query code: address of the running instance's user pointer.
-constexpr xrInteger kQueryUserPointer = 51;
-
 struct CurveKey {
     float time;         // 0
     float value;        // 1
@@ -265,12 +262,6 @@ float evaluateCurve(const Keys &keys, float x, bool weighted, int32_t pre, int32
     return segment(a, keys.at(hi), x, weighted) + offset;
 }
 
-void **userPointer(xrState *state) {
-    void **slot = nullptr;
-    if (!xr_query(kQueryUserPointer, state, 0, &slot)) return nullptr;
-    return slot;
-}
-
 // Calls the curve shader `curve` with `*result` as its input; the curve
 // overwrites it with its value.
 xrBoolean callCurve(float *result, xrState *state, xrTag curve) {
@@ -302,7 +293,7 @@ VEKO_EXPORT xrBoolean veko_time_curve(void *result, xrState *state, void *params
     if (veko::isConnected(state, &p->input)) {
         *out = veko::eval(state, &p->input);
     } else {
-        void **slot = userPointer(state);
+        void **slot = veko::instanceUserPointer(state);
         const auto *range = slot ? static_cast<const TimeRange *>(*slot) : nullptr;
         if (range)
             *out = (range->end - range->start) * state->sampleTime + range->start;
@@ -317,7 +308,7 @@ VEKO_EXPORT void veko_time_curve_init(xrState *state, void *params, xrBoolean *i
         if (initRequest) *initRequest = 1;
         return;
     }
-    void **slot = userPointer(state);
+    void **slot = veko::instanceUserPointer(state);
     if (!slot) return;
     if (*slot) {  // initialised again: drop the previous range
         xr_mem_int_release("curves", __LINE__, *slot);
@@ -344,7 +335,7 @@ VEKO_EXPORT void veko_time_curve_init(xrState *state, void *params, xrBoolean *i
 
 VEKO_EXPORT void veko_time_curve_exit(xrState *state, void *params) {
     if (!params) return;
-    void **slot = userPointer(state);
+    void **slot = veko::instanceUserPointer(state);
     if (!slot || !*slot) return;
     xr_mem_int_release("curves", __LINE__, *slot);
     *slot = nullptr;

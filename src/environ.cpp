@@ -496,14 +496,6 @@ xrVector sunFromAngles(float elevation, float azimuth) {
     return normalize({std::sin(azimuth), std::sin(elevation), -std::cos(azimuth) * std::cos(elevation)});
 }
 
-enum : xrInteger { kQueryUserPointer = 51 };
-
-void **userPointer(xrState *state) {
-    void **slot = nullptr;
-    if (!xr_query(kQueryUserPointer, state, 0, &slot)) return nullptr;
-    return slot;
-}
-
 }  // namespace
 
 // Mirror-ball image, looked up along the reflected ray (or the camera's view
@@ -670,7 +662,7 @@ VEKO_EXPORT void veko_envsky_init(xrState *state, void *params, xrBoolean *initR
     }
     const auto *p = static_cast<const EnvSkyParams *>(params);
     if (veko::isConnected(state, p->placementMatrix)) return;
-    void **slot = userPointer(state);
+    void **slot = veko::instanceUserPointer(state);
     if (!slot) return;
     if (*slot) {  // initialised again: rebuild
         xr_mem_int_release("environ.cpp", __LINE__, *slot);
@@ -689,7 +681,7 @@ VEKO_EXPORT void veko_envsky_init(xrState *state, void *params, xrBoolean *initR
 
 VEKO_EXPORT void veko_envsky_exit(xrState *state, void *params) {
     if (!params) return;
-    void **slot = userPointer(state);
+    void **slot = veko::instanceUserPointer(state);
     if (!slot || !*slot) return;
     xr_mem_int_release("environ.cpp", __LINE__, *slot);
     *slot = nullptr;
@@ -702,7 +694,7 @@ VEKO_EXPORT xrBoolean veko_envsky(void *result, xrState *state, void *params) {
 
     const float w = rec ? rec->filterSize * 5.0f : 0.010265f;
     const float brightness = eval(state, &p->totalBrightness);
-    void **slot = userPointer(state);
+    void **slot = veko::instanceUserPointer(state);
     const auto *inst = slot ? static_cast<const SkyInstance *>(*slot) : nullptr;
     SkyModel sky;
     sky.sun = inst && inst->sunKnown ? inst->sun

@@ -16,7 +16,6 @@ namespace veko {
 
 namespace {
 
-
 // Octave loops are bounded so that a wild parameter cannot stall a render:
 // past these counts the coordinates have left the noise core's range (or the
 // added octaves are far below one pixel) anyway.
@@ -682,14 +681,6 @@ struct WaterTable {
     float drop[kWaterMaxDrops][4];  // u, v, moment, strength
 };
 
-enum : xrInteger { kQueryUserPointer = 51 };
-
-void **userPointer(xrState *state) {
-    void **slot = nullptr;
-    if (!xr_query(kQueryUserPointer, state, 0, &slot)) return nullptr;
-    return slot;
-}
-
 // Fade of a wave of wavelength `lambda` under filter width `fw`: 1 for
 // wavelengths of four widths or more, 0 at two widths or less.
 float bandFade(float lambda, float fw) {
@@ -957,7 +948,7 @@ VEKO_EXPORT void veko_water_init(xrState *state, void *params, xrBoolean *initRe
         if (initRequest) *initRequest = 1;
         return;
     }
-    void **slot = userPointer(state);
+    void **slot = veko::instanceUserPointer(state);
     if (!slot) return;
     if (*slot) {  // initialised again: rebuild
         xr_mem_int_release("fractal2d.cpp", __LINE__, *slot);
@@ -981,7 +972,7 @@ VEKO_EXPORT void veko_water_init(xrState *state, void *params, xrBoolean *initRe
 
 VEKO_EXPORT void veko_water_exit(xrState *state, void *params) {
     if (!params) return;
-    void **slot = userPointer(state);
+    void **slot = veko::instanceUserPointer(state);
     if (!slot || !*slot) return;
     xr_mem_int_release("fractal2d.cpp", __LINE__, *slot);
     *slot = nullptr;
@@ -992,7 +983,7 @@ VEKO_EXPORT xrBoolean veko_water(void *result, xrState *state, void *params) {
     const auto *p = static_cast<const WaterParams *>(params);
     float u, v;
     if (!textureUV(state, p->tex, res, u, v)) return 1;
-    void **slot = userPointer(state);
+    void **slot = veko::instanceUserPointer(state);
     const auto *t = slot ? static_cast<const WaterTable *>(*slot) : nullptr;
     const float value = waterValue(state, p, t, u, v, std::fabs(filterWidth(state, p->tex)));
     textureOutput(state, p->tex.out, {value, value, value, value}, res);

@@ -9,8 +9,6 @@
 
 namespace {
 
-constexpr const char *kName = "veko_shaderglow";
-
 struct GlowParams {
     xrInteger glowType;           // 0
     xrInteger haloType;           // 1

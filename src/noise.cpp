@@ -123,7 +123,7 @@ struct Cell {
     float w[3];
 };
 
-inline Cell latticeCell(double c) {
+[[maybe_unused]] inline Cell latticeCell(double c) {
     Cell a;
     float s = static_cast<float>(fracFloor(clampCoord(c))) * 32.0f;
     int i = static_cast<int>(s);

@@ -14,7 +14,6 @@ namespace veko {
 
 namespace {
 
-constexpr xrInteger kQueryUserPointer = 51;
 constexpr float kTiny = 0.00001f;
 
 // Word 2 of a user-data element holds the byte size of its data from the
@@ -29,7 +28,6 @@ int32_t blockWords(const uint32_t *label) {
     const uint32_t bytes = label[-kSizeWordBeforeLabel];
     return bytes / 4 > 0x7fffffffu ? 0 : int32_t(bytes / 4);
 }
-
 
 }  // namespace
 
@@ -437,16 +435,10 @@ ParticleRecord *buildParticleRecord(xrState *state, const ParticleBlock &block, 
 
 namespace {
 
-void **userPointer(xrState *state) {
-    void **slot = nullptr;
-    if (!xr_query(kQueryUserPointer, state, 0, &slot)) return nullptr;
-    return slot;
-}
-
 }  // namespace
 
 void particleInstanceInit(xrState *state, xrTag dataTag, int kind, const char *shader) {
-    void **slot = userPointer(state);
+    void **slot = veko::instanceUserPointer(state);
     if (!slot) return;
     if (*slot) {  // initialised twice: keep one record
         freeParticleRecord(static_cast<ParticleRecord *>(*slot));
@@ -462,14 +454,14 @@ void particleInstanceInit(xrState *state, xrTag dataTag, int kind, const char *s
 }
 
 void particleInstanceExit(xrState *state) {
-    void **slot = userPointer(state);
+    void **slot = veko::instanceUserPointer(state);
     if (!slot || !*slot) return;
     freeParticleRecord(static_cast<ParticleRecord *>(*slot));
     *slot = nullptr;
 }
 
 ParticleRecord *particleInstanceRecord(xrState *state) {
-    void **slot = userPointer(state);
+    void **slot = veko::instanceUserPointer(state);
     return slot ? static_cast<ParticleRecord *>(*slot) : nullptr;
 }
 

@@ -27,7 +27,6 @@ using veko::BaseStateRecord;
 using veko::eval;
 using veko::evalMatrix;
 
-constexpr xrInteger kQueryUserPointer = 51;
 constexpr xrInteger kQuerySceneBox = 118;
 constexpr xrInteger kQueryThreadData = 124;
 constexpr xrInteger kQuerySetThreadData = 126;
@@ -92,12 +91,6 @@ struct Selection {
     LightSample samples[1];
 };
 constexpr size_t kSelectionHeader = offsetof(Selection, samples);
-
-void **userPointer(xrState *state) {
-    void **slot = nullptr;
-    if (!xr_query(kQueryUserPointer, state, 0, &slot)) return nullptr;
-    return slot;
-}
 
 // ---------------------------------------------------------------------------
 // Table build.
@@ -420,14 +413,14 @@ VEKO_EXPORT void veko_ibllight_init(xrState *state, void *params, xrBoolean *ini
         if (initRequest) *initRequest = 1;
         return;
     }
-    void **slot = userPointer(state);
+    void **slot = veko::instanceUserPointer(state);
     if (!slot) return;
     *slot = buildTable(state, static_cast<IblParams *>(params));
 }
 
 VEKO_EXPORT void veko_ibllight_exit(xrState *state, void *params) {
     if (!params) return;
-    void **slot = userPointer(state);
+    void **slot = veko::instanceUserPointer(state);
     if (slot && *slot) {
         xr_mem_int_release(__FILE__, __LINE__, *slot);
         *slot = nullptr;
@@ -446,7 +439,7 @@ VEKO_EXPORT xrBoolean veko_ibllight(void *result, xrState *state, void *params) 
         return 0;
     }
     if (rec->backSide) return kNoSample;
-    void **slot = userPointer(state);
+    void **slot = veko::instanceUserPointer(state);
     const auto *table = slot ? static_cast<const SampleTable *>(*slot) : nullptr;
     if (!table) {
         xr_warning("veko_ibllight(): Unable to access frame data.");

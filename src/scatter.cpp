@@ -25,7 +25,6 @@ namespace veko::surface {
 
 namespace {
 
-constexpr xrInteger kQueryUserPointer = 51;
 constexpr xrInteger kQueryInstanceLock = 52;
 constexpr xrInteger kQueryBoxMin = 94;
 constexpr xrInteger kQueryBoxMax = 95;
@@ -251,11 +250,6 @@ void lightSamples(const Shading &sh, const CoreRefs &core, uint32_t seed, Scatte
     state->normalFlipped = saved.normalFlipped;
 }
 
-void **userPointer(xrState *state) {
-    void **slot = nullptr;
-    return xr_query(kQueryUserPointer, state, 0, &slot) ? slot : nullptr;
-}
-
 ScatterRecord *findRecord(void **list, xrTag instance) {
     for (auto *r = static_cast<ScatterRecord *>(__atomic_load_n(list, __ATOMIC_ACQUIRE)); r; r = r->next)
         if (r->instanceKey == instance) return r;
@@ -271,7 +265,7 @@ void deleteRecord(ScatterRecord *r) {
 // The record of the state's instance, made on first use under the shader
 // instance's lock.
 ScatterRecord *recordFor(xrState *state, const ScatterParams *p, float radius, int32_t samples) {
-    void **list = userPointer(state);
+    void **list = veko::instanceUserPointer(state);
     if (!list) return nullptr;
     const xrTag instance = state->instanceTag;
     if (ScatterRecord *r = findRecord(list, instance)) return r;
@@ -421,7 +415,7 @@ xrColor scatterTerm(const Shading &sh, const CoreRefs &core, const ScatterParams
 }
 
 void releaseScatter(xrState *state) {
-    void **list = userPointer(state);
+    void **list = veko::instanceUserPointer(state);
     if (!list) return;
     for (auto *r = static_cast<ScatterRecord *>(*list); r;) {
         ScatterRecord *n = r->next;
