@@ -259,7 +259,11 @@ enum { xrPOLY_CONVEX = 1 };
 // argument: the object's triangles (three vertex indices and the primitive
 // each) and the records its vertex calls (rayKind 21) returned. A host that
 // shares the bake among threads makes one mesh call per thread; each renders
-// the 16 x 16 pixel tiles t with t % tileStep == tileFirst.
+// the 16 x 16 pixel tiles t with t % tileStep == tileFirst. Such a host
+// first makes the calls of phase 1 (the final-gather prebake, its tiles
+// shared the same way) on every thread and waits for all of them before the
+// calls of phase 2 (the render), so that every pixel sees every prebaked
+// point whichever thread shades it.
 struct xrBakeMesh {
     xrInteger triangleCount;     // 0
     xrInteger vertexCount;       // 4
@@ -268,7 +272,7 @@ struct xrBakeMesh {
     xrInteger vertexFloats;      // 24
     xrInteger tileFirst;         // 28
     xrInteger tileStep;          // 32: <= 1 every tile
-    xrInteger pad;               // 36
+    xrInteger phase;             // 36: 0 prebake and render, 1 prebake only, 2 render only
 };
 static_assert(offsetof(xrBakeMesh, triangles) == 8);
 static_assert(offsetof(xrBakeMesh, vertexFloats) == 24);

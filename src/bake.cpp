@@ -190,12 +190,16 @@ float openness(xrState *state, const ShadeSettings &s) {
 
 // Shades the surface point set up in the state by bake mode. The point looks
 // at itself head-on (rayDirection = -normal).
-xrColor shadePoint(xrState *state, BaseStateRecord *rec, const ShadeSettings &s, std::vector<float> &custom) {
+void faceSurface(xrState *state) {
     const xrVector n = state->shadingNormal;
     state->rayDirection = veko::vneg(n);
     state->rayOrigin = veko::vadd(state->hitPoint, n);
     state->hitDistance = 1.0;
     state->cosView = -1.0f;
+}
+
+xrColor shadePoint(xrState *state, BaseStateRecord *rec, const ShadeSettings &s, std::vector<float> &custom) {
+    faceSurface(state);
     rec->fbColor = {0, 0, 0, 0};
     rec->matteColor = {0, 0, 0, 0};
     rec->auxColor = {1, 1, 1, 1};
@@ -354,7 +358,92 @@ void setSurface(xrState *state, const xrBakeMesh &m, const GridTriangle &g, cons
     if (withUv && state->texCoords && uvSet >= 0) state->texCoords[uvSet] = mix(a.uv, c1.uv, c2.uv);
 }
 
+// The sample positions in pixel (x, y): its centre, or `samples`
+// quasi-random positions keyed by the pixel alone (not by whichever pixel
+// the thread shaded before), so that the map does not depend on how the
+// tiles are shared among threads. Returns the number of positions.
+int pixelPositions(xrState *state, int x, int y, int width, int samples, std::vector<float> &positions) {
+    if (samples <= 1) {
+        positions[0] = positions[1] = 0.5f;
+        return 1;
+    }
+    const bool scoped = xr_sample_scope_begin(state, xrInteger(y * width + x)) != 0;
+    xrInteger inst = 0, cnt = samples;
+    int taken = 0;
+    while (taken < samples && xr_sample(&positions[2 * size_t(taken)], &inst, state, 2, &cnt)) ++taken;
+    if (scoped) xr_sample_scope_end(state);
+    return taken;
+}
+
 void reportAbort(const char *shader) { xr_progress("%s(): Terminated by user...", shader); }
+
+// Spacing in pixels of the final-gather prebake points: 8 pixels, closer
+// for more gather rays, wider on maps above a million pixels, divided by
+// the density.
+float prebakeSpacing(int rays, int width, int height, float density) {
+    double s = 8.0;
+    if (rays > 100) s *= std::pow(double(rays) / 100.0, -0.25);
+    const double pixels = double(width) * double(height);
+    if (pixels > 1000000.0) s *= std::pow(pixels / 1000000.0, 0.25);
+    s /= double(density);
+    return float(std::clamp(s, 1.0, double(std::min(width, height))));
+}
+
+// The final-gather prebake: points on a grid of `spacing` pixels, in tiles
+// of 16 x 16 points (this call's share of them), each at its cell centre
+// moved by 0.85 times a sample offset of the cell, are located on the mesh
+// and stored as final-gather points. False when the render was aborted.
+bool prebakeGather(xrState *state, const xrBakeMesh &mesh, const TriangleGrid &grid, int width, int height,
+                   float spacing, int uvSet, unsigned objectId, bool progress) {
+    if (progress) xr_progress("veko_bakelightmap(): 0x%x Prebaking FG points...", objectId);
+    const int nx = std::max(int(std::ceil(float(width) / spacing)), 1);
+    const int ny = std::max(int(std::ceil(float(height) / spacing)), 1);
+    const int tilesX = (nx + kTile - 1) / kTile, tilesY = (ny + kTile - 1) / kTile;
+    const int tiles = tilesX * tilesY;
+    const int first = std::max(mesh.tileFirst, 0), step = std::max(mesh.tileStep, 1);
+    const int mine = std::max((tiles - first + step - 1) / step, 1);
+    const int every = std::max(int(float(tiles) * 0.04f), 1);
+    bool lastPrinted = false;
+    for (int t = first; t < tiles; t += step) {
+        const int tx = t % tilesX, ty = t / tilesX;
+        for (int j = ty * kTile; j < std::min(ny, (ty + 1) * kTile); ++j)
+            for (int i = tx * kTile; i < std::min(nx, (tx + 1) * kTile); ++i) {
+                // The offset is keyed by the grid cell alone, so the points
+                // do not depend on how the tiles are shared among threads.
+                float off[2] = {0.5f, 0.5f};
+                xrInteger inst = 0, one = 1;
+                const bool scoped = xr_sample_scope_begin(state, xrInteger(j * nx + i)) != 0;
+                xr_sample(off, &inst, state, 2, &one);
+                if (scoped) xr_sample_scope_end(state);
+                const float x = (float(i) + 0.5f + 0.85f * (off[0] - 0.5f)) * spacing;
+                const float y = (float(j) + 0.5f + 0.85f * (off[1] - 0.5f)) * spacing;
+                float b[3];
+                const GridTriangle *g = grid.locate(x, y, b);
+                if (!g) continue;
+                std::memcpy(state->baryWeights, b, sizeof b);
+                state->samplePosX = x;
+                state->samplePosY = y;
+                xr_state_set_pri(state, g->primitive);
+                setSurface(state, mesh, *g, b, uvSet, false, true);
+                faceSurface(state);
+                xrColor average;
+                xr_finalgather_store(&average, state, nullptr);
+            }
+        const int done = (t - first) / step + 1;
+        lastPrinted = false;
+        if (xr_par_aborted()) {
+            reportAbort("veko_bakelightmap");
+            return false;
+        }
+        if (progress && done % every == 0) {
+            xr_progress("veko_bakelightmap(): 0x%x %5.1f percent FG points prebaked.", objectId,
+                        100.0 * done / mine);
+            lastPrinted = done == mine;
+        }
+    }
+    if (progress && !lastPrinted) xr_progress("veko_bakelightmap(): 0x%x 100.0 percent FG points prebaked.", objectId);
+    return true;
+}
 
 }  // namespace
 
@@ -428,7 +517,7 @@ VEKO_EXPORT xrBoolean veko_bakelightmap(void *result, xrState *state, void *para
         return 1;
     }
     const bool progress = mesh->tileFirst == 0;
-    if (progress) xr_progress("veko_bakelightmap(): 0x%x Preparing to render...", unsigned(objectId));
+    if (progress && mesh->phase != 2) xr_progress("veko_bakelightmap(): 0x%x Preparing to render...", unsigned(objectId));
 
     // Triangles in pixel space.
     std::vector<GridTriangle> tris;
@@ -460,6 +549,20 @@ VEKO_EXPORT xrBoolean veko_bakelightmap(void *result, xrState *state, void *para
     const int alphaMode = eval(state, &p->alphaMode);
     const int samples = std::max(eval(state, &p->pixelSamples), 1);
 
+    const xrOptions *opt = state->optionsRecord;
+    const float density = eval(state, &p->fgPrebakeDensity);
+    if (mesh->phase != 2 && opt && opt->finalGatherOn && density != 0.0f) {
+        const float spacing = prebakeSpacing(opt->finalGatherRays, width, height, density);
+        if (!prebakeGather(state, *mesh, grid, width, height, spacing, uvSet, unsigned(objectId), progress)) {
+            xr_lightmap_edit_end(state, storage);
+            return 1;
+        }
+    }
+    if (mesh->phase == 1) {
+        xr_lightmap_edit_end(state, storage);
+        return 1;
+    }
+
     if (progress) xr_progress("veko_bakelightmap(): 0x%x Rendering light map...", unsigned(objectId));
     const int tilesX = (width + kTile - 1) / kTile, tilesY = (height + kTile - 1) / kTile;
     const int tiles = tilesX * tilesY;
@@ -473,6 +576,7 @@ VEKO_EXPORT xrBoolean veko_bakelightmap(void *result, xrState *state, void *para
         }
     }
     const int every = std::max(int(float(tiles) * 0.04f), 1);
+    std::vector<float> positions(2 * size_t(samples));
     bool aborted = false, lastPrinted = false;
     for (int t = mesh->tileFirst; t < tiles && !aborted; t += step) {
         const int tx = t % tilesX, ty = t / tilesX;
@@ -481,17 +585,18 @@ VEKO_EXPORT xrBoolean veko_bakelightmap(void *result, xrState *state, void *para
                 xrColor sumC{0, 0, 0, 0};
                 float alpha = 0.0f, matte = 0.0f;
                 int found = 0;
-                float pos[2] = {0.5f, 0.5f};
-                xrInteger inst = 0, cnt = samples;
-                for (int k = 0; k < samples; ++k) {
-                    if (samples > 1 && !xr_sample(pos, &inst, state, 2, &cnt)) break;
+                const int taken = pixelPositions(state, x, y, width, samples, positions);
+                for (int k = 0; k < taken; ++k) {
+                    const float *pos = &positions[2 * size_t(k)];
                     float b[3];
                     const GridTriangle *g = grid.locate(float(x) + pos[0], float(y) + pos[1], b);
                     if (!g) continue;
                     std::memcpy(state->baryWeights, b, sizeof b);
-                    xr_state_set_pri(state, g->primitive);
+                    // The raster position first: the host keys the point's
+                    // sampling by it when it sets the primitive.
                     state->samplePosX = float(x) + pos[0];
                     state->samplePosY = float(y) + pos[1];
+                    xr_state_set_pri(state, g->primitive);
                     setSurface(state, *mesh, *g, b, uvSet, flip, s.bakeMode == 0 || s.bakeMode == 4);
                     const xrColor c = shadePoint(state, rec, s, customResult);
                     veko::addTo(sumC, c);
@@ -613,8 +718,8 @@ VEKO_EXPORT xrBoolean veko_bakevertices(void *result, xrState *state, void *para
                                                                   size_t(tri[(k + 2) % 3]) * size_t(mesh->vertexFloats));
             state->baryWeights[0] = state->baryWeights[1] = state->baryWeights[2] = 0.0f;
             state->baryWeights[k] = 1.0f;
-            xr_state_set_pri(state, tri[3]);
             state->samplePosX = state->samplePosY = float(vi);
+            xr_state_set_pri(state, tri[3]);
             const xrVector n = veko::normalize(v->normal);
             const xrVector mid = veko::vscale(veko::vadd(o1->point, o2->point), 0.5f);
             const xrVector d = veko::normalize(veko::vsub(mid, v->point));

@@ -143,9 +143,8 @@ std::vector<xrInteger> meshTriangles(const ObjectInst &o) {
 }
 
 // The mesh call on every thread, each rendering its share of the tiles.
-void meshCalls(Renderer &r, const ObjectInst &o, Instance &baker, const std::vector<xrInteger> &tris,
-               const std::vector<float> &verts, int floats, bool split) {
-    const int threads = split ? r.threads() : 1;
+void meshPhase(Renderer &r, const ObjectInst &o, Instance &baker, const std::vector<xrInteger> &tris,
+               const std::vector<float> &verts, int floats, int threads, int phase) {
     auto run = [&](int t) {
         RaySlot &e = bakeSlot(r, t, o);
         xrBakeMesh mesh{};
@@ -156,6 +155,7 @@ void meshCalls(Renderer &r, const ObjectInst &o, Instance &baker, const std::vec
         mesh.vertexFloats = floats;
         mesh.tileFirst = t;
         mesh.tileStep = threads;
+        mesh.phase = phase;
         e.st.rayKind = kRayBakeMesh;
         callShader(baker, &e.st, &mesh);
         e.st.rayKind = kRayEye;
@@ -167,6 +167,19 @@ void meshCalls(Renderer &r, const ObjectInst &o, Instance &baker, const std::vec
     std::vector<std::thread> pool;
     for (int t = 0; t < threads; ++t) pool.emplace_back(run, t);
     for (auto &th : pool) th.join();
+}
+
+// With final gathering on and several threads, the prebake (phase 1) runs
+// to its end on every thread before the render (phase 2) starts.
+void meshCalls(Renderer &r, const ObjectInst &o, Instance &baker, const std::vector<xrInteger> &tris,
+               const std::vector<float> &verts, int floats, bool split) {
+    const int threads = split ? r.threads() : 1;
+    if (threads > 1 && r.scene().options.finalGatherOn) {
+        meshPhase(r, o, baker, tris, verts, floats, threads, 1);
+        meshPhase(r, o, baker, tris, verts, floats, threads, 2);
+    } else {
+        meshPhase(r, o, baker, tris, verts, floats, threads, 0);
+    }
 }
 
 Instance &findNode(Scene &scene, const std::string &name, const std::string &type, const std::string &what) {
@@ -243,6 +256,7 @@ BakedMap bakeLightmap(Scene &scene, const BakeRequest &req) {
                     lm->tags[dst] = float(frame.label[src]);
                 }
         }
+        out.gatherPoints = r.impl()->gatherCache.size();
         out.width = lm->width;
         out.height = lm->height;
         out.rgba.assign(lm->pixels, lm->pixels + size_t(lm->width) * lm->height * 4);

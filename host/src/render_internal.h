@@ -12,6 +12,7 @@
 
 #include <embree3/rtcore.h>
 
+#include "finalgather.h"
 #include "hair.h"
 #include "vekohost/render.h"
 
@@ -220,6 +221,9 @@ public:
     xrVector boundsMin{0, 0, 0}, boundsMax{0, 0, 0}, center{0, 0, 0};
     float radius = 1.0f;
     float eps = 1e-4f;   // ray offset
+    // options "finalGatherMinRadius"/"finalGatherMaxRadius": validity radius
+    // limits of final-gather points (0: from the scene's size)
+    float gatherMinRadius = 0, gatherMaxRadius = 0;
     int uvSets = 1;      // largest number of texture spaces of any object
     bool initialized = false;
     bool hasVolumes = false;  // some object has a "volume"
@@ -369,6 +373,7 @@ struct Renderer::Impl {
     OutputImage outputImages[kOutputImages];
     ContourStore contours;
     VolumeList eyeVolumes;  // volumes enclosing the camera (volumes.cpp)
+    GatherCache gatherCache;  // final-gather points (finalgather.cpp)
 };
 
 // Limit of nested rays per thread: a chain this long is cut.

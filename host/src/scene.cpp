@@ -846,6 +846,10 @@ ScenePtr loadSceneJson(Library &lib, const json &doc, const std::string &where, 
                                                std::to_string(kMaxRaysPerSample));
             op.finalGatherRays = kMaxRaysPerSample;
         }
+        s.gatherMinRadius = float(getNum(o, "finalGatherMinRadius", 0, c));
+        s.gatherMaxRadius = float(getNum(o, "finalGatherMaxRadius", 0, c));
+        if (!(s.gatherMinRadius >= 0) || !(s.gatherMaxRadius >= 0))
+            c.fail("\"finalGatherMinRadius\" and \"finalGatherMaxRadius\" must not be negative");
         if (o.contains("shutter")) {
             auto v = numbers(o["shutter"], 2, c, "shutter");
             op.shutterOpen = v[0];
@@ -855,7 +859,8 @@ ScenePtr loadSceneJson(Library &lib, const json &doc, const std::string &where, 
         for (auto it = o.begin(); it != o.end(); ++it) {
             static const char *keys[] = {"trace", "modeCode", "motionBlur", "reflectionDepth", "refractionDepth",
                                          "traceDepth", "shadows", "shadowMaps", "autoVolume", "finalGather",
-                                         "finalGatherRays", "shutter", "userData", "volumeIrradiance"};
+                                         "finalGatherRays", "shutter", "userData", "volumeIrradiance",
+                                         "finalGatherMinRadius", "finalGatherMaxRadius"};
             if (std::find_if(std::begin(keys), std::end(keys), [&](const char *k) { return it.key() == k; }) ==
                 std::end(keys))
                 c.fail("unknown key \"" + it.key() + "\"");

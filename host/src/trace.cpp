@@ -646,27 +646,33 @@ VH_EXPORT xrBoolean xr_fb_put(xrState *state, xrInteger buffer, void *data) {
     return 1;
 }
 
-// Average incoming radiance over the hemisphere of the shading normal, by
-// cosine-weighted gather rays (kind 9, each with its own record) that shade
-// what they hit or look up the environment. A strand has no surface to face:
-// there the rays cover the whole sphere uniformly and leave the strand
-// beyond its width. With final gathering off, or inside a gather ray, the
-// result is black and the call fails. `settings` (optional) holds the size
-// word and the ray count.
-VH_EXPORT xrBoolean xr_compute_avg_radiance(xrColor *average, xrState *state, xrInteger face, void *settings) {
-    (void)face;
-    if (!average) return 0;
-    *average = {0, 0, 0, 0};
+namespace vh {
+
+// The number of gather rays a final gather at `state` takes (`settings`,
+// optional, holds the size word and the ray count), or 0 when it gathers
+// nothing: final gathering off, no render state, or inside a gather ray.
+int gatherRayCount(xrState *state, const void *settings) {
     RayData *rd = rayDataOf(state);
     if (!rd || !state->optionsRecord || !state->optionsRecord->finalGatherOn || insideGather(state)) return 0;
-    Scene &scene = *sceneOf(rd);
     int n = state->optionsRecord->finalGatherRays;
     if (settings) {
         int32_t w[2];
         std::memcpy(w, settings, sizeof w);
         if (w[0] >= 8 && w[1] > 0) n = w[1];
     }
-    n = std::clamp(n, 1, 4096);
+    return std::clamp(n, 1, 4096);
+}
+
+// Average incoming radiance over the hemisphere of the shading normal, by `n`
+// cosine-weighted gather rays (kind 9, each with its own record) that shade
+// what they hit or look up the environment. A strand has no surface to face:
+// there the rays cover the whole sphere uniformly and leave the strand
+// beyond its width. `harmonicDistance` (optional) receives the harmonic mean
+// of the hit distances of the rays that hit something (infinity when every
+// ray misses).
+void gatherHemisphere(xrState *state, int n, xrColor &average, float *harmonicDistance) {
+    RayData *rd = rayDataOf(state);
+    Scene &scene = *sceneOf(rd);
     const bool sphere = rd->hairRadius > 0;
     xrVector nrm = state->shadingNormal;
     if (length(nrm) == 0) nrm = {0, 1, 0};
@@ -674,6 +680,8 @@ VH_EXPORT xrBoolean xr_compute_avg_radiance(xrColor *average, xrState *state, xr
     xrVector u = normalize(cross(t, nrm)), v = cross(nrm, u);
     const uint32_t key = hashCombine(sequenceBase(*rd), 0xFA7u + rd->sequence++);
     xrColor sum{0, 0, 0, 0};
+    double inverseSum = 0;
+    int hits = 0;
     for (int i = 0; i < n; ++i) {
         float s[2];
         sobol2(uint32_t(i), key, s);
@@ -698,6 +706,8 @@ VH_EXPORT xrBoolean xr_compute_avg_radiance(xrColor *average, xrState *state, xr
         RTCRayHit h;
         if (intersect(scene, c.rayOrigin, d, 0, std::numeric_limits<float>::infinity(), h,
                       rayTime(scene, c.sampleTime))) {
+            inverseSum += 1.0 / std::max(double(h.ray.tfar), double(scene.eps));
+            ++hits;
             fillHit(*slot, scene, h);
             shadeHit(&col, &c);
         } else {
@@ -709,9 +719,12 @@ VH_EXPORT xrBoolean xr_compute_avg_radiance(xrColor *average, xrState *state, xr
         sum.g += col.g;
         sum.b += col.b;
     }
-    *average = {sum.r / n, sum.g / n, sum.b / n, 1};
-    return 1;
+    average = {sum.r / n, sum.g / n, sum.b / n, 1};
+    if (harmonicDistance)
+        *harmonicDistance = hits ? float(hits / inverseSum) : std::numeric_limits<float>::infinity();
 }
+
+}  // namespace vh
 
 // Irradiance: pi times the average radiance (cosine-weighted over the
 // normal's hemisphere, or uniform over the sphere at a strand).

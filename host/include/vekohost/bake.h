@@ -27,6 +27,7 @@ struct BakedMap {
     int width = 0, height = 0;
     std::vector<float> rgba;
     std::vector<float> tags, coverage;
+    size_t gatherPoints = 0;  // final-gather points the bake's prebake stored
 };
 
 BakedMap bakeLightmap(Scene &scene, const BakeRequest &req);

@@ -22,7 +22,8 @@
 //                "shadowMaps": false, "modeCode": 0, "motionBlur": false,
 //                "shutter": [open, close], "autoVolume": false,
 //                "finalGather": false, "finalGatherRays": 16, "userData": U,
-//                "volumeIrradiance": false},
+//                "volumeIrradiance": false, "finalGatherMinRadius": 0,
+//                "finalGatherMaxRadius": 0},
 //    "state":   "node" | {"node": "node"},
 //    "objects": [{"name": "o", "mesh": M | "hair": H | "particles": P, "transform": T, "material": "sg",
 //                 "label": 1, "userData": U, "lights": ["l1", ...],
@@ -35,6 +36,13 @@
 //    "images":  [{"name": "bricks", "file": "relative/or/absolute.png"}],
 //    "imagePlanes": [{"name": "backdrop", "shader": "node", "depth": 50,
 //                     "size": [w, h], "offset": [x, y]}]}
+//   "finalGatherMinRadius"/"finalGatherMaxRadius": the limits (world
+//      units; 0: a fortieth and a half of the scene's bounding radius)
+//      of the validity radius of final-gather points that a bake's prebake
+//      stores (a quarter of the harmonic mean distance of the surfaces
+//      their gather rays hit; the maximum under an open sky). Gathers
+//      interpolate the stored points that cover them and gather afresh
+//      elsewhere; a render stores none itself.
 //   Objects from shaders: "geometry": "node" instead of "mesh" names a
 //      geometry shader (veko_box, veko_cone, veko_sphere), called once at
 //      load with the object's instance; it defines polygon objects through
