@@ -131,6 +131,39 @@ TEST(VolumeRender, MarchedSlabMatchesClosedForm) {
     }
 }
 
+TEST(VolumeRender, InvisibleBoundaryLeavesDepthAndCoverageToWhatLiesBehind) {
+    // The eye ray from y = 10 enters the fog box at y = 3; the ground lies at
+    // distance 10. The sample's depth, coverage and label are the ground's;
+    // with no ground behind, the sample covers nothing. A glass box is a
+    // surface of its own: it is what the sample hits.
+    const Medium fog{4, 0.8f, {0.1f, 0.05f, 0.02f}};
+    json doc = slabScene(false, fog);
+    auto plain = load(doc);
+    vh::Renderer pr(*plain, 1);
+    const auto s = pr.shadeSample(0, 2, 2, 0, 0);
+    EXPECT_TRUE(s.hit);
+    EXPECT_NEAR(s.depth, 10.0, 1e-3);
+    json groundOnly = doc;
+    groundOnly["objects"].erase(1);
+    auto bare = load(groundOnly);
+    vh::Renderer br(*bare, 1);
+    EXPECT_EQ(s.label, br.shadeSample(0, 2, 2, 0, 0).label);
+
+    json boxOnly = doc;
+    boxOnly["objects"].erase(0);
+    auto lone = load(boxOnly);
+    vh::Renderer lr(*lone, 1);
+    const auto m = lr.shadeSample(0, 2, 2, 0, 0);
+    EXPECT_FALSE(m.hit);
+    EXPECT_EQ(m.depth, 0.0);
+
+    auto glass = load(slabScene(true, fog));
+    vh::Renderer gr(*glass, 1);
+    const auto g = gr.shadeSample(0, 2, 2, 0, 0);
+    EXPECT_TRUE(g.hit);
+    EXPECT_NEAR(g.depth, 7.0, 1e-3);
+}
+
 TEST(VolumeRender, CameraAtmosphereOverlapsTheInterior) {
     // The atmosphere runs on each of the three segments of the eye ray
     // (above the box, inside it, below it), in two steps each (camera user

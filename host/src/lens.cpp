@@ -52,11 +52,12 @@ xrBoolean traceEyeRay(RaySlot &slot, xrColor *color) {
     // The sample's depth and label come from the first eye ray that saw
     // something.
     RayData &root = rd.td->stack[0]->rd;
+    if (slot.rd.passed) seen = slot.rd.passedHit;  // behind invisible volume boundaries
     if (seen && !root.eyeHit) {
         root.eyeHit = true;
-        root.eyeHitDistance = st.hitDistance;
-        root.eyeHitInstance = st.instanceTag;
-        root.eyeHitLabel = st.objectLabel;
+        root.eyeHitDistance = slot.rd.passed ? slot.rd.passedDistance : st.hitDistance;
+        root.eyeHitInstance = slot.rd.passed ? slot.rd.passedInstance : st.instanceTag;
+        root.eyeHitLabel = slot.rd.passed ? slot.rd.passedLabel : st.objectLabel;
     }
     return ok;
 }

@@ -179,6 +179,7 @@ Renderer::Sample Renderer::shadeSample(int thread, float x, float y, uint32_t pi
     rd.sampleIndex = uint32_t(sampleIndex);
     rd.sequence = 0;
     rd.lightSequence = 0;
+    rd.passing = rd.passed = false;
     rd.vol = impl_->eyeVolumes;
     td.fbMask = 0;
     xrVector org, dir;
@@ -231,6 +232,13 @@ Renderer::Sample Renderer::shadeSample(int thread, float x, float y, uint32_t pi
     out.color = col;
     out.depth = st.hitDistance;
     out.label = st.objectLabel;
+    if (rd.passed) {
+        // The eye ray passed invisible volume boundaries: depth, coverage
+        // and label are those of what it reached behind them.
+        out.hit = rd.passedHit;
+        out.depth = rd.passedDistance;
+        out.label = rd.passedLabel;
+    }
     out.fbMask = td.fbMask;
     for (int k = 0; k < 8; ++k)
         if (td.fbMask & (1u << k)) out.fb[k] = td.fb[k];

@@ -285,6 +285,13 @@ struct RayData {
     bool eyeHit = false;
     double eyeHitDistance = 0;
     xrTag eyeHitInstance = 0, eyeHitLabel = 0;
+    // A ray that passes an invisible volume boundary (shadeHit): while
+    // `passing`, the continuation reports what it reached into `passed*`
+    // (hit, distance from this ray's origin, instance, label), so that the
+    // sample's depth, coverage and label come from what lies behind.
+    bool passing = false, passed = false, passedHit = false;
+    double passedDistance = 0;
+    xrTag passedInstance = 0, passedLabel = 0;
     // Shadow rays: the ray from the light end, the distance of the current
     // occluder and the end of the walk (0: no walk), and whether the
     // occluder's shader continued the walk itself (xr_trace_shadow_seg).

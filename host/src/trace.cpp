@@ -171,7 +171,10 @@ xrBoolean shadeHit(xrColor *color, xrState *state) {
         // The boundary of a volume without a material: rays pass it (a
         // shadow ray keeps the attenuation that reaches it).
         if (state->rayKind == kRayShadow) return 1;
-        return tracePass(color, state, false);
+        rd->passing = true;
+        const xrBoolean ok = tracePass(color, state, false);
+        rd->passing = false;
+        return ok;
     }
     if (o.emits && o.emits->shader && state->rayKind != kRayShadow && state->rayKind != kRayLight) {
         // The visible shape of an object light shows the light.
@@ -280,6 +283,7 @@ RaySlot *spawnChild(xrState *parent, int32_t kind, bool ownRecord) {
     rd.hairRadius = prd->hairRadius;
     rd.shadowFar = 0;
     rd.shadowContinued = false;
+    rd.passing = rd.passed = false;
     rd.vol = prd->vol;
     rd.volSegment = nullptr;
     rd.inVolume = false;
@@ -357,6 +361,19 @@ xrBoolean traceChild(xrColor *color, xrState *parent, int32_t kind, xrVector org
         ok = callEnvironment(color, &c);
     }
     applyRayVolumes(*s, color, hit || vl);
+    RayData &prd = *rayDataOf(parent);
+    if (prd.passing) {
+        // The parent passed an invisible boundary: what this ray reached is
+        // what the parent's sample sees.
+        prd.passing = false;
+        prd.passed = true;
+        const RayData &cd = s->rd;
+        prd.passedHit = cd.passed ? cd.passedHit : bool(hit || vl);
+        const double beyond = cd.passed ? cd.passedDistance : vl ? double(tl) : hit ? double(c.hitDistance) : 0.0;
+        prd.passedDistance = prd.passedHit ? double(parent->hitDistance) + beyond : 0.0;
+        prd.passedInstance = cd.passed ? cd.passedInstance : c.instanceTag;
+        prd.passedLabel = cd.passed ? cd.passedLabel : c.objectLabel;
+    }
     releaseChild(s);
     return ok;
 }

@@ -240,7 +240,8 @@
 //   and xr_volume_instances; a segment inside volumes runs the camera's
 //   volume node, or else the innermost volume's. Without a "material" the
 //   object's surface is invisible: rays pass on through it (the segments on
-//   either side are sampled apart). A refracting material with a volume
+//   either side are sampled apart; the sample's depth, coverage and label
+//   are those of what lies behind). A refracting material with a volume
 //   fills its inside: rays it refracts inward see the volume up to the exit.
 //   While a volume node runs, object space is that of the state's
 //   instanceTag (the volume's object, the camera for the atmosphere). With
