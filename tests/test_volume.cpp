@@ -164,6 +164,30 @@ TEST(VolumeRender, InvisibleBoundaryLeavesDepthAndCoverageToWhatLiesBehind) {
     EXPECT_NEAR(g.depth, 7.0, 1e-3);
 }
 
+TEST(VolumeRender, NestingBeyondTheTrackedDepthIsReported) {
+    // Concentric fog boxes around the eye ray's path: up to the tracked depth
+    // nothing is said; one more, and the scene is warned about once.
+    const Medium fog{1, 0.99f, {0.01f, 0.01f, 0.01f}};
+    for (int boxes : {16, 17}) {
+        SCOPED_TRACE(boxes);
+        json doc = slabScene(false, fog);
+        for (int k = 1; k < boxes; ++k) {
+            json inner = doc["objects"][1];
+            inner["name"] = "fogBox" + std::to_string(k);
+            inner["mesh"]["size"] = {4 - 0.2 * k, 2 - 0.1 * k, 4 - 0.2 * k};
+            doc["objects"].push_back(inner);
+        }
+        auto scene = load(doc);
+        vh::Renderer r(*scene, 1);
+        vt::messages();
+        for (int i = 0; i < 3; ++i) r.shadeSample(0, 2, 2, 0, i);
+        int warned = 0;
+        for (const auto &m : vt::messages())
+            if (m.text.find("volumes nested deeper than 16 are not tracked") != std::string::npos) ++warned;
+        EXPECT_EQ(warned, boxes > 16 ? 1 : 0);
+    }
+}
+
 TEST(VolumeRender, CameraAtmosphereOverlapsTheInterior) {
     // The atmosphere runs on each of the three segments of the eye ray
     // (above the box, inside it, below it), in two steps each (camera user

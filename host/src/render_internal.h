@@ -2,6 +2,7 @@
 // lights.cpp, sampling.cpp, render.cpp and image.cpp.
 #pragma once
 
+#include <atomic>
 #include <cmath>
 #include <cstring>
 #include <map>
@@ -125,7 +126,9 @@ struct ObjectInst {
 // The volumes that enclose a ray segment (options autoVolume), outermost
 // first: entered on front-face hits, left on back-face hits.
 struct VolumeList {
-    static constexpr int kMax = 16;  // deeper nesting is not tracked
+    // Deeper nesting is not tracked (per ray, without allocation); the host
+    // warns once per scene when a ray meets it.
+    static constexpr int kMax = 16;
     int count = 0;
     xrTag shaders[kMax];
     xrTag instances[kMax];
@@ -227,6 +230,7 @@ public:
     int uvSets = 1;      // largest number of texture spaces of any object
     bool initialized = false;
     bool hasVolumes = false;  // some object has a "volume"
+    mutable std::atomic<bool> volumeNestingWarned{false};
     xrLock lock = nullptr;
     class Renderer *active = nullptr;  // the session rendering it
     std::vector<std::shared_ptr<TextureImage>> images;  // the "images" section

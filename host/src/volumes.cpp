@@ -19,8 +19,13 @@ Scene *sceneOf(const RayData &rd) { return rd.td->impl->scene; }
 
 void crossVolume(VolumeList &list, const Scene &scene, const ObjectInst &o, bool frontFace) {
     if (!o.volume || !scene.options.autoVolume) return;
-    if (frontFace)
+    if (frontFace) {
+        if (list.count == VolumeList::kMax && !scene.volumeNestingWarned.exchange(true))
+            hostMessage(Severity::Warning, scene.where + ": object \"" + o.name + "\": volumes nested deeper than " +
+                                               std::to_string(VolumeList::kMax) +
+                                               " are not tracked; this volume is left out where it is entered so deep");
         list.enter(o);
+    }
     else
         list.leave(o);
 }
