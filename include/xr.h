@@ -260,10 +260,12 @@ enum { xrPOLY_CONVEX = 1 };
 // each) and the records its vertex calls (rayKind 21) returned. A host that
 // shares the bake among threads makes one mesh call per thread; each renders
 // the 16 x 16 pixel tiles t with t % tileStep == tileFirst. Such a host
-// first makes the calls of phase 1 (the final-gather prebake, its tiles
-// shared the same way) on every thread and waits for all of them before the
-// calls of phase 2 (the render), so that every pixel sees every prebaked
-// point whichever thread shades it.
+// makes the calls in phases, each on every thread and finished on all of
+// them before the next: phase 1 the final-gather prebake (its tiles shared
+// the same way; with final gathering on), so that every pixel sees every
+// prebaked point whichever thread shades it; phase 2 the render; phase 3
+// (one call) the post-filter, which reads pixels of every tile. Phase 0
+// does all in one call (a phase 0 call with tileStep > 1 skips the filter).
 struct xrBakeMesh {
     xrInteger triangleCount;     // 0
     xrInteger vertexCount;       // 4
@@ -272,7 +274,7 @@ struct xrBakeMesh {
     xrInteger vertexFloats;      // 24
     xrInteger tileFirst;         // 28
     xrInteger tileStep;          // 32: <= 1 every tile
-    xrInteger phase;             // 36: 0 prebake and render, 1 prebake only, 2 render only
+    xrInteger phase;             // 36: 0 all, 1 prebake, 2 render, 3 post-filter
 };
 static_assert(offsetof(xrBakeMesh, triangles) == 8);
 static_assert(offsetof(xrBakeMesh, vertexFloats) == 24);

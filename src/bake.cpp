@@ -54,8 +54,10 @@ struct BakeLightmapParams {
     xrColor fillColor;           // 21-24
     xrBoolean fill;              // 25
     xrScalar occlusionDistance;  // 26: 0 unlimited
+    xrInteger pixelSampling;     // 27: 0 pixel centre, 1 pixelSamples samples, 2 as 1 and the edge pass
+    xrScalar filterRadius;       // 28: post-filter radius in pixels (0: none)
 };
-static_assert(sizeof(BakeLightmapParams) == 27 * 4);
+static_assert(sizeof(BakeLightmapParams) == 29 * 4);
 
 struct BakeVerticesParams {
     xrInteger lightMode;        // 0
@@ -307,6 +309,8 @@ public:
         return nullptr;
     }
 
+    const std::vector<GridTriangle> &triangles() const { return tris_; }
+
 private:
     int clampX(int v) const { return std::clamp(v, 0, nx_ - 1); }
     int clampY(int v) const { return std::clamp(v, 0, ny_ - 1); }
@@ -315,6 +319,64 @@ private:
     float cell_;
     int nx_ = 1, ny_ = 1;
 };
+
+// Does the triangle touch the pixel square [x, x + 1] x [y, y + 1]? (The
+// separating axes of two convex polygons in the plane: the square's two
+// and the triangle's three edge normals.)
+bool touchesPixel(const GridTriangle &g, int x, int y) {
+    const float x0 = float(x), x1 = float(x + 1), y0 = float(y), y1 = float(y + 1);
+    if (std::max({g.x[0], g.x[1], g.x[2]}) < x0 || std::min({g.x[0], g.x[1], g.x[2]}) > x1 ||
+        std::max({g.y[0], g.y[1], g.y[2]}) < y0 || std::min({g.y[0], g.y[1], g.y[2]}) > y1)
+        return false;
+    const float sign = g.area2 >= 0.0f ? 1.0f : -1.0f;
+    for (int k = 0; k < 3; ++k) {
+        const int k1 = (k + 1) % 3;
+        // Inward normal of edge k -> k1 (for either winding).
+        const float nx = -(g.y[k1] - g.y[k]) * sign, ny = (g.x[k1] - g.x[k]) * sign;
+        // The square's corner furthest along the normal.
+        const float cx = nx >= 0.0f ? x1 : x0, cy = ny >= 0.0f ? y1 : y0;
+        if (nx * (cx - g.x[k]) + ny * (cy - g.y[k]) < 0.0f) return false;
+    }
+    return true;
+}
+
+// The point of the triangle closest to (px, py), as barycentric weights.
+void closestBary(const GridTriangle &g, float px, float py, float b[3]) {
+    const double ax = g.x[0], ay = g.y[0], abx = g.x[1] - ax, aby = g.y[1] - ay, acx = g.x[2] - ax, acy = g.y[2] - ay;
+    const double apx = px - ax, apy = py - ay;
+    auto set = [&](double w0, double w1, double w2) {
+        b[0] = float(w0);
+        b[1] = float(w1);
+        b[2] = float(w2);
+    };
+    const double d1 = abx * apx + aby * apy, d2 = acx * apx + acy * apy;
+    if (d1 <= 0 && d2 <= 0) return set(1, 0, 0);
+    const double bpx = px - g.x[1], bpy = py - g.y[1];
+    const double d3 = abx * bpx + aby * bpy, d4 = acx * bpx + acy * bpy;
+    if (d3 >= 0 && d4 <= d3) return set(0, 1, 0);
+    const double vc = d1 * d4 - d3 * d2;
+    if (vc <= 0 && d1 >= 0 && d3 <= 0) {
+        const double v = d1 / (d1 - d3);
+        return set(1 - v, v, 0);
+    }
+    const double cpx = px - g.x[2], cpy = py - g.y[2];
+    const double d5 = abx * cpx + aby * cpy, d6 = acx * cpx + acy * cpy;
+    if (d6 >= 0 && d5 <= d6) return set(0, 0, 1);
+    const double vb = d5 * d2 - d1 * d6;
+    if (vb <= 0 && d2 >= 0 && d6 <= 0) {
+        const double w = d2 / (d2 - d6);
+        return set(1 - w, 0, w);
+    }
+    const double va = d3 * d6 - d5 * d4;
+    if (va <= 0 && (d4 - d3) >= 0 && (d5 - d6) >= 0) {
+        const double w = (d4 - d3) / ((d4 - d3) + (d5 - d6));
+        return set(0, 1 - w, w);
+    }
+    const double denom = va + vb + vc;
+    if (denom == 0) return set(1, 0, 0);
+    const double v = vb / denom, w = vc / denom;
+    set(1 - v - w, v, w);
+}
 
 // Grid cell size in pixels from twice the mesh's uv area `sum` (in pixels).
 float gridCellSize(double sum, int width, int height) {
@@ -374,6 +436,164 @@ int pixelPositions(xrState *state, int x, int y, int width, int samples, std::ve
     if (scoped) xr_sample_scope_end(state);
     return taken;
 }
+
+// Renders the pixels of a light map: the samples of a pixel, the edge pass
+// and the post-filter.
+struct LightmapBaker {
+    xrState *state;
+    BaseStateRecord *rec;
+    const xrBakeMesh &mesh;
+    const TriangleGrid &grid;
+    const ShadeSettings &settings;
+    void *image;
+    int width, height, uvSet;
+    bool flip;
+    int alphaMode, samples;
+    std::vector<float> &custom;
+    std::vector<float> &positions;
+
+    // Shades the point of triangle `g` at barycentric weights `b`, seen
+    // from raster position (px, py).
+    xrColor shade(const GridTriangle &g, const float b[3], float px, float py) {
+        std::memcpy(state->baryWeights, b, 3 * sizeof(float));
+        // The raster position first: the host keys the point's sampling by
+        // it when it sets the primitive.
+        state->samplePosX = px;
+        state->samplePosY = py;
+        xr_state_set_pri(state, g.primitive);
+        setSurface(state, mesh, g, b, uvSet, flip, settings.bakeMode == 0 || settings.bakeMode == 4);
+        return shadePoint(state, rec, settings, custom);
+    }
+
+    // Alpha by alpha mode; `coverage` is the covered fraction of the pixel.
+    void put(int x, int y, xrColor out, float alphaSum, float matte, int found, float coverage) {
+        switch (alphaMode) {
+            case 1: out.a = matte / float(found); break;
+            case 2: out.a = veko::luminance(out); break;
+            case 3: out.a = 1.0f; break;
+            default: out.a = alphaSum / float(found) * coverage; break;
+        }
+        xr_img_clip_color(image, &out);
+        xr_img_put_color(image, &out, x, y);
+    }
+
+    // The pixel's samples; false when none lies on the mesh (nothing written).
+    bool bakePixel(int x, int y) {
+        xrColor sum{0, 0, 0, 0};
+        float alpha = 0.0f, matte = 0.0f;
+        int found = 0;
+        const int taken = pixelPositions(state, x, y, width, samples, positions);
+        for (int k = 0; k < taken; ++k) {
+            const float px = float(x) + positions[2 * size_t(k)], py = float(y) + positions[2 * size_t(k) + 1];
+            float b[3];
+            const GridTriangle *g = grid.locate(px, py, b);
+            if (!g) continue;
+            const xrColor c = shade(*g, b, px, py);
+            veko::addTo(sum, c);
+            alpha += c.a;
+            matte += veko::luminance(rec->matteColor);
+            ++found;
+        }
+        if (!found) return false;
+        put(x, y, veko::scale(sum, 1.0f / float(found)), alpha, matte, found, float(found) / float(samples));
+        return true;
+    }
+
+    // Conservative rasterisation: every pixel that a triangle touches but
+    // that no sample of the render found gets the shading of the triangle's
+    // point nearest to the pixel centre, so that a bilinear lookup near a
+    // uv seam blends baked colours, not the empty background. Its coverage
+    // is estimated on a 4 x 4 grid of positions (at least 1/16).
+    template <class Mine>
+    void edgePass(std::vector<uint8_t> &written, Mine mine) {
+        for (const GridTriangle &g : grid.triangles()) {
+            if (g.area2 == 0.0f) continue;
+            const int x0 = std::max(int(std::floor(std::min({g.x[0], g.x[1], g.x[2]}))), 0);
+            const int x1 = std::min(int(std::floor(std::max({g.x[0], g.x[1], g.x[2]}))), width - 1);
+            const int y0 = std::max(int(std::floor(std::min({g.y[0], g.y[1], g.y[2]}))), 0);
+            const int y1 = std::min(int(std::floor(std::max({g.y[0], g.y[1], g.y[2]}))), height - 1);
+            for (int y = y0; y <= y1; ++y)
+                for (int x = x0; x <= x1; ++x) {
+                    uint8_t &done = written[size_t(y) * size_t(width) + size_t(x)];
+                    if (done || !mine(x, y) || !touchesPixel(g, x, y)) continue;
+                    const float cx = float(x) + 0.5f, cy = float(y) + 0.5f;
+                    float b[3];
+                    closestBary(g, cx, cy, b);
+                    const xrColor c = shade(g, b, cx, cy);
+                    int inside = 0;
+                    for (int j = 0; j < 4; ++j)
+                        for (int i = 0; i < 4; ++i) {
+                            float bb[3];
+                            inside += grid.locate(float(x) + (float(i) + 0.5f) / 4.0f,
+                                                  float(y) + (float(j) + 0.5f) / 4.0f, bb) != nullptr;
+                        }
+                    put(x, y, c, c.a, veko::luminance(rec->matteColor), 1, float(std::max(inside, 1)) / 16.0f);
+                    done = 1;
+                }
+        }
+    }
+
+    // The pixels the render writes: a sample on the mesh, or (with the edge
+    // pass) a triangle touching the pixel.
+    std::vector<uint8_t> coverage(bool edges) {
+        std::vector<uint8_t> covered(size_t(width) * size_t(height), 0);
+        for (int y = 0; y < height; ++y)
+            for (int x = 0; x < width; ++x) {
+                const int taken = pixelPositions(state, x, y, width, samples, positions);
+                for (int k = 0; k < taken; ++k) {
+                    float b[3];
+                    if (grid.locate(float(x) + positions[2 * size_t(k)], float(y) + positions[2 * size_t(k) + 1], b)) {
+                        covered[size_t(y) * size_t(width) + size_t(x)] = 1;
+                        break;
+                    }
+                }
+            }
+        if (edges)
+            for (const GridTriangle &g : grid.triangles()) {
+                if (g.area2 == 0.0f) continue;
+                const int x0 = std::max(int(std::floor(std::min({g.x[0], g.x[1], g.x[2]}))), 0);
+                const int x1 = std::min(int(std::floor(std::max({g.x[0], g.x[1], g.x[2]}))), width - 1);
+                const int y0 = std::max(int(std::floor(std::min({g.y[0], g.y[1], g.y[2]}))), 0);
+                const int y1 = std::min(int(std::floor(std::max({g.y[0], g.y[1], g.y[2]}))), height - 1);
+                for (int y = y0; y <= y1; ++y)
+                    for (int x = x0; x <= x1; ++x)
+                        if (touchesPixel(g, x, y)) covered[size_t(y) * size_t(width) + size_t(x)] = 1;
+            }
+        return covered;
+    }
+
+    // Tent filter of `radius` pixels over the covered pixels only: an
+    // empty pixel neither receives nor lends colour, so the baked area
+    // does not darken towards its edges. Alpha is kept.
+    void postFilter(const std::vector<uint8_t> &covered, float radius) {
+        const size_t n = size_t(width) * size_t(height);
+        std::vector<xrColor> px(n);
+        for (int y = 0; y < height; ++y)
+            for (int x = 0; x < width; ++x)
+                if (covered[size_t(y) * size_t(width) + size_t(x)])
+                    xr_img_get_color(image, &px[size_t(y) * size_t(width) + size_t(x)], x, y);
+        const int r = int(std::ceil(radius));
+        for (int y = 0; y < height; ++y)
+            for (int x = 0; x < width; ++x) {
+                const size_t i = size_t(y) * size_t(width) + size_t(x);
+                if (!covered[i]) continue;
+                xrColor sum{0, 0, 0, 0};
+                float wsum = 0.0f;
+                for (int j = std::max(y - r, 0); j <= std::min(y + r, height - 1); ++j)
+                    for (int k = std::max(x - r, 0); k <= std::min(x + r, width - 1); ++k) {
+                        const size_t q = size_t(j) * size_t(width) + size_t(k);
+                        const float d = std::sqrt(float((j - y) * (j - y) + (k - x) * (k - x)));
+                        if (!covered[q] || d > radius) continue;
+                        const float w = 1.0f - d / (radius + 1.0f);
+                        veko::addScaled(sum, px[q], w);
+                        wsum += w;
+                    }
+                xrColor out = veko::scale(sum, 1.0f / wsum);
+                out.a = px[i].a;
+                xr_img_put_color(image, &out, x, y);
+            }
+    }
+};
 
 void reportAbort(const char *shader) { xr_progress("%s(): Terminated by user...", shader); }
 
@@ -517,7 +737,7 @@ VEKO_EXPORT xrBoolean veko_bakelightmap(void *result, xrState *state, void *para
         return 1;
     }
     const bool progress = mesh->tileFirst == 0;
-    if (progress && mesh->phase != 2) xr_progress("veko_bakelightmap(): 0x%x Preparing to render...", unsigned(objectId));
+    if (progress && mesh->phase <= 1) xr_progress("veko_bakelightmap(): 0x%x Preparing to render...", unsigned(objectId));
 
     // Triangles in pixel space.
     std::vector<GridTriangle> tris;
@@ -547,11 +767,13 @@ VEKO_EXPORT xrBoolean veko_bakelightmap(void *result, xrState *state, void *para
     s.floatImage = type == kFloatImage;
     std::vector<float> customResult(size_t(std::max(s.customBytes, 16) + 3) / 4);
     const int alphaMode = eval(state, &p->alphaMode);
-    const int samples = std::max(eval(state, &p->pixelSamples), 1);
+    const int pixelSampling = eval(state, &p->pixelSampling);
+    const int samples = pixelSampling == 0 ? 1 : std::max(eval(state, &p->pixelSamples), 1);
+    std::vector<float> positions(2 * size_t(samples));
 
     const xrOptions *opt = state->optionsRecord;
     const float density = eval(state, &p->fgPrebakeDensity);
-    if (mesh->phase != 2 && opt && opt->finalGatherOn && density != 0.0f) {
+    if ((mesh->phase == 0 || mesh->phase == 1) && opt && opt->finalGatherOn && density != 0.0f) {
         const float spacing = prebakeSpacing(opt->finalGatherRays, width, height, density);
         if (!prebakeGather(state, *mesh, grid, width, height, spacing, uvSet, unsigned(objectId), progress)) {
             xr_lightmap_edit_end(state, storage);
@@ -559,6 +781,17 @@ VEKO_EXPORT xrBoolean veko_bakelightmap(void *result, xrState *state, void *para
         }
     }
     if (mesh->phase == 1) {
+        xr_lightmap_edit_end(state, storage);
+        return 1;
+    }
+
+    LightmapBaker baker{state, rec, *mesh, grid, s, image, width, height, uvSet, flip, alphaMode, samples,
+                        customResult, positions};
+    const bool edgePass = pixelSampling == 2;
+    const float filterRadius = eval(state, &p->filterRadius);
+    if (mesh->phase == 3) {
+        // The post-filter alone, over the whole map.
+        if (filterRadius > 0.0f) baker.postFilter(baker.coverage(edgePass), filterRadius);
         xr_lightmap_edit_end(state, storage);
         return 1;
     }
@@ -576,48 +809,13 @@ VEKO_EXPORT xrBoolean veko_bakelightmap(void *result, xrState *state, void *para
         }
     }
     const int every = std::max(int(float(tiles) * 0.04f), 1);
-    std::vector<float> positions(2 * size_t(samples));
+    std::vector<uint8_t> written(size_t(width) * size_t(height), 0);
     bool aborted = false, lastPrinted = false;
     for (int t = mesh->tileFirst; t < tiles && !aborted; t += step) {
         const int tx = t % tilesX, ty = t / tilesX;
         for (int y = ty * kTile; y < std::min(height, (ty + 1) * kTile); ++y)
-            for (int x = tx * kTile; x < std::min(width, (tx + 1) * kTile); ++x) {
-                xrColor sumC{0, 0, 0, 0};
-                float alpha = 0.0f, matte = 0.0f;
-                int found = 0;
-                const int taken = pixelPositions(state, x, y, width, samples, positions);
-                for (int k = 0; k < taken; ++k) {
-                    const float *pos = &positions[2 * size_t(k)];
-                    float b[3];
-                    const GridTriangle *g = grid.locate(float(x) + pos[0], float(y) + pos[1], b);
-                    if (!g) continue;
-                    std::memcpy(state->baryWeights, b, sizeof b);
-                    // The raster position first: the host keys the point's
-                    // sampling by it when it sets the primitive.
-                    state->samplePosX = float(x) + pos[0];
-                    state->samplePosY = float(y) + pos[1];
-                    xr_state_set_pri(state, g->primitive);
-                    setSurface(state, *mesh, *g, b, uvSet, flip, s.bakeMode == 0 || s.bakeMode == 4);
-                    const xrColor c = shadePoint(state, rec, s, customResult);
-                    veko::addTo(sumC, c);
-                    alpha += c.a;
-                    matte += veko::luminance(rec->matteColor);
-                    ++found;
-                }
-                if (!found) continue;
-                xrColor out = veko::scale(sumC, 1.0f / float(found));
-                // Alpha: the covered fraction of the pixel unless a mode says otherwise.
-                const float cover = float(found) / float(samples);
-                switch (alphaMode) {
-                    case 1: out.a = matte / float(found); break;
-                    case 2: out.a = veko::luminance(out); break;
-                    case 3: out.a = 1.0f; break;
-                    default: out.a = alpha / float(samples); break;
-                }
-                (void)cover;
-                xr_img_clip_color(image, &out);
-                xr_img_put_color(image, &out, x, y);
-            }
+            for (int x = tx * kTile; x < std::min(width, (tx + 1) * kTile); ++x)
+                written[size_t(y) * size_t(width) + size_t(x)] = baker.bakePixel(x, y);
         const int done = (t - mesh->tileFirst) / step + 1;
         const int mine = (tiles - mesh->tileFirst + step - 1) / step;
         lastPrinted = false;
@@ -631,6 +829,18 @@ VEKO_EXPORT xrBoolean veko_bakelightmap(void *result, xrState *state, void *para
         }
     }
     if (!aborted && progress && !lastPrinted) xr_progress("veko_bakelightmap(): 0x%x 100.0 percent rendered.", unsigned(objectId));
+    if (!aborted && edgePass) {
+        // Only this call's tiles: other threads own the rest.
+        auto mine = [&](int x, int y) {
+            const int t = (y / kTile) * tilesX + x / kTile;
+            return t >= mesh->tileFirst && (t - mesh->tileFirst) % step == 0;
+        };
+        baker.edgePass(written, mine);
+    }
+    // With the tiles shared among threads the host asks for the filter in
+    // a call of its own once every tile is done.
+    if (!aborted && filterRadius > 0.0f && mesh->phase == 0 && step == 1)
+        baker.postFilter(baker.coverage(edgePass), filterRadius);
     xr_lightmap_edit_end(state, storage);
     return 1;
 }

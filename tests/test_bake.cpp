@@ -243,4 +243,85 @@ TEST_F(Bake, BakedMapWorksAsAFileTexture) {
     EXPECT_NEAR(s.color.b, 0.4 * k, 2e-3);
 }
 
+// A card whose uv layout is the triangle (0, 0), (0.9, 0), (0, 0.9): on a
+// 4 x 4 map the centres of the pixels with x + y <= 2 lie inside it; the
+// pixels with x + y = 3 are only touched. The material shows its uv.
+TEST_F(Bake, EdgePassFillsTouchedPixels) {
+    vh::registerNativeMaterial("uvShow", [](xrColor *c, xrState *s) {
+        *c = {s->texCoords[0].x, s->texCoords[0].y, 0, 1};
+        return xrBoolean(1);
+    });
+    const json mesh = {{"type", "mesh"},
+                       {"positions", {-1, 0, 1, 1, 0, 1, -1, 0, -1}},
+                       {"normals", {0, 1, 0, 0, 1, 0, 0, 1, 0}},
+                       {"uvs", {{0, 0, 0.9, 0, 0, 0.9}}},
+                       {"triangles", {0, 1, 2}}};
+    for (int sampling : {1, 2}) {
+        SCOPED_TRACE(sampling);
+        json doc = cardScene("veko_bakelightmap", {{"uvScale", 1}, {"pixelSampling", sampling}}, mesh);
+        doc["objects"][0]["material"] = "native:uvShow";
+        const vh::BakedMap m = bake(doc, 4, 4);
+        for (int y = 0; y < 4; ++y)
+            for (int x = 0; x < 4; ++x) {
+                const float tag = m.tags[size_t(y) * 4 + x];
+                if (x + y <= 2) {
+                    EXPECT_EQ(tag, 1.0f) << x << " " << y;
+                    EXPECT_NEAR(texel(m, x, y)[0], (x + 0.5) / 4, 1e-5);  // the pixel centre
+                } else if (x + y == 3 && sampling == 2) {
+                    EXPECT_EQ(tag, 1.0f) << x << " " << y;
+                } else {
+                    EXPECT_EQ(tag, 0.0f) << x << " " << y;
+                }
+            }
+        if (sampling == 2) {
+            // Pixel (3, 0): the nearest point of the triangle to its centre
+            // (3.5, 0.5) is (3.3, 0.3) on the long edge; 3 of its 16
+            // sub-positions are inside.
+            EXPECT_NEAR(texel(m, 3, 0)[0], 3.3 / 4, 1e-5);
+            EXPECT_NEAR(texel(m, 3, 0)[1], 0.3 / 4, 1e-5);
+            EXPECT_NEAR(texel(m, 3, 0)[3], 3.0 / 16, 1e-6);
+            EXPECT_NEAR(texel(m, 1, 2)[0], 1.3 / 4, 1e-5);
+            EXPECT_NEAR(texel(m, 1, 2)[1], 2.3 / 4, 1e-5);
+        }
+    }
+    // The same map for any number of threads (each fills only its tiles).
+    json doc = cardScene("veko_bakelightmap", {{"uvScale", 1}, {"pixelSampling", 2}, {"pixelSamples", 4}}, mesh);
+    doc["objects"][0]["material"] = "native:uvShow";
+    const vh::BakedMap one = bake(doc, 40, 40, 1), two = bake(doc, 40, 40, 2);
+    EXPECT_EQ(one.rgba, two.rgba);
+    EXPECT_EQ(one.tags, two.tags);
+}
+
+// Columns 0 and 1 of a 4 x 4 map are covered (u in [0, 0.5]) with red 0 and
+// 0.25; the tent filter of radius 1 (weights 1 at the pixel, 1/2 at its four
+// neighbours) averages covered pixels only.
+TEST_F(Bake, PostFilterAveragesCoveredPixelsOnly) {
+    vh::registerNativeMaterial("uvColour", [](xrColor *c, xrState *s) {
+        *c = {std::floor(s->texCoords[0].x * 4) / 4, s->texCoords[0].y, 0, 1};
+        return xrBoolean(1);
+    });
+    const json mesh = {{"type", "mesh"},
+                       {"positions", {-1, 0, 1, 1, 0, 1, 1, 0, -1, -1, 0, -1}},
+                       {"normals", {0, 1, 0, 0, 1, 0, 0, 1, 0, 0, 1, 0}},
+                       {"uvs", {{0, 0, 0.5, 0, 0.5, 1, 0, 1}}},
+                       {"triangles", {0, 1, 2, 0, 2, 3}}};
+    json doc = cardScene("veko_bakelightmap", {{"uvScale", 1}, {"filterRadius", 1}}, mesh);
+    doc["objects"][0]["material"] = "native:uvColour";
+    for (int threads : {1, 2}) {
+        SCOPED_TRACE(threads);
+        const vh::BakedMap m = bake(doc, 4, 4, threads);
+        for (int y : {1, 2}) {
+            EXPECT_NEAR(texel(m, 0, y)[0], 0.125 / 2.5, 1e-6) << y;  // (0 + 0.25/2) / 2.5
+            EXPECT_NEAR(texel(m, 1, y)[0], 0.5 / 2.5, 1e-6) << y;    // (0.25 + 2 x 0.25/2) / 2.5
+        }
+        EXPECT_NEAR(texel(m, 0, 0)[0], 0.125 / 2.0, 1e-6);
+        EXPECT_NEAR(texel(m, 1, 0)[0], 0.375 / 2.0, 1e-6);
+        EXPECT_FLOAT_EQ(texel(m, 1, 1)[3], 1.0f);  // alpha kept
+        for (int y = 0; y < 4; ++y) {
+            EXPECT_EQ(m.tags[size_t(y) * 4 + 2], 0.0f);
+            EXPECT_EQ(texel(m, 2, y)[0], 0.0f);
+        }
+    }
+}
+
 }  // namespace

@@ -169,17 +169,20 @@ void meshPhase(Renderer &r, const ObjectInst &o, Instance &baker, const std::vec
     for (auto &th : pool) th.join();
 }
 
-// With final gathering on and several threads, the prebake (phase 1) runs
-// to its end on every thread before the render (phase 2) starts.
+// One thread makes the whole mesh call (phase 0). Several run it in phases,
+// each to its end on every thread before the next starts: the final-gather
+// prebake (1, with final gathering on), the render (2), and the post-filter
+// over the whole map (3, one call).
 void meshCalls(Renderer &r, const ObjectInst &o, Instance &baker, const std::vector<xrInteger> &tris,
                const std::vector<float> &verts, int floats, bool split) {
     const int threads = split ? r.threads() : 1;
-    if (threads > 1 && r.scene().options.finalGatherOn) {
-        meshPhase(r, o, baker, tris, verts, floats, threads, 1);
-        meshPhase(r, o, baker, tris, verts, floats, threads, 2);
-    } else {
-        meshPhase(r, o, baker, tris, verts, floats, threads, 0);
+    if (threads == 1) {
+        meshPhase(r, o, baker, tris, verts, floats, 1, 0);
+        return;
     }
+    if (r.scene().options.finalGatherOn) meshPhase(r, o, baker, tris, verts, floats, threads, 1);
+    meshPhase(r, o, baker, tris, verts, floats, threads, 2);
+    meshPhase(r, o, baker, tris, verts, floats, 1, 3);
 }
 
 Instance &findNode(Scene &scene, const std::string &name, const std::string &type, const std::string &what) {
