@@ -293,6 +293,17 @@ struct xrSurfaceView {
 static_assert(offsetof(xrSurfaceView, triangles) == 16);
 static_assert(sizeof(xrSurfaceView) == 32);
 
+// The texture coordinates of that surface (query 117, tag as for 116): the
+// caller sets `space`; the host gives one coordinate per vertex of the
+// surface, valid as long as it. False when the surface has no such space.
+struct xrSurfaceUv {
+    xrInteger space;         // 0
+    xrInteger count;         // 4
+    const xrVector *coords;  // 8
+};
+static_assert(offsetof(xrSurfaceUv, coords) == 8);
+static_assert(sizeof(xrSurfaceUv) == 16);
+
 // Shader kind passed to xr_call_shader_x for a plain shader call.
 enum { xrSHADER_CALL = 12, xrSHADER_STATE = 15 };
 

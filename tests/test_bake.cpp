@@ -324,4 +324,85 @@ TEST_F(Bake, PostFilterAveragesCoveredPixelsOnly) {
     }
 }
 
+// The card rendered through the light-map lens: the camera's raster is the
+// card's uv square, a pixel the shaded card point at its uv.
+json lensScene(const json &lensParams, int size, const json &mesh = json()) {
+    json doc = cardScene("veko_bakelightmap", {{"uvScale", 1}}, mesh);
+    doc["nodes"].push_back({{"name", "lensmap"}, {"type", "veko_lenslightmap"}, {"params", lensParams}});
+    doc["camera"]["resolution"] = {size, size};
+    doc["camera"]["samples"] = 4;
+    doc["camera"]["lens"] = {"lensmap"};
+    return doc;
+}
+
+vh::FrameImage renderLens(const json &doc) {
+    auto scene = vh::loadSceneJson(vt::library(), doc, "lens-test.json");
+    vh::RenderOptions o;
+    o.threads = 2;
+    o.progress = false;
+    o.outputs = {};
+    return vh::render(*scene, o);
+}
+
+TEST_F(Bake, LensShaderBakesTheLambertPlane) {
+    const double k = 0.5 * 1.5 * 0.5;
+    const vh::FrameImage img = renderLens(lensScene({{"object", "card"}}, 8));
+    ASSERT_EQ(img.width, 8);
+    const vh::BakedMap map = bake(cardScene("veko_bakelightmap", {{"uvScale", 1}}), 8, 8);
+    for (int y = 0; y < 8; ++y)
+        for (int x = 0; x < 8; ++x) {
+            const float *p = img.pixel(x, y), *q = texel(map, x, 7 - y);  // frames run top down
+            EXPECT_NEAR(p[0], 0.8 * k, 1e-4) << x << " " << y;
+            EXPECT_NEAR(p[1], 0.6 * k, 1e-4);
+            EXPECT_NEAR(p[2], 0.4 * k, 1e-4);
+            EXPECT_NEAR(p[3], 1.0, 1e-6);
+            for (int c = 0; c < 3; ++c) EXPECT_NEAR(p[c], q[c], 1e-4);
+        }
+    // Statistics at exit: the card's two triangles.
+    EXPECT_TRUE(vt::hasMessage(vt::messages(), "veko_lenslightmap():       2  triangles"));
+}
+
+// Raster points off the uv layout (the triangle (0, 0), (0.9, 0), (0, 0.9))
+// stay black and transparent; the material sees the card's uv. (A native
+// material reports no matte, so alpha is only checked where nothing is.)
+TEST_F(Bake, LensShaderLeavesEmptyUvTransparent) {
+    vh::registerNativeMaterial("uvShow", [](xrColor *c, xrState *s) {
+        *c = {s->texCoords[0].x, s->texCoords[0].y, 0, 1};
+        return xrBoolean(1);
+    });
+    const json mesh = {{"type", "mesh"},
+                       {"positions", {-1, 0, 1, 1, 0, 1, -1, 0, -1}},
+                       {"normals", {0, 1, 0, 0, 1, 0, 0, 1, 0}},
+                       {"uvs", {{0, 0, 0.9, 0, 0, 0.9}}},
+                       {"triangles", {0, 1, 2}}};
+    json doc = lensScene({{"object", "card"}}, 4, mesh);
+    doc["objects"][0]["material"] = "native:uvShow";
+    const vh::FrameImage img = renderLens(doc);
+    // Raster (x, y) from the lower left is frame row 3 - y.
+    const float *inside = img.pixel(0, 3), *outside = img.pixel(3, 0);
+    EXPECT_NEAR(inside[0], 0.125, 0.05);  // u around the pixel centre 0.5 / 4
+    EXPECT_NEAR(inside[1], 0.125, 0.05);
+    EXPECT_EQ(outside[3], 0.0f);
+    EXPECT_EQ(outside[0], 0.0f);
+}
+
+TEST_F(Bake, LensShaderReportsWhatItCannotBake) {
+    struct Case {
+        json params;
+        const char *message;
+    };
+    const Case cases[] = {
+        {json::object(), "veko_lenslightmap(): Nothing to bake."},
+        {{{"object", "card"}, {"uvSet", 3}}, "veko_lenslightmap(): Improper UV set."},
+        {{{"object", "card"}, {"useShader", true}}, "veko_lenslightmap(): No shader given."},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.message);
+        vh::takeMessages();
+        const vh::FrameImage img = renderLens(lensScene(c.params, 2));
+        EXPECT_TRUE(vt::hasMessage(vt::messages(), c.message));
+        for (size_t i = 0; i < img.rgba.size(); ++i) EXPECT_EQ(img.rgba[i], 0.0f);
+    }
+}
+
 }  // namespace

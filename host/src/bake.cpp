@@ -392,13 +392,17 @@ VH_EXPORT void xr_img_clip_color(const void *image, xrColor *color) {
     color->a = std::clamp(color->a, 0.0f, 1.0f);
 }
 
-// Sets the primitive of the object being baked as the state's hit: its
-// texture coordinates and surface derivatives from the state's
-// baryWeights, and a sampling key from the raster position.
+// Sets the primitive of the object being baked (outside a bake: of the
+// state's instanceTag) as the state's hit: its texture coordinates and
+// surface derivatives from the state's baryWeights, and a sampling key from
+// the raster position.
 VH_EXPORT xrBoolean xr_state_set_pri(xrState *state, xrInteger primitive) {
     RayData *rd = rayDataOf(state);
-    if (!rd || !rd->obj) return 0;
-    const ObjectInst &o = *rd->obj;
+    if (!rd) return 0;
+    const ObjectInst *obj = rd->obj;
+    if (!obj && state->instanceTag) obj = rd->td->impl->scene->objectOf(state->instanceTag);
+    if (!obj || obj->hair) return 0;
+    const ObjectInst &o = *obj;
     const Mesh &m = o.world;
     if (primitive < 0 || size_t(primitive) * 3 + 2 >= m.tri.size() + 0) return 0;
     const uint32_t p = uint32_t(primitive);
@@ -420,6 +424,7 @@ VH_EXPORT xrBoolean xr_state_set_pri(xrState *state, xrInteger primitive) {
     state->hitRef = const_cast<ObjectInst *>(&o);
     state->instanceTag = o.tag;
     state->objectLabel = o.label;
+    rd->obj = obj;
     rd->prim = p;
     rd->pixel = hashCombine(uint32_t(int32_t(std::floor(state->samplePosX))), uint32_t(int32_t(std::floor(state->samplePosY))));
     rd->sequence = 0;

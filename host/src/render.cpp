@@ -538,11 +538,20 @@ bool renderQuery(int code, xrState *state, xrTag tag, void *result) {
             return true;
         case 94:     // internal-space bounding box of an instance (0: the one hit): minimum
         case 95:     // maximum
-        case 116: {  // its tessellated surface (xrSurfaceView); false for strands
+        case 116:    // its tessellated surface (xrSurfaceView); false for strands
+        case 117: {  // the texture coordinates of that surface (xrSurfaceUv)
             if (!rd) return false;
             const ObjectInst *o = tag ? rd->td->impl->scene->objectOf(tag) : rd->obj;
             if (!o || o->hair || o->world.tri.empty()) return false;
             const Mesh &m = o->world;
+            if (code == 117) {
+                auto *v = static_cast<xrSurfaceUv *>(result);
+                if (v->space < 0 || size_t(v->space) >= m.uv.size() || m.uv[size_t(v->space)].size() != m.P.size())
+                    return false;
+                v->coords = m.uv[size_t(v->space)].data();
+                v->count = xrInteger(m.P.size());
+                return true;
+            }
             if (code == 116) {
                 auto *v = static_cast<xrSurfaceView *>(result);
                 v->positions = m.P.data();
