@@ -172,6 +172,19 @@ inline BaseStateRecord *stateRecord(xrState *state) {
     return static_cast<BaseStateRecord *>(xr_shaderstate_get(state, "vekobase", nullptr));
 }
 
+// Saves the record's rayWeight and restores it when the scope ends.
+class WeightGuard {
+public:
+    explicit WeightGuard(BaseStateRecord *rec) : rec_(rec), saved_(rec->rayWeight) {}
+    ~WeightGuard() { rec_->rayWeight = saved_; }
+    WeightGuard(const WeightGuard &) = delete;
+    WeightGuard &operator=(const WeightGuard &) = delete;
+
+private:
+    BaseStateRecord *rec_;
+    xrColor saved_;
+};
+
 // The result record of every surface shader (64 floats).
 struct MaterialResult {
     xrColor outColor;             // 0-3

@@ -25,19 +25,6 @@ constexpr int32_t kQueryLightMatrix = 4;
 constexpr int32_t kQueryReduced = 142;
 constexpr int32_t kRadianceFace = 102;
 
-// Saves the record's rayWeight and restores it when the scope ends.
-class WeightGuard {
-public:
-    explicit WeightGuard(BaseStateRecord *rec) : rec_(rec), saved_(rec->rayWeight) {}
-    ~WeightGuard() { rec_->rayWeight = saved_; }
-    WeightGuard(const WeightGuard &) = delete;
-    WeightGuard &operator=(const WeightGuard &) = delete;
-
-private:
-    BaseStateRecord *rec_;
-    xrColor saved_;
-};
-
 // Saves the fields a traced ray's shading leaves in the record (frame-buffer
 // and aux colours) and restores them when the scope ends.
 class TraceOutputsGuard {

@@ -24,19 +24,6 @@ void setMatte(MaterialResult *r, float a, float b, float c) {
     r->outMatteOpacity[2] = c;
 }
 
-// Saves the record's rayWeight and restores it when the scope ends.
-class WeightGuard {
-public:
-    explicit WeightGuard(BaseStateRecord *rec) : rec_(rec), saved_(rec->rayWeight) {}
-    ~WeightGuard() { rec_->rayWeight = saved_; }
-    WeightGuard(const WeightGuard &) = delete;
-    WeightGuard &operator=(const WeightGuard &) = delete;
-
-private:
-    BaseStateRecord *rec_;
-    xrColor saved_;
-};
-
 // ---------------------------------------------------------------------------
 // veko_surfaceshader
 struct SurfaceShaderParams {
