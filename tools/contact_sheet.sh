@@ -10,25 +10,14 @@
 # when it does not exist yet). Needs jq and oiiotool.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. tools/sheet_common.sh
 
 out=${1:-docs/contact_sheet.png}
-build=${BUILD_DIR:-build}
 size=128
 label_height=18
 columns=5
 
-if [ ! -f "$build/CMakeCache.txt" ]; then
-  cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
-fi
-cmake --build "$build" -j2 --target vekohost_cli vekobase >/dev/null
-host="$build/bin/vekohost"
-
-font=""
-if command -v fc-match >/dev/null; then
-  font=$(fc-match -f '%{file}' 'DejaVu Sans Condensed' 2>/dev/null || true)
-fi
-text_opts="x=3:y=$((size + label_height - 5)):size=11:color=1,1,1"
-[ -n "$font" ] && text_opts="$text_opts:font=$font"
+sheet_build
 
 # texture | label | result field ("" = outColor) | parameters per node
 variants=$(cat <<'EOF'
@@ -124,13 +113,10 @@ while IFS='|' read -r texture label field params; do
   tile="$tmp/tile_$i.png"
   channels=RGB
   [ -n "$field" ] && channels="R=Y,G=Y,B=Y"  # scalar fields are grey images
-  oiiotool "$swatch" --ch "$channels" --crop "${size}x$((size + label_height))+0+0" --fullpixels \
-    --text:"$text_opts" "$texture: $label" -o "$tile"
+  sheet_tile "$swatch" "$channels" "$size" "$size" "$texture: $label" "$tile"
   tiles+=("$tile")
   i=$((i + 1))
 done <<<"$variants"
 
-rows=$(((${#tiles[@]} + columns - 1) / columns))
-mkdir -p "$(dirname "$out")"
-oiiotool "${tiles[@]}" --mosaic:pad=4 "${columns}x${rows}" -o "$out"
+sheet_mosaic "$columns" "$out" "${tiles[@]}"
 echo "wrote $out (${#tiles[@]} swatches)"

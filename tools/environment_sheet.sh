@@ -10,26 +10,15 @@
 # when it does not exist yet). Needs jq and oiiotool.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. tools/sheet_common.sh
 
 out=${1:-docs/environment_sheet.png}
-build=${BUILD_DIR:-build}
 width=256
 height=160
 label_height=18
 columns=5
 
-if [ ! -f "$build/CMakeCache.txt" ]; then
-  cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
-fi
-cmake --build "$build" -j2 --target vekohost_cli vekobase >/dev/null
-host="$build/bin/vekohost"
-
-font=""
-if command -v fc-match >/dev/null; then
-  font=$(fc-match -f '%{file}' 'DejaVu Sans Condensed' 2>/dev/null || true)
-fi
-text_opts="x=3:y=$((height + label_height - 5)):size=11:color=1,1,1"
-[ -n "$font" ] && text_opts="$text_opts:font=$font"
+sheet_build
 
 # The scene around every panel: the state shader, a mirror ball below the
 # view's centre, and a wide camera looking along -z, slightly up.
@@ -113,13 +102,10 @@ for panel in "${panels[@]}"; do
   "$host" -v 1 render "$tmp/scene_$i.json" -o "$tmp/panel_$i.png" 2>"$tmp/log" \
     || { cat "$tmp/log" >&2; echo "failed: $label" >&2; exit 1; }
   tile="$tmp/tile_$i.png"
-  oiiotool "$tmp/panel_$i.png" --ch R,G,B --crop "${width}x$((height + label_height))+0+0" --fullpixels \
-    --text:"$text_opts" "$label" -o "$tile"
+  sheet_tile "$tmp/panel_$i.png" "R,G,B" "$width" "$height" "$label" "$tile"
   tiles+=("$tile")
   i=$((i + 1))
 done
 
-rows=$(((${#tiles[@]} + columns - 1) / columns))
-mkdir -p "$(dirname "$out")"
-oiiotool "${tiles[@]}" --mosaic:pad=4 "${columns}x${rows}" -o "$out"
+sheet_mosaic "$columns" "$out" "${tiles[@]}"
 echo "wrote $out (${#tiles[@]} panels)"
