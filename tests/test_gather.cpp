@@ -193,4 +193,28 @@ TEST_F(Gather, SameMapForAnyThreadCount) {
         }
 }
 
+// The wall's material asks for an abort the first time a gather ray of the
+// prebake shades it: the bake ends after the prebake's tile, renders
+// nothing and says so, on one thread or in phases on two.
+TEST_F(Gather, AbortDuringPrebakeEndsTheBake) {
+    vh::registerNativeMaterial("abortingWall", [](xrColor *c, xrState *) {
+        vh::requestAbort();
+        *c = {0, 0, 0, 1};
+        return xrBoolean(1);
+    });
+    for (int threads : {1, 2}) {
+        SCOPED_TRACE(threads);
+        vh::takeMessages();
+        json doc = gatherScene({{"fgPrebakeDensity", 1}, {"bakeMode", 2}}, gatherOptions(16), true);
+        doc["objects"][1]["material"] = "native:abortingWall";
+        const vh::BakedMap m = bake(doc, 32, 32, threads);
+        vh::clearAbort();
+        EXPECT_GT(m.gatherPoints, 0u);
+        for (float t : m.tags) EXPECT_EQ(t, 0.0f);
+        const auto msgs = vt::messages();
+        EXPECT_TRUE(vt::hasMessage(msgs, "veko_bakelightmap(): Terminated by user..."));
+        for (const auto &msg : msgs) EXPECT_EQ(msg.text.find("Rendering light map"), std::string::npos) << msg.text;
+    }
+}
+
 }  // namespace
