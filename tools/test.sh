@@ -3,7 +3,7 @@
 #   tools/test.sh              Release build in build/
 #   tools/test.sh --sanitize   AddressSanitizer + UndefinedBehaviorSanitizer in build-asan/
 #   tools/test.sh --tsan       ThreadSanitizer in build-tsan/, the multithreaded render suites
-#                              and the shared point-cloud and volume suites
+#                              and the shared point-cloud, volume and final-gather suites
 #                              (suppressions: tools/tsan.supp)
 set -euo pipefail
 cd "$(dirname "$0")/.."
