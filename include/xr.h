@@ -265,7 +265,8 @@ enum { xrPOLY_CONVEX = 1 };
 // the same way; with final gathering on), so that every pixel sees every
 // prebaked point whichever thread shades it; phase 2 the render; phase 3
 // (one call) the post-filter, which reads pixels of every tile. Phase 0
-// does all in one call (a phase 0 call with tileStep > 1 skips the filter).
+// does all in one call; with tileStep > 1 it skips the filter, and pixels
+// may then be shaded before other threads have stored their prebaked points.
 struct xrBakeMesh {
     xrInteger triangleCount;     // 0
     xrInteger vertexCount;       // 4

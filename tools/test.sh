@@ -3,7 +3,7 @@
 #   tools/test.sh              Release build in build/
 #   tools/test.sh --sanitize   AddressSanitizer + UndefinedBehaviorSanitizer in build-asan/
 #   tools/test.sh --tsan       ThreadSanitizer in build-tsan/, the multithreaded render suites
-#                              and the shared point-cloud, volume and final-gather suites
+#                              and the shared point-cloud, volume, final-gather and bake suites
 #                              (suppressions: tools/tsan.supp)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -22,7 +22,7 @@ if [ "${1:-}" = "--tsan" ]; then
   dir=build-tsan
   args=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DVEKO_TSAN=ON)
   export TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$PWD/tools/tsan.supp"
-  suites=(test_render test_robust test_tiles test_scatter test_volume test_gather)
+  suites=(test_render test_robust test_tiles test_scatter test_volume test_gather test_bake)
   targets=(--target vekobase vekohost vekohost_cli "${suites[@]}")
   ctest_args=(-R "^($(IFS='|'; echo "${suites[*]}"))\$")
 fi
