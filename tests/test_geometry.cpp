@@ -511,6 +511,26 @@ TEST(Displacement, BoundedByMaxDisplace) {
 // displaced by a noise texture) at 80 x 50 against its reviewed reference;
 // VEKO_UPDATE_GOLDEN=1 rewrites it. The 8-bit values may differ by more than
 // 2 in at most 1% of the channels and never by more than 24.
+TEST(GeometryScene, ImageSizeGivenAtLoadReachesTheDisplacedTessellation) {
+    // Displaced objects are tessellated at load for the image size, so a
+    // size given on the command line is applied there: the frame equals the
+    // scene rendered with that resolution written into its camera.
+    vh::RenderOptions ro;
+    ro.progress = false;
+    ro.width = 80;
+    ro.height = 50;
+    auto given = vh::loadScene(vt::library(), vt::sourcePath("scenes/geometry.json"), ro.width, ro.height);
+    const vh::FrameImage a = vh::render(*given, ro);
+    std::ifstream in(vt::sourcePath("scenes/geometry.json"));
+    json doc = json::parse(in);
+    doc["camera"]["resolution"] = {80, 50};
+    auto written = vh::loadSceneJson(vt::library(), doc, "geometry.json", vt::sourcePath("scenes"));
+    const vh::FrameImage b = vh::render(*written, ro);
+    ASSERT_EQ(a.width, 80);
+    ASSERT_EQ(a.height, 50);
+    EXPECT_EQ(a.rgba, b.rgba);
+}
+
 TEST(GeometryGolden, ExampleSceneSmall) {
     std::ifstream in(vt::sourcePath("scenes/geometry.json"));
     json doc = json::parse(in);

@@ -85,7 +85,7 @@ void renderFrames(Library &lib, const std::string &scenePath, const RenderOption
     std::vector<std::string> outputs = opts.outputs;
     // The first frame renders the scene loaded here, which also gives the
     // scene's own frame and outputs when the caller names none.
-    ScenePtr first = loadScene(lib, scenePath);
+    ScenePtr first = loadScene(lib, scenePath, opts.width, opts.height);
     if (outputs.empty()) outputs = first->settings.outputs;
     if (!sequence) {
         const float f = first->camera.frameValue;
@@ -112,7 +112,7 @@ void renderFrames(Library &lib, const std::string &scenePath, const RenderOption
             // Each frame starts from a freshly loaded scene: shader
             // instances, their init data and every cache are built for the
             // frame and released after it, as when a frame is rendered alone.
-            ScenePtr scene = first ? std::move(first) : loadScene(lib, scenePath);
+            ScenePtr scene = first ? std::move(first) : loadScene(lib, scenePath, opts.width, opts.height);
             if (sequence) scene->camera.frameValue = float(frame);
             FrameImage img = render(*scene, opts);
             if (!scene->settings.alpha)

@@ -744,7 +744,7 @@ Scene::~Scene() {
 
 void SceneDeleter::operator()(Scene *s) const { delete s; }
 
-ScenePtr loadScene(Library &lib, const std::string &path) {
+ScenePtr loadScene(Library &lib, const std::string &path, int width, int height) {
     std::ifstream in(path);
     if (!in) throw Error(path + ": cannot open scene file");
     json doc;
@@ -752,6 +752,17 @@ ScenePtr loadScene(Library &lib, const std::string &path) {
         doc = json::parse(in);
     } catch (const json::exception &e) {
         throw Error(path + ": not valid JSON: " + e.what());
+    }
+    if ((width > 0 || height > 0) && doc.is_object() && doc.contains("camera") && doc["camera"].is_object()) {
+        // The image size given in place of the camera's: what is built at
+        // load for the image (displaced tessellation) is built for this size.
+        json &cam = doc["camera"];
+        json r = cam.value("resolution", json::array({320, 240}));
+        if (r.is_array() && r.size() == 2) {
+            if (width > 0) r[0] = width;
+            if (height > 0) r[1] = height;
+            cam["resolution"] = r;
+        }
     }
     std::string dir = std::filesystem::path(path).parent_path().string();
     return loadSceneJson(lib, doc, path, dir.empty() ? "." : dir);

@@ -338,8 +338,10 @@ struct SceneDeleter {
 using ScenePtr = std::unique_ptr<Scene, SceneDeleter>;
 
 // Loads a scene file; relative OBJ and output paths resolve against its
-// directory. Throws Error naming the file and the element at fault.
-ScenePtr loadScene(Library &lib, const std::string &path);
+// directory. Throws Error naming the file and the element at fault. A
+// positive width or height replaces the camera's resolution before anything
+// is built for the image (the command line's --width and --height).
+ScenePtr loadScene(Library &lib, const std::string &path, int width = 0, int height = 0);
 ScenePtr loadSceneJson(Library &lib, const json &doc, const std::string &where, const std::string &baseDir = ".");
 
 // Scene settings that a caller may change before rendering.
