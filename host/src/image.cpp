@@ -17,11 +17,6 @@ std::string extensionOf(const std::string &path) {
     return e;
 }
 
-float toSrgb(float v) {
-    v = std::clamp(v, 0.0f, 1.0f);
-    return v <= 0.0031308f ? 12.92f * v : 1.055f * std::pow(v, 1.0f / 2.4f) - 0.055f;
-}
-
 }  // namespace
 
 void writeImage(const FrameImage &img, const std::string &path) {
@@ -72,8 +67,8 @@ void writeImage(const FrameImage &img, const std::string &path) {
         const float *p = &img.rgba[i * 4];
         const float a = std::clamp(p[3], 0.0f, 1.0f);
         const float un = a > 0 && a < 1 ? 1.0f / a : 1.0f;
-        for (int c = 0; c < 3; ++c) f.pixels[i * 4 + size_t(c)] = float(std::lround(toSrgb(p[c] * un) * 255.0f)) / 255.0f;
-        f.pixels[i * 4 + 3] = float(std::lround(a * 255.0f)) / 255.0f;
+        for (int c = 0; c < 3; ++c) f.pixels[i * 4 + size_t(c)] = float(srgbByte(p[c] * un)) / 255.0f;
+        f.pixels[i * 4 + 3] = float(linearByte(a)) / 255.0f;
     }
     writeImageFile(path, f);
 }

@@ -22,6 +22,70 @@
 
 namespace vh {
 
+unsigned char linearByte(float v) {
+    v = v > 0.0f ? (v < 1.0f ? v : 1.0f) : 0.0f;
+    // x + 0.5 is exact in double for x in [0, 255], so truncating it rounds
+    // half away from zero exactly as lround does, without the libm call.
+    return static_cast<unsigned char>(static_cast<int>(static_cast<double>(v * 255.0f) + 0.5));
+}
+
+float srgbEncode(float v) {
+    v = std::clamp(v, 0.0f, 1.0f);
+    return v <= 0.0031308f ? 12.92f * v : 1.055f * std::pow(v, 1.0f / 2.4f) - 0.055f;
+}
+
+namespace {
+
+long srgbByteDirect(float v) { return std::lround(srgbEncode(v) * 255.0f); }
+
+// thresholds[k] (k = 1..255): the smallest float in [0, 1] whose sRGB byte
+// is at least k, found by bisecting the bit patterns of the non-negative
+// floats (ordered like their values) with the direct formula.
+struct SrgbThresholds {
+    float t[256];
+    SrgbThresholds() {
+        t[0] = 0.0f;
+        uint32_t lo = 0;  // srgbByteDirect(bits lo) < k
+        for (int k = 1; k < 256; ++k) {
+            uint32_t hi = 0x3f800000u;  // 1.0f: byte 255 >= k
+            while (hi - lo > 1) {
+                const uint32_t mid = lo + (hi - lo) / 2;
+                float m;
+                std::memcpy(&m, &mid, sizeof m);
+                (srgbByteDirect(m) >= k ? hi : lo) = mid;
+            }
+            std::memcpy(&t[k], &hi, sizeof hi);
+        }
+        // start[i]: the byte of the smallest float whose top bits are i;
+        // within one bucket the byte rises by at most a step or two.
+        int k = 0;
+        for (uint32_t i = 0; i < kBuckets; ++i) {
+            const uint32_t bits = i << kBucketShift;
+            float v;
+            std::memcpy(&v, &bits, sizeof v);
+            while (k < 255 && v >= t[k + 1]) ++k;
+            start[i] = static_cast<unsigned char>(k);
+        }
+    }
+    static constexpr int kBucketShift = 15;
+    static constexpr uint32_t kBuckets = (0x3f800000u >> kBucketShift) + 1;
+    unsigned char start[kBuckets];
+};
+
+}  // namespace
+
+unsigned char srgbByte(float v) {
+    static const SrgbThresholds table;
+    // NaN and negatives give 0, values from 1 up 255.
+    if (!(v > 0.0f)) return 0;
+    if (v >= 1.0f) return 255;
+    uint32_t bits;
+    std::memcpy(&bits, &v, sizeof bits);
+    int k = table.start[bits >> SrgbThresholds::kBucketShift];
+    while (k < 255 && v >= table.t[k + 1]) ++k;
+    return static_cast<unsigned char>(k);
+}
+
 int ImageFile::channelIndex(const std::string &name) const {
     for (size_t i = 0; i < channels.size(); ++i)
         if (channels[i] == name) return int(i);
@@ -142,10 +206,7 @@ void writePng(const std::string &path, const ImageFile &img) {
     if (nc < 1 || nc > 4) throw Error(path + ": PNG takes 1 to 4 channels, not " + std::to_string(nc));
     const size_t n = size_t(img.width) * img.height * size_t(nc);
     std::vector<uint8_t> bytes(n);
-    for (size_t i = 0; i < n; ++i) {
-        const float v = img.pixels[i];
-        bytes[i] = uint8_t(std::lround((v > 0.0f ? (v < 1.0f ? v : 1.0f) : 0.0f) * 255.0f));
-    }
+    for (size_t i = 0; i < n; ++i) bytes[i] = linearByte(img.pixels[i]);
     std::vector<png_bytep> rows(size_t(img.height));
     for (int y = 0; y < img.height; ++y) rows[size_t(y)] = bytes.data() + size_t(y) * img.width * size_t(nc);
     FilePtr f(std::fopen(path.c_str(), "wb"));

@@ -33,4 +33,14 @@ ImageFile readImageFile(const std::string &path);
 // 32-bit; zip compression; data window from originX/Y and the full size).
 void writeImageFile(const std::string &path, const ImageFile &img, bool half = false);
 
+// 8-bit quantisation as the PNG writer does it: v clamped to [0, 1] (NaN and
+// negatives give 0), times 255, rounded half away from zero.
+unsigned char linearByte(float v);
+// The sRGB-encoded byte of a linear value: the byte that rounding the sRGB
+// curve (linear below 0.0031308, else 1.055 v^(1/2.4) - 0.055) times 255
+// gives, found in a table of the 255 steps' thresholds (no pow per value).
+unsigned char srgbByte(float v);
+// The curve itself, evaluated directly (the reference the table is built from).
+float srgbEncode(float v);
+
 }  // namespace vh
