@@ -47,6 +47,12 @@ void *Database::data(xrTag tag) {
     return e ? e->storage.data() : nullptr;
 }
 
+void *Database::peek(xrTag tag, int *type) const {
+    Element *e = find(tag);
+    *type = e ? e->type : 0;
+    return e ? e->storage.data() : nullptr;
+}
+
 int Database::type(xrTag tag) const {
     Element *e = find(tag);
     return e ? e->type : 0;

@@ -244,9 +244,10 @@ VH_EXPORT xrBoolean xr_sample_light(xrColor *color, xrVector *direction, float *
     if (l->kind == LightKind::Environment) return sampleEnvironmentLight(color, direction, cosine, state, *l, taken);
     const int n = l->shape != kShapeNone ? l->samples : 1;
     if (taken == 0) ++rd->lightSequence;
-    const uint32_t key = hashCombine(
-        hashCombine(sequenceBase(*rd), uint32_t(l->index)),
-        rd->lightSequence);
+    // The sequence key is needed only by lights with a shape to sample.
+    const uint32_t key = l->shape != kShapeNone && taken < n
+                             ? hashCombine(hashCombine(sequenceBase(*rd), uint32_t(l->index)), rd->lightSequence)
+                             : 0;
     const xrVector p = state->hitPoint;
     while (taken < n) {
         const int i = taken++;

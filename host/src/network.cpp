@@ -335,12 +335,13 @@ Instance *Network::findByTag(xrTag tag) {
 }
 
 Instance *instanceOfTag(xrTag tag) {
+    // Unpinned: shader elements live as long as their network, and this runs
+    // for every shader called by tag while rendering.
     int type = 0;
-    void *p = Database::get().access(tag, &type);
-    if (!p) return nullptr;
+    const void *p = Database::get().peek(tag, &type);
+    if (!p || type != kDbShader) return nullptr;
     Instance *inst = nullptr;
-    if (type == kDbShader) std::memcpy(&inst, p, sizeof inst);
-    Database::get().unpin(tag);
+    std::memcpy(&inst, p, sizeof inst);
     return inst;
 }
 

@@ -274,14 +274,14 @@ xrBoolean xr_query(xrInteger code, xrState *state, xrTag tag, void *result) {
         }
         case 8:      // instance the given instance derives from
         case 101: {  // object label of an instance
+            // Unpinned (asked once per eye sample): instance records are
+            // removed with their scene, never while it renders.
             int type = 0;
-            auto *rec = static_cast<InstanceRecord *>(Database::get().access(tag, &type));
-            if (!rec) return 0;
-            bool ok = type == xrDB_INSTANCE;
+            auto *rec = static_cast<const InstanceRecord *>(Database::get().peek(tag, &type));
+            if (!rec || type != xrDB_INSTANCE) return 0;
             // An instance that derives from no other stands for itself.
-            if (ok) *static_cast<xrTag *>(result) = code == 8 ? (rec->parent ? rec->parent : tag) : rec->label;
-            Database::get().unpin(tag);
-            return ok;
+            *static_cast<xrTag *>(result) = code == 8 ? (rec->parent ? rec->parent : tag) : rec->label;
+            return 1;
         }
         case 54: {  // the function of a shader (xrTag): the host keeps it with the shader's tag
             Instance *inst = instanceOfTag(tag);

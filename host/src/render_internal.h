@@ -392,8 +392,6 @@ constexpr int kMaxRayStack = 400;
 
 // Helpers implemented in trace.cpp.
 RayData *rayDataOf(xrState *state);
-// The base key of the sample sequences started at a ray.
-uint32_t sequenceBase(const RayData &rd);
 // `time`: the ray's point in the shutter interval (rayTime), for moving
 // geometry.
 bool intersect(const Scene &scene, xrVector org, xrVector dir, float tnear, float tfar, RTCRayHit &hit,
@@ -465,9 +463,26 @@ VolumeList cameraVolumes(const Scene &scene);
 // Shadow rays meet volumes (segment shadows with autoVolume and a volume).
 bool shadowVolumes(const Scene &scene);
 
+// Sampling keys (inline: every light and sample call hashes).
+inline uint32_t hashU32(uint32_t x) {
+    // A 32-bit integer finaliser with good avalanche.
+    x ^= x >> 16;
+    x *= 0x7feb352dU;
+    x ^= x >> 15;
+    x *= 0x846ca68bU;
+    x ^= x >> 16;
+    return x;
+}
+inline uint32_t hashCombine(uint32_t a, uint32_t b) {
+    return hashU32(a ^ (hashU32(b) + 0x9e3779b9U + (a << 6) + (a >> 2)));
+}
+// The base key of the sample sequences started at a ray.
+inline uint32_t sequenceBase(const RayData &rd) {
+    if (rd.scoped) return hashCombine(rd.scopeKey, uint32_t(rd.depth - rd.scopeDepth));
+    return hashCombine(hashCombine(rd.pixel, rd.sampleIndex), uint32_t(rd.depth));
+}
+
 // sampling.cpp
-uint32_t hashU32(uint32_t a);
-uint32_t hashCombine(uint32_t a, uint32_t b);
 // Point i of a scrambled (0,2)-sequence in [0,1)^2.
 void sobol2(uint32_t i, uint32_t scramble, float out[2]);
 float radicalInverse(uint32_t base, uint32_t i);

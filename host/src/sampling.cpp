@@ -10,23 +10,6 @@
 
 namespace vh {
 
-uint32_t hashU32(uint32_t x) {
-    // A 32-bit integer finaliser with good avalanche.
-    x ^= x >> 16;
-    x *= 0x7feb352dU;
-    x ^= x >> 15;
-    x *= 0x846ca68bU;
-    x ^= x >> 16;
-    return x;
-}
-
-uint32_t hashCombine(uint32_t a, uint32_t b) { return hashU32(a ^ (hashU32(b) + 0x9e3779b9U + (a << 6) + (a >> 2))); }
-
-uint32_t sequenceBase(const RayData &rd) {
-    if (rd.scoped) return hashCombine(rd.scopeKey, uint32_t(rd.depth - rd.scopeDepth));
-    return hashCombine(hashCombine(rd.pixel, rd.sampleIndex), uint32_t(rd.depth));
-}
-
 namespace {
 
 inline uint32_t reverseBits(uint32_t v) {

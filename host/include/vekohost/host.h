@@ -146,6 +146,9 @@ public:
     size_t size(xrTag tag) const;
     void remove(xrTag tag);
     void *access(xrTag tag, int *type);   // pins
+    // Data and type (0 when absent) without pinning, for the render's hot
+    // path: a pin is a write to the element shared by all threads.
+    void *peek(xrTag tag, int *type) const;
     void unpin(xrTag tag);
     int pins(xrTag tag) const;            // for tests: pin count
     int totalPins() const;
