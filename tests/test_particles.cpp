@@ -8,12 +8,17 @@
 
 #include <cmath>
 #include <cstring>
+#include <filesystem>
+#include <limits>
 #include <string>
 #include <vector>
+
+#include <unistd.h>
 
 #include <vekohost/host.h>
 #include <vekohost/render.h>
 
+#include "../host/src/vdb_module.h"
 #include "../src/particles.h"
 #include "../src/volume.h"
 #include "support.h"
@@ -423,6 +428,169 @@ TEST(ParticleScene, BadParticleInputIsRefusedWithItsPlace) {
             const std::string what = e.what();
             EXPECT_NE(what.find("particles-test.json: objects[0] (\"drops\"): particles: "), std::string::npos) << what;
             EXPECT_NE(what.find(c.message), std::string::npos) << what;
+        }
+    }
+}
+
+// The particle block a scene built for object "drops": words from the magic.
+const uint32_t *particleBlockOf(const vh::Scene &scene) {
+    auto *w = static_cast<const uint32_t *>(vh::Database::get().data(vh::objectInfo(scene, "drops").dataTag));
+    return static_cast<const uint32_t *>(vh::Database::get().data(w[1])) + 6;
+}
+
+float blockFloat(const uint32_t *b, int pair, size_t i, int k) {
+    float v;
+    std::memcpy(&v, b + b[pair] + b[pair + 1] * uint32_t(i) + uint32_t(k), 4);
+    return v;
+}
+
+// Point files written through the host's volume-file module into a
+// temporary file, read back by a scene's "particles": {"file": ...}.
+class ParticleFile : public ::testing::Test {
+protected:
+    void TearDown() override {
+        for (auto &p : paths_) std::filesystem::remove(p);
+    }
+    std::string path(const std::string &name) {
+        paths_.push_back(::testing::TempDir() + "vekobase_points_" + std::to_string(::getpid()) + "_" + name + ".vdb");
+        return paths_.back();
+    }
+    std::string write(const std::string &name, const std::vector<float> &positions,
+                      const std::vector<VhVdbPointColumn> &columns) {
+        const std::string p = path(name);
+        char err[256] = {0};
+        EXPECT_EQ(vh::vdbModule().writePoints(p.c_str(), "drops", 0.25, (long long)(positions.size() / 3),
+                                              positions.data(), columns.data(), int(columns.size()), err, sizeof err),
+                  kVhVdbOk)
+            << err;
+        return p;
+    }
+    std::vector<std::string> paths_;
+};
+
+TEST_F(ParticleFile, RoundTripPositionsRadiiVelocitiesColoursAndValues) {
+    // 40 points spread over several voxels and leaves, negative and
+    // positive coordinates, each with its own values.
+    const size_t n = 40;
+    std::vector<float> pos, pscale, v, cd, opacity, age, life;
+    for (size_t i = 0; i < n; ++i) {
+        const float f = float(i);
+        pos.insert(pos.end(), {-3.0f + 0.37f * f, 0.1f * f - 1.0f, 5.0f - 0.23f * f});
+        pscale.push_back(0.05f + 0.01f * f);
+        v.insert(v.end(), {f, -2.0f * f, 0.5f});
+        cd.insert(cd.end(), {f / n, 1.0f - f / n, 0.25f});
+        opacity.push_back(0.5f + f / (2 * n));
+        age.push_back(0.1f * f);
+        life.push_back(10.0f + f);
+    }
+    const std::string file = write("roundtrip", pos,
+                                   {{"pscale", 1, pscale.data()}, {"v", 3, v.data()}, {"Cd", 3, cd.data()},
+                                    {"opacity", 1, opacity.data()}, {"age", 1, age.data()}, {"life", 1, life.data()}});
+    auto scene = vh::loadSceneJson(
+        vt::library(),
+        particleScene({{"file", file}, {"velocityScale", 0.5}, {"attributes", {{"valueB", "life"}}}}),
+        "particles-test.json");
+    const uint32_t *b = particleBlockOf(*scene);
+    ASSERT_EQ(b[0], veko::kVekoMagic);
+    ASSERT_EQ(b[veko::kBlockCount], n);
+    EXPECT_EQ(reinterpret_cast<const uint8_t *>(b)[5], 1) << "motion flag";
+    // The file keeps its own point order: match each particle read back to
+    // the point written at its position.
+    std::vector<bool> seen(n, false);
+    for (size_t k = 0; k < n; ++k) {
+        const xrVector c{blockFloat(b, veko::kBlockCentre, k, 0), blockFloat(b, veko::kBlockCentre, k, 1),
+                         blockFloat(b, veko::kBlockCentre, k, 2)};
+        size_t i = 0;
+        while (i < n && !(std::fabs(c.x - pos[3 * i]) < 1e-5f && std::fabs(c.y - pos[3 * i + 1]) < 1e-5f &&
+                          std::fabs(c.z - pos[3 * i + 2]) < 1e-5f))
+            ++i;
+        ASSERT_LT(i, n) << "particle " << k << " at " << c.x << " " << c.y << " " << c.z << " was not written";
+        EXPECT_FALSE(seen[i]) << i;
+        seen[i] = true;
+        EXPECT_FLOAT_EQ(blockFloat(b, veko::kBlockRadius, k, 0), pscale[i]);
+        for (int a = 0; a < 3; ++a) {
+            EXPECT_FLOAT_EQ(blockFloat(b, veko::kBlockCentreVel, k, a), 0.5f * v[3 * i + a]) << i;
+            EXPECT_FLOAT_EQ(blockFloat(b, veko::kBlockAttr3, k, a), cd[3 * i + a]) << i;
+            EXPECT_FLOAT_EQ(blockFloat(b, veko::kBlockAttr4, k, a), opacity[i]) << "scalar opacity on all three";
+        }
+        EXPECT_FLOAT_EQ(blockFloat(b, veko::kBlockAttr1, k, 0), age[i]);
+        EXPECT_FLOAT_EQ(blockFloat(b, veko::kBlockAttr2, k, 0), life[i]);
+    }
+    EXPECT_EQ(b[veko::kBlockAttr5], 0u) << "no incandescence in the file";
+    EXPECT_EQ(b[veko::kBlockRadiusVel], 0u);
+}
+
+TEST_F(ParticleFile, ConstantRadiusWithoutPscale) {
+    const std::vector<float> pos = {0, 0, 0, 1, 2, 3};
+    const std::string file = write("noscale", pos, {});
+    auto scene = vh::loadSceneJson(vt::library(), particleScene({{"file", file}, {"radius", 0.3}}), "particles-test.json");
+    const uint32_t *b = particleBlockOf(*scene);
+    ASSERT_EQ(b[veko::kBlockCount], 2u);
+    EXPECT_FLOAT_EQ(blockFloat(b, veko::kBlockRadius, 0, 0), 0.3f);
+    EXPECT_FLOAT_EQ(blockFloat(b, veko::kBlockRadius, 1, 0), 0.3f);
+    EXPECT_EQ(reinterpret_cast<const uint8_t *>(b)[5], 0) << "no motion without velocities";
+}
+
+TEST_F(ParticleFile, ErrorsNameTheFileObjectGridAndAttribute) {
+    const std::vector<float> pos = {0, 0, 0, 1, 1, 1, 2, 0, 0};
+    const std::vector<float> one = {0.1f, 0.2f, 0.3f}, three = {1, 0, 0, 0, 1, 0, 0, 0, 1};
+    const std::vector<float> negative = {0.1f, -0.2f, 0.3f};
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    const std::vector<float> offsets = {0, 0, 0, nan, 0, 0, 0, 0, 0};  // damaged in-voxel position of one point
+    const std::string good = write("good", pos, {{"pscale", 1, one.data()}});
+    const std::string vecScale = write("vecscale", pos, {{"pscale", 3, three.data()}});
+    const std::string floatCd = write("floatcd", pos, {{"pscale", 1, one.data()}, {"Cd", 1, one.data()}});
+    const std::string negScale = write("negscale", pos, {{"pscale", 1, negative.data()}});
+    const std::string noScale = write("noscale", pos, {});
+    const std::string badP = write("badp", pos, {{"pscale", 1, one.data()}, {"P", 3, offsets.data()}});
+    // A file of dense grids only.
+    const std::string dense = path("dense");
+    {
+        float values[8] = {1, 1, 1, 1, 1, 1, 1, 1};
+        VhVdbDense d{};
+        d.name = "density";
+        d.components = 1;
+        for (int a = 0; a < 3; ++a) d.res[a] = 2, d.voxelSize[a] = 1;
+        d.values = values;
+        char err[256] = {0};
+        ASSERT_EQ(vh::vdbModule().write(dense.c_str(), &d, 1, err, sizeof err), kVhVdbOk) << err;
+    }
+    const struct {
+        json particles;
+        std::string want;
+    } cases[] = {
+        {{{"file", path("missing")}}, "\"" + paths_.back() + "\" does not exist"},
+        {{{"file", dense}}, "particle file \"" + dense + "\" holds no point grid"},
+        {{{"file", dense}, {"grid", "density"}}, "grid \"density\" holds float values, not points"},
+        {{{"file", good}, {"grid", "splash"}}, "no grid named \"splash\""},
+        {{{"file", vecScale}}, "grid \"drops\", attribute \"pscale\" (radius) holds vec3s values, not scalars"},
+        {{{"file", floatCd}}, "attribute \"Cd\" (color) holds float values, not vectors"},
+        {{{"file", negScale}}, "attribute \"pscale\" (radius): point "},
+        {{{"file", noScale}}, "has no radius attribute; give \"radius\""},
+        {{{"file", good}, {"attributes", {{"color", "colour"}}}}, "has no attribute \"colour\" (color)"},
+        {{{"file", badP}}, "attribute \"P\" (positions): point "},
+        {{{"file", good}, {"points", {{0, 0, 0, 1}}}}, "\"points\" is for inline points"},
+        {{{"file", good}, {"attributes", {{"size", "pscale"}}}}, "\"attributes\": unknown key \"size\""},
+        {{{"points", {{0, 0, 0, 1}}}, {"radius", 1}}, "\"radius\" needs a \"file\""},
+    };
+    for (auto &c : cases) {
+        try {
+            vh::loadSceneJson(vt::library(), particleScene(c.particles), "particles-test.json");
+            ADD_FAILURE() << c.want;
+        } catch (const vh::Error &e) {
+            const std::string what = e.what();
+            EXPECT_NE(what.find("particles-test.json: objects[0] (\"drops\"): particles: "), std::string::npos) << what;
+            EXPECT_NE(what.find(c.want), std::string::npos) << what;
+        }
+    }
+    // A damaged position is reported as not finite, and a negative radius
+    // as negative (the point index varies with the file's point order).
+    for (auto &[file, want] : {std::pair{badP, "is not finite"}, std::pair{negScale, "is negative"}}) {
+        try {
+            vh::loadSceneJson(vt::library(), particleScene({{"file", file}}), "particles-test.json");
+            ADD_FAILURE() << want;
+        } catch (const vh::Error &e) {
+            EXPECT_NE(std::string(e.what()).find(want), std::string::npos) << e.what();
         }
     }
 }

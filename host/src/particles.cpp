@@ -4,7 +4,9 @@
 #include <cfloat>
 #include <cmath>
 #include <cstring>
+#include <filesystem>
 
+#include "vdb_module.h"
 #include "vekohost/host.h"
 
 namespace vh {
@@ -43,6 +45,143 @@ std::vector<std::vector<float>> rows(const nlohmann::json &j, const char *key, s
         out.push_back(std::move(r));
     }
     return out;
+}
+
+// The attributes a particle file may map, their default attribute names
+// (null: read only when named) and component counts (0: 1 or 3).
+struct FileField {
+    const char *key;
+    const char *defaultName;
+    int components;
+};
+constexpr FileField kFileFields[] = {
+    {"radius", "pscale", 1},     {"velocity", "v", 3},     {"color", "Cd", 3}, {"opacity", "opacity", 0},
+    {"incandescence", "incandescence", 0}, {"valueA", "age", 1}, {"valueB", "lifespan", 1},
+};
+
+struct OpenFile {
+    const VhVdbApi &api;
+    void *file;
+    ~OpenFile() {
+        if (file) api.close(file);
+    }
+};
+
+const char *typeWanted(int components) {
+    return components == 1 ? "scalars (float or double)"
+           : components == 3 ? "vectors (vec3s or vec3d)"
+                             : "scalars or vectors (float, double, vec3s or vec3d)";
+}
+
+ParticleSystem readParticleFile(const nlohmann::json &j, const std::string &baseDir, const std::string &where) {
+    auto fail = [&](const std::string &msg) { throw Error(where + ": " + msg); };
+    for (const char *k : {"points", "velocities", "colors", "opacities", "incandescence", "values"})
+        if (j.contains(k)) fail(std::string("\"") + k + "\" is for inline points; a \"file\" brings its own");
+    if (!j["file"].is_string() || j["file"].get<std::string>().empty()) fail("\"file\" must name a .vdb file");
+    std::filesystem::path path = j["file"].get<std::string>();
+    if (path.is_relative()) path = std::filesystem::path(baseDir) / path;
+    const std::string file = path.string();
+    std::string in = "particle file \"" + file + "\"";
+    if (!std::filesystem::is_regular_file(path)) fail(in + " does not exist");
+
+    std::string gridName;
+    if (j.contains("grid")) {
+        if (!j["grid"].is_string() || j["grid"].get<std::string>().empty()) fail("\"grid\" must name a point grid");
+        gridName = j["grid"].get<std::string>();
+    }
+    float radius = 0, velocityScale = 1;
+    auto number = [&](const char *key, float &out) {
+        if (!j.contains(key)) return false;
+        const auto &v = j[key];
+        if (!v.is_number() || !std::isfinite(v.get<double>()) || v.get<double>() <= 0 || v.get<double>() > 1e30)
+            fail(std::string("\"") + key + "\" must be a positive number");
+        out = v.get<float>();
+        return true;
+    };
+    const bool haveRadius = number("radius", radius);
+    number("velocityScale", velocityScale);
+    const nlohmann::json attrs = j.value("attributes", nlohmann::json::object());
+    if (!attrs.is_object()) fail("\"attributes\" must be an object");
+    for (auto it = attrs.begin(); it != attrs.end(); ++it) {
+        bool known = false;
+        for (const FileField &f : kFileFields) known = known || it.key() == f.key;
+        if (!known) fail("\"attributes\": unknown key \"" + it.key() + "\"");
+        if (!it->is_null() && (!it->is_string() || it->get<std::string>().empty()))
+            fail("\"attributes\": \"" + it.key() + "\" must name an attribute or be null");
+    }
+
+    const VhVdbApi &api = vdbModule();
+    if (api.version < 2) fail(in + ": the volume-file module reads no point grids");
+    char err[512] = {0};
+    OpenFile f{api, api.open(file.c_str(), err, sizeof err)};
+    if (!f.file) fail(in + ": cannot read it: " + err);
+    VhVdbPointInfo info{};
+    const int rc = api.pointInfo(f.file, gridName.c_str(), &info, err, sizeof err);
+    if (rc == kVhVdbNoGrid && gridName.empty()) fail(in + " holds no point grid");
+    if (rc != kVhVdbOk) fail(in + ": " + err);
+    in += ", grid \"" + std::string(info.grid) + "\"";
+    if (info.count <= 0) fail(in + " holds no points");
+    if (info.count > (1 << 24)) fail(in + " holds more than 16777216 points");
+    const size_t n = size_t(info.count);
+
+    // One column: `components` floats per point, every value finite.
+    auto column = [&](const std::string &attr, int components, const char *what) {
+        std::vector<float> v(n * size_t(components));
+        if (api.readPoints(f.file, info.grid, attr.c_str(), components, v.data(), err, sizeof err) != kVhVdbOk)
+            fail(in + ", attribute \"" + attr + "\" (" + what + "): " + err);
+        for (size_t i = 0; i < v.size(); ++i)
+            if (!std::isfinite(v[i]) || std::fabs(v[i]) > 1e30f)
+                fail(in + ", attribute \"" + attr + "\" (" + what + "): point " + std::to_string(i / size_t(components)) +
+                     " is not finite");
+        return v;
+    };
+    auto toVectors = [&](const std::vector<float> &v, int components, float scale) {
+        std::vector<xrVector> out(n);
+        for (size_t i = 0; i < n; ++i)
+            out[i] = components == 3 ? xrVector{v[3 * i] * scale, v[3 * i + 1] * scale, v[3 * i + 2] * scale}
+                                     : xrVector{v[i] * scale, v[i] * scale, v[i] * scale};
+        return out;
+    };
+
+    const std::vector<float> p = column("P", 3, "positions");
+    std::vector<xrVector> centres = toVectors(p, 3, 1.0f), velocities, colors, opacities, incandescence;
+    std::vector<float> radii, valueA, valueB;
+    for (const FileField &field : kFileFields) {
+        std::string attr = field.defaultName;
+        bool named = false;
+        if (attrs.contains(field.key)) {
+            if (attrs[field.key].is_null()) continue;
+            attr = attrs[field.key].get<std::string>();
+            named = true;
+        }
+        VhVdbPointAttribute a{};
+        const int arc = api.pointAttribute(f.file, info.grid, attr.c_str(), &a, err, sizeof err);
+        if (arc == kVhVdbNoAttribute) {
+            if (named) fail(in + " has no attribute \"" + attr + "\" (" + field.key + ")");
+            continue;
+        }
+        if (arc != kVhVdbOk) fail(in + ", attribute \"" + attr + "\": " + err);
+        if (a.components == 0 || (field.components && a.components != field.components))
+            fail(in + ", attribute \"" + attr + "\" (" + field.key + ") holds " + a.type + " values, not " +
+                 typeWanted(field.components));
+        const std::vector<float> v = column(attr, a.components, field.key);
+        const std::string key = field.key;
+        if (key == "radius") {
+            for (size_t i = 0; i < n; ++i)
+                if (v[i] < 0) fail(in + ", attribute \"" + attr + "\" (radius): point " + std::to_string(i) + " is negative");
+            radii = v;
+        } else if (key == "velocity") velocities = toVectors(v, 3, velocityScale);
+        else if (key == "color") colors = toVectors(v, 3, 1.0f);
+        else if (key == "opacity") opacities = toVectors(v, a.components, 1.0f);
+        else if (key == "incandescence") incandescence = toVectors(v, a.components, 1.0f);
+        else if (key == "valueA") valueA = v;
+        else valueB = v;
+    }
+    if (radii.empty()) {
+        if (!haveRadius) fail(in + " has no radius attribute; give \"radius\"");
+        radii.assign(n, radius);
+    }
+    return makeParticleBlock(centres, radii, velocities, {}, colors, opacities, incandescence, valueA, valueB);
 }
 
 }  // namespace
@@ -98,15 +237,19 @@ ParticleSystem makeParticleBlock(const std::vector<xrVector> &centres, const std
     return ps;
 }
 
-ParticleSystem parseParticles(const nlohmann::json &j, const std::string &where) {
+ParticleSystem parseParticles(const nlohmann::json &j, const std::string &baseDir, const std::string &where) {
     if (!j.is_object()) throw Error(where + ": must be an object");
     for (auto it = j.begin(); it != j.end(); ++it) {
-        static const char *keys[] = {"points", "velocities", "colors", "opacities", "incandescence", "values", "file"};
+        static const char *keys[] = {"points",        "velocities", "colors", "opacities", "incandescence",
+                                     "values",        "file",       "grid",   "radius",    "velocityScale",
+                                     "attributes"};
         bool known = false;
         for (const char *k : keys) known = known || it.key() == k;
         if (!known) throw Error(where + ": unknown key \"" + it.key() + "\"");
     }
-    if (j.contains("file")) throw Error(where + ": particle files need the OpenVDB module, which this host lacks");
+    if (j.contains("file")) return readParticleFile(j, baseDir, where);
+    for (const char *k : {"grid", "radius", "velocityScale", "attributes"})
+        if (j.contains(k)) throw Error(where + ": \"" + k + "\" needs a \"file\"");
     if (!j.contains("points")) throw Error(where + ": needs \"points\"");
     const auto points = rows(j, "points", 4, 4, 0, where);
     const size_t n = points.size();

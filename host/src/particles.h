@@ -35,9 +35,10 @@ enum : int {
 
 // Reads {"points": [[x, y, z, r], ...]} with optional per-particle lists
 // "velocities" ([vx, vy, vz] or [vx, vy, vz, vr]), "colors", "opacities",
-// "incandescence" ([r, g, b] each) and "values" ([a, b]). Throws Error
-// prefixed with `where`.
-ParticleSystem parseParticles(const nlohmann::json &j, const std::string &where);
+// "incandescence" ([r, g, b] each) and "values" ([a, b]); or {"file":
+// "x.vdb", ...}, a point grid of a volume file (relative paths from
+// `baseDir`; keys in render.h). Throws Error prefixed with `where`.
+ParticleSystem parseParticles(const nlohmann::json &j, const std::string &baseDir, const std::string &where);
 
 // Builds the block from particle columns (any column may be empty but the
 // positions and radii; non-empty ones hold one entry per particle).

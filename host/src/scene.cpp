@@ -1011,7 +1011,7 @@ ScenePtr loadSceneJson(Library &lib, const json &doc, const std::string &where, 
         // data; without a mesh, a box round the particles contains them.
         xrTag particleTag = 0;
         if (o.contains("particles")) {
-            const ParticleSystem ps = parseParticles(o["particles"], c.file + ": " + c.elem + ": particles");
+            const ParticleSystem ps = parseParticles(o["particles"], baseDir, c.file + ": " + c.elem + ": particles");
             particleTag = createUserData(ps.words[0], std::vector<uint32_t>(ps.words.begin() + 1, ps.words.end()));
             s.ownedTags.push_back(particleTag);
             s.net->defineTag(ob->name + ".particles", particleTag);

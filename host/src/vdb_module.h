@@ -43,6 +43,29 @@ enum {
     kVhVdbNoGrid = 2,      // no grid of that name
     kVhVdbBadType = 3,     // the grid's value type or transform does not fit
     kVhVdbFailed = 4,      // anything else (message in err)
+    kVhVdbNoAttribute = 5, // the point grid has no attribute of that name
+};
+
+// A point grid (particles) as a file holds it.
+struct VhVdbPointInfo {
+    char grid[128];   // the grid's name
+    long long count;  // points in it
+};
+
+// One attribute of a point grid.
+struct VhVdbPointAttribute {
+    char type[32];   // the file's value type name ("float", "vec3s", ...)
+    int components;  // 1 (float, double), 3 (vec3s, vec3d), 0 any other type
+};
+
+// One column of points to write: components (1 or 3) floats per point.
+// 1 becomes a float attribute, 3 a vec3s attribute. A column named "P"
+// replaces the stored in-voxel position offsets (voxel units), which only
+// serves to make damaged files for tests.
+struct VhVdbPointColumn {
+    const char *name;
+    int components;
+    const float *values;
 };
 
 struct VhVdbApi {
@@ -60,9 +83,29 @@ struct VhVdbApi {
                   int components, float *out, char *err, size_t errSize);
     // Writes the grids to a new file (replacing it).
     int (*write)(const char *path, const VhVdbDense *grids, int count, char *err, size_t errSize);
+
+    // Version 2: point grids.
+    // Describes point grid `grid` of an open file, or its first point grid
+    // when `grid` is null or empty (kVhVdbNoGrid when there is none;
+    // kVhVdbBadType when the named grid holds no points).
+    int (*pointInfo)(void *file, const char *grid, VhVdbPointInfo *out, char *err, size_t errSize);
+    // Describes attribute `attribute` of point grid `grid` (kVhVdbNoAttribute
+    // when missing).
+    int (*pointAttribute)(void *file, const char *grid, const char *attribute, VhVdbPointAttribute *out, char *err,
+                          size_t errSize);
+    // Reads attribute `attribute` of every point (count * components floats,
+    // in the grid's point order, the same for every attribute); "P" gives
+    // the world-space positions. kVhVdbBadType when the attribute's value
+    // type does not have `components` components.
+    int (*readPoints)(void *file, const char *grid, const char *attribute, int components, float *out, char *err,
+                      size_t errSize);
+    // Writes one point grid named `grid` with `count` world-space positions
+    // and the given attribute columns to a new file (replacing it).
+    int (*writePoints)(const char *path, const char *grid, double voxelSize, long long count, const float *positions,
+                       const VhVdbPointColumn *columns, int columnCount, char *err, size_t errSize);
 };
 
-constexpr int kVhVdbApiVersion = 1;
+constexpr int kVhVdbApiVersion = 2;
 
 // Exported by the module.
 const VhVdbApi *vekohost_vdb_api();

@@ -8,6 +8,9 @@
 #include <string>
 
 #include <openvdb/openvdb.h>
+#include <openvdb/points/PointAttribute.h>
+#include <openvdb/points/PointConversion.h>
+#include <openvdb/points/PointDataGrid.h>
 #include <openvdb/tools/Interpolation.h>
 
 #include "../src/vdb_module.h"
@@ -201,7 +204,184 @@ int writeGrids(const char *path, const VhVdbDense *grids, int count, char *err, 
     }
 }
 
-const VhVdbApi kApi = {kVhVdbApiVersion, openFile, closeFile, gridInfo, sampleGrid, writeGrids};
+// ---------------------------------------------------------------------------
+// Point grids.
+
+using openvdb::points::PointDataGrid;
+
+PointDataGrid::Ptr findPointGrid(void *file, const char *name, int &rc, char *err, size_t errSize) {
+    auto *f = static_cast<File *>(file);
+    rc = kVhVdbNoGrid;
+    if (!f || !f->grids) return nullptr;
+    const bool any = !name || !*name;
+    for (auto &g : *f->grids) {
+        if (!g || (!any && g->getName() != name)) continue;
+        if (auto p = openvdb::GridBase::grid<PointDataGrid>(g)) {
+            rc = kVhVdbOk;
+            return p;
+        }
+        if (!any) {
+            setError(err, errSize, "grid \"" + g->getName() + "\" holds " + g->valueType() + " values, not points");
+            rc = kVhVdbBadType;
+            return nullptr;
+        }
+    }
+    setError(err, errSize, any ? std::string("no point grid") : std::string("no grid named \"") + name + "\"");
+    return nullptr;
+}
+
+// The attribute's value type as stored (codecs aside).
+std::string attributeType(const PointDataGrid &g, const std::string &name, bool &found) {
+    found = false;
+    for (auto leaf = g.tree().cbeginLeaf(); leaf; ++leaf) {
+        const auto &desc = leaf->attributeSet().descriptor();
+        const size_t pos = desc.find(name);
+        if (pos == openvdb::points::AttributeSet::INVALID_POS) return std::string();
+        found = true;
+        return desc.valueType(pos);
+    }
+    return std::string();
+}
+
+int typeComponents(const std::string &type) {
+    if (type == "float" || type == "double") return 1;
+    if (type == "vec3s" || type == "vec3d") return 3;
+    return 0;
+}
+
+int pointInfo(void *file, const char *grid, VhVdbPointInfo *out, char *err, size_t errSize) {
+    try {
+        int rc;
+        auto g = findPointGrid(file, grid, rc, err, errSize);
+        if (!g) return rc;
+        *out = VhVdbPointInfo{};
+        std::snprintf(out->grid, sizeof out->grid, "%s", g->getName().c_str());
+        out->count = (long long)openvdb::points::pointCount(g->tree());
+        return kVhVdbOk;
+    } catch (const std::exception &e) {
+        setError(err, errSize, e.what());
+        return kVhVdbFailed;
+    }
+}
+
+int pointAttribute(void *file, const char *grid, const char *attribute, VhVdbPointAttribute *out, char *err,
+                   size_t errSize) {
+    try {
+        int rc;
+        auto g = findPointGrid(file, grid, rc, err, errSize);
+        if (!g) return rc;
+        *out = VhVdbPointAttribute{};
+        bool found;
+        const std::string type = attributeType(*g, attribute, found);
+        if (!found) {
+            setError(err, errSize, std::string("no attribute \"") + attribute + "\"");
+            return kVhVdbNoAttribute;
+        }
+        std::snprintf(out->type, sizeof out->type, "%s", type.c_str());
+        out->components = typeComponents(type);
+        return kVhVdbOk;
+    } catch (const std::exception &e) {
+        setError(err, errSize, e.what());
+        return kVhVdbFailed;
+    }
+}
+
+// Every point's value in leaf order, then index order within the leaf.
+template <class T>
+void readColumn(const PointDataGrid &g, const std::string &name, bool position, float *out) {
+    size_t at = 0;
+    const openvdb::math::Transform &xf = g.transform();
+    for (auto leaf = g.tree().cbeginLeaf(); leaf; ++leaf) {
+        const size_t pos = leaf->attributeSet().descriptor().find(name);
+        openvdb::points::AttributeHandle<T> h(leaf->constAttributeArray(pos));
+        for (auto idx = leaf->beginIndexOn(); idx; ++idx) {
+            const T v = h.get(*idx);
+            if constexpr (openvdb::VecTraits<T>::IsVec) {
+                openvdb::Vec3d d(v[0], v[1], v[2]);
+                if (position) d = xf.indexToWorld(d + idx.getCoord().asVec3d());
+                for (int c = 0; c < 3; ++c) out[at++] = float(d[c]);
+            } else {
+                out[at++] = float(v);
+            }
+        }
+    }
+}
+
+int readPoints(void *file, const char *grid, const char *attribute, int components, float *out, char *err,
+               size_t errSize) {
+    try {
+        int rc;
+        auto g = findPointGrid(file, grid, rc, err, errSize);
+        if (!g) return rc;
+        bool found;
+        const std::string name = attribute;
+        const std::string type = attributeType(*g, name, found);
+        if (!found) {
+            setError(err, errSize, "no attribute \"" + name + "\"");
+            return kVhVdbNoAttribute;
+        }
+        if (typeComponents(type) != components) {
+            setError(err, errSize, "attribute \"" + name + "\" holds " + type + " values, not " +
+                                       (components == 1 ? "scalars" : "vectors"));
+            return kVhVdbBadType;
+        }
+        const bool position = name == "P";
+        if (type == "float") readColumn<float>(*g, name, position, out);
+        else if (type == "double") readColumn<double>(*g, name, position, out);
+        else if (type == "vec3s") readColumn<openvdb::Vec3f>(*g, name, position, out);
+        else readColumn<openvdb::Vec3d>(*g, name, position, out);
+        return kVhVdbOk;
+    } catch (const std::exception &e) {
+        setError(err, errSize, e.what());
+        return kVhVdbFailed;
+    }
+}
+
+int writePoints(const char *path, const char *grid, double voxelSize, long long count, const float *positions,
+                const VhVdbPointColumn *columns, int columnCount, char *err, size_t errSize) {
+    try {
+        namespace pts = openvdb::points;
+        if (!(voxelSize > 0)) {
+            setError(err, errSize, "voxel size must be positive");
+            return kVhVdbFailed;
+        }
+        std::vector<openvdb::Vec3f> p(static_cast<size_t>(count));
+        for (size_t i = 0; i < p.size(); ++i) p[i] = {positions[3 * i], positions[3 * i + 1], positions[3 * i + 2]};
+        const pts::PointAttributeVector<openvdb::Vec3f> wrapped(p);
+        auto xf = openvdb::math::Transform::createLinearTransform(voxelSize);
+        auto index = openvdb::tools::createPointIndexGrid<openvdb::tools::PointIndexGrid>(wrapped, *xf);
+        auto g = pts::createPointDataGrid<pts::NullCodec, PointDataGrid>(*index, wrapped, *xf);
+        for (int c = 0; c < columnCount; ++c) {
+            const VhVdbPointColumn &col = columns[c];
+            const std::string name = col.name;
+            if (col.components == 1) {
+                std::vector<float> v(col.values, col.values + count);
+                if (name != "P") pts::appendAttribute<float>(g->tree(), name);
+                pts::populateAttribute(g->tree(), index->tree(), name, pts::PointAttributeVector<float>(v));
+            } else if (col.components == 3) {
+                std::vector<openvdb::Vec3f> v(static_cast<size_t>(count));
+                for (size_t i = 0; i < v.size(); ++i)
+                    v[i] = {col.values[3 * i], col.values[3 * i + 1], col.values[3 * i + 2]};
+                if (name != "P") pts::appendAttribute<openvdb::Vec3f>(g->tree(), name);
+                pts::populateAttribute(g->tree(), index->tree(), name, pts::PointAttributeVector<openvdb::Vec3f>(v));
+            } else {
+                setError(err, errSize, "attribute \"" + name + "\": 1 or 3 components");
+                return kVhVdbBadType;
+            }
+        }
+        g->setName(grid);
+        openvdb::io::File f(path);
+        f.write(openvdb::GridPtrVec{g});
+        f.close();
+        return kVhVdbOk;
+    } catch (const std::exception &e) {
+        setError(err, errSize, e.what());
+        return kVhVdbNoFile;
+    }
+}
+
+const VhVdbApi kApi = {kVhVdbApiVersion, openFile, closeFile, gridInfo,   sampleGrid,
+                       writeGrids,       pointInfo, pointAttribute, readPoints, writePoints};
 
 }  // namespace
 

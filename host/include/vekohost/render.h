@@ -124,6 +124,18 @@
 //      tag parameters (veko_blobbyparticles' "particleData"). An object with
 //      particles and no mesh gets a box round them (centres grown by the
 //      largest radius).
+//      Or from a point file: "particles": {"file": "drops.vdb"} reads an
+//      OpenVDB point data grid (relative paths from the scene's directory):
+//      "grid" names it (default: the file's first point grid); positions
+//      are the world-space "P"; attributes "pscale" (radius; without it
+//      "radius": r gives every particle the radius r), "v" (velocity,
+//      times "velocityScale", default 1), "Cd" (colour), "opacity" and
+//      "incandescence" (float or vector), "age" and "lifespan" (values a
+//      and b) are read when present. "attributes": {"radius", "velocity",
+//      "color", "opacity", "incandescence", "valueA", "valueB"} maps each to
+//      another attribute name (then required) or to null (not read).
+//      Scalars are float or double, vectors vec3s or vec3d; every value
+//      must be finite and radii not negative. The same block is built.
 //   Vertex colours: "colors" holds one colour set (a flat list) or several,
 //   one r, g, b per position each; an OBJ file whose every vertex carries a
 //   colour ("v x y z r g b") gives colour set 0. Shaders read set k of the
