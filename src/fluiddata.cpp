@@ -43,9 +43,10 @@ void note(std::string *problem, const std::string &text) {
 // inside the block.
 bool readGrid(const uint32_t *w, size_t words, int32_t at, bool withValues, FluidGrid &g, const char *what,
               std::string *problem) {
-    const std::string where = std::string(what) + " grid record at word " + decimal(static_cast<long long>(at));
+    // Built only for a fault: the block is read on every texture call.
+    auto where = [&] { return std::string(what) + " grid record at word " + decimal(static_cast<long long>(at)); };
     if (at < kFluidHeaderWords || size_t(at) + kFluidGridHeader > words) {
-        note(problem, where + " lies outside the block of " + decimal(static_cast<unsigned long long>(words)) + " words");
+        note(problem, where() + " lies outside the block of " + decimal(static_cast<unsigned long long>(words)) + " words");
         return false;
     }
     const uint32_t *r = w + at;
@@ -59,14 +60,14 @@ bool readGrid(const uint32_t *w, size_t words, int32_t at, bool withValues, Flui
         const float c = comp(g.cell)[a], s = comp(g.size)[a];
         if (g.res[a] < 1 || !std::isfinite(c) || c == 0.0f || !std::isfinite(s) || s <= 0.0f ||
             !std::isfinite(comp(g.centre)[a])) {
-            note(problem, where + ": resolution, size and cell size must be positive");
+            note(problem, where() + ": resolution, size and cell size must be positive");
             return false;
         }
         count *= uint64_t(g.res[a]);
     }
     g.values = reinterpret_cast<const float *>(r + kFluidGridHeader);
     if (withValues && count > words - size_t(at) - kFluidGridHeader) {
-        note(problem, where + ": its " + decimal(static_cast<unsigned long long>(count)) + " values run past the block's end");
+        note(problem, where() + ": its " + decimal(static_cast<unsigned long long>(count)) + " values run past the block's end");
         return false;
     }
     return true;
