@@ -189,43 +189,13 @@ static void transformVector(xrVector *out, const xrVector *in, const float *m) {
 
 }  // namespace vh
 
-using namespace vh;
+namespace vh {
+namespace {
 
-extern "C" {
-
-void *xr_phen_eval(xrState *state, void *param) { return evaluateConnection(state, param); }
-
-void xr_flush_cache(xrState *state) { flushCache(state); }
-
-xrBoolean xr_call_shader_x(void *result, xrInteger kind, xrState *state, xrTag shader, void *arg) {
-    Instance *inst = instanceOfTag(shader);
-    if (!inst || !state) return 0;
-    (void)kind;
-    // Shaders named by tag (e.g. a curve driver's curve) are outside the
-    // network's cycle check: a shader that ends up calling itself is cut
-    // off here instead of exhausting the stack.
-    constexpr int kMaxCallDepth = 256;
-    static thread_local int depth = 0;
-    if (depth >= kMaxCallDepth) {
-        hostMessage(Severity::Error, "xr_call_shader_x: node " + inst->name + " is called more than " +
-                                         std::to_string(kMaxCallDepth) + " levels deep (does it call itself?)");
-        return 0;
-    }
-    ++depth;
-    const xrBoolean ok = callShader(*inst, state, result, arg);
-    --depth;
-    return ok;
-}
-
-xrBoolean xr_query(xrInteger code, xrState *state, xrTag tag, void *result) {
-    if (!result) return 0;
+// The queries that are not asked on every sample (kept out of xr_query so
+// that its frequent cases stay a short leaf function).
+__attribute__((noinline)) xrBoolean otherQuery(xrInteger code, xrState *state, xrTag tag, void *result) {
     switch (code) {
-        case 51: {  // address of the running instance's user pointer
-            Instance *inst = currentInstance(state);
-            if (!inst) return 0;
-            *static_cast<void ***>(result) = &inst->userPointer;
-            return 1;
-        }
         case 52: {  // the running instance's own lock (xrLock)
             Instance *inst = currentInstance(state);
             if (!inst) return 0;
@@ -267,11 +237,6 @@ xrBoolean xr_query(xrInteger code, xrState *state, xrTag tag, void *result) {
             *static_cast<void ***>(result) = inst->threadData.data();
             return 1;
         }
-        case 140: {  // kind of the running shader
-            if (!state || !state->shaderRecord) return 0;
-            *static_cast<int32_t *>(result) = state->shaderRecord->hostWords[0];
-            return 1;
-        }
         case 8:      // instance the given instance derives from
         case 101: {  // object label of an instance
             // Unpinned (asked once per eye sample): instance records are
@@ -304,6 +269,57 @@ xrBoolean xr_query(xrInteger code, xrState *state, xrTag tag, void *result) {
         default:
             if (renderQuery) return renderQuery(code, state, tag, result) ? 1 : 0;
             return 0;
+    }
+}
+
+}  // namespace
+}  // namespace vh
+
+using namespace vh;
+
+extern "C" {
+
+void *xr_phen_eval(xrState *state, void *param) { return evaluateConnection(state, param); }
+
+void xr_flush_cache(xrState *state) { flushCache(state); }
+
+xrBoolean xr_call_shader_x(void *result, xrInteger kind, xrState *state, xrTag shader, void *arg) {
+    Instance *inst = instanceOfTag(shader);
+    if (!inst || !state) return 0;
+    (void)kind;
+    // Shaders named by tag (e.g. a curve driver's curve) are outside the
+    // network's cycle check: a shader that ends up calling itself is cut
+    // off here instead of exhausting the stack.
+    constexpr int kMaxCallDepth = 256;
+    static thread_local int depth = 0;
+    if (depth >= kMaxCallDepth) {
+        hostMessage(Severity::Error, "xr_call_shader_x: node " + inst->name + " is called more than " +
+                                         std::to_string(kMaxCallDepth) + " levels deep (does it call itself?)");
+        return 0;
+    }
+    ++depth;
+    const xrBoolean ok = callShader(*inst, state, result, arg);
+    --depth;
+    return ok;
+}
+
+
+xrBoolean xr_query(xrInteger code, xrState *state, xrTag tag, void *result) {
+    if (!result) return 0;
+    switch (code) {
+        case 51: {  // address of the running instance's user pointer
+            Instance *inst = currentInstance(state);
+            if (!inst) return 0;
+            *static_cast<void ***>(result) = &inst->userPointer;
+            return 1;
+        }
+        case 140: {  // kind of the running shader
+            if (!state || !state->shaderRecord) return 0;
+            *static_cast<int32_t *>(result) = state->shaderRecord->hostWords[0];
+            return 1;
+        }
+        default:
+            return otherQuery(code, state, tag, result);
     }
 }
 
