@@ -671,6 +671,13 @@ TEST(Contour, RenderedOutlineFollowsTheSilhouette) {
     // Oversample 0 counts as 1, filter type 5 as the box.
     auto same = load(contourScene({{"oversample", 0}, {"filterType", 5}, {"filterWidth", 1}}));
     EXPECT_EQ(vh::render(*same, quiet()).rgba, b.rgba);
+    // Under a lens shader (a pinhole depth of field) the eye rays it traces
+    // give the same outline.
+    json lensDoc = contourScene({{"oversample", 1}, {"filterType", 0}, {"filterWidth", 1}});
+    lensDoc["nodes"].push_back({{"name", "dof"}, {"type", "veko_dof"}, {"params", {{"samples", 0}}}});
+    lensDoc["camera"]["lens"] = {"dof"};
+    auto lensed = load(lensDoc);
+    EXPECT_EQ(vh::render(*lensed, quiet()).rgba, b.rgba);
 }
 
 }  // namespace

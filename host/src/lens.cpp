@@ -58,6 +58,10 @@ xrBoolean traceEyeRay(RaySlot &slot, xrColor *color) {
         root.eyeHitDistance = slot.rd.passed ? slot.rd.passedDistance : st.hitDistance;
         root.eyeHitInstance = slot.rd.passed ? slot.rd.passedInstance : st.instanceTag;
         root.eyeHitLabel = slot.rd.passed ? slot.rd.passedLabel : st.objectLabel;
+        // The contour facility keeps the pixel's first sample: here, the
+        // first traced eye ray's hit.
+        if (root.sampleIndex == 0 && !rd.td->impl->contours.stored.empty())
+            storeContourSample(slot, root.pixel, *color, true);
     }
     return ok;
 }

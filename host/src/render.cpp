@@ -228,7 +228,9 @@ Renderer::Sample Renderer::shadeSample(int thread, float x, float y, uint32_t pi
     }
     if (shade && !lens) applyRayVolumes(e, &col, out.hit);
     if (shade) impl_->stateOp(e, kOpSampleDone, 1, &col);
-    if (shade && sampleIndex == 0 && !impl_->contours.stored.empty()) storeContourSample(e, pixelIndex, col, out.hit);
+    // Under lens shaders the first eye ray that sees something stores it (lens.cpp).
+    if (shade && !lens && sampleIndex == 0 && !impl_->contours.stored.empty())
+        storeContourSample(e, pixelIndex, col, out.hit);
     out.color = col;
     out.depth = st.hitDistance;
     out.label = st.objectLabel;
