@@ -9,9 +9,10 @@
 //
 // Host queries used here:
 //   51   address of the running instance's user pointer (the record)
-//   58   result size in bytes of the material
+//   58   result size in bytes of the material or shadow shader
 #include <algorithm>
 #include <cmath>
+#include <cstddef>
 #include <cstring>
 
 #include "particles.h"
@@ -32,6 +33,10 @@ constexpr int kMaxEstimates = 50;
 // Shader kinds of xr_call_shader_x.
 constexpr xrInteger kCallMaterial = 1;
 constexpr xrInteger kCallShadow = 3;
+
+// A result of at least this many bytes is a surface shader's record, whose
+// transparency is words 12 to 15.
+constexpr size_t kSurfaceTransparencyEnd = offsetof(veko::MaterialResult, outTransparency) + sizeof(xrColor);
 
 struct BlobbyParams {
     xrTag material;                    // 0
@@ -227,6 +232,31 @@ struct Search {
     float threshold;
     bool motion;
 
+    // The transparency of a crossing on a shadow ray. A shadow shader filters
+    // the colour it is given, (1, 1, 1, 1) here; a surface shader wired in
+    // its place writes its whole result record and answers with that
+    // record's transparency. The buffer is as large as the shader's result,
+    // so neither writes beyond it.
+    xrColor shadowTransparency(xrState *s) const {
+        int32_t bytes = 0;
+        if (!xr_query(kQueryResultSize, s, shader, &bytes) || bytes < int32_t(sizeof(xrColor)))
+            bytes = int32_t(sizeof(xrColor));
+        alignas(16) float local[64];
+        float *buf = size_t(bytes) <= sizeof local
+                         ? local
+                         : static_cast<float *>(xr_mem_int_allocate(__FILE__, __LINE__, size_t(bytes)));
+        if (!buf) return {0, 0, 0, 0};
+        std::memset(buf, 0, size_t(bytes));
+        xrColor filter = {1, 1, 1, 1};
+        std::memcpy(buf, &filter, sizeof filter);
+        const bool surfaceResult = size_t(bytes) >= kSurfaceTransparencyEnd;
+        if (surfaceResult) std::memcpy(buf + 12, &filter, sizeof filter);
+        if (!xr_call_shader_x(buf, kCallShadow, s, shader, nullptr)) filter = {0, 0, 0, 0};
+        else std::memcpy(&filter, surfaceResult ? buf + 12 : buf, sizeof filter);
+        if (buf != local) xr_mem_int_release(__FILE__, __LINE__, buf);
+        return filter;
+    }
+
     // Shades the crossing at t; false when the search is to stop (an opaque
     // sample was pushed). Counts pushed samples in `shaded`.
     bool shade(const Field &field, float t, const ParticleEvent &ea, const ParticleEvent &eb, bool useB, int *shaded) {
@@ -255,9 +285,7 @@ struct Search {
 
         veko::VolumeSampleResult sample{};
         if (s->rayKind == xrRAY_SHADOW) {
-            xrColor transparency = {1, 1, 1, 1};
-            if (!xr_call_shader_x(&transparency, kCallShadow, s, shader, nullptr)) transparency = {0, 0, 0, 0};
-            sample.outTransparency = transparency;
+            sample.outTransparency = shadowTransparency(s);
         } else {
             if (rec->filterEnabled) {
                 xrVector pc;

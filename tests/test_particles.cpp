@@ -596,6 +596,62 @@ TEST_F(ParticleFile, ErrorsNameTheFileObjectGridAndAttribute) {
 }
 
 // ---------------------------------------------------------------------------
+// Shadows of a blobby heap through the volume sampler, rendered by the host.
+
+// A grey ground seen from straight above (orthographic, 4 units wide, 32
+// pixels: pixel x = (world x + 2) * 8, row 16 is z = 0), a directional
+// light falling at 45 degrees towards -x, and a heap of three drops round
+// (0, 0.35, 0) whose blobby shader takes `shadowShader` on shadow rays.
+json shadowScene(const std::string &shadowShader) {
+    json nodes = json::parse(R"([
+        {"name": "state", "type": "veko_state"},
+        {"name": "grey", "type": "veko_lambert", "params": {"color": [0.5, 0.5, 0.5, 1], "diffuse": 0.8}},
+        {"name": "greySG", "type": "veko_shadingengine", "params": {"surfaceShader": "grey"}},
+        {"name": "sun", "type": "veko_directionallight", "params": {"useRayTraceShadows": 1}},
+        {"name": "dropsVolume", "type": "veko_volumesampler", "params": {"volumeShader": "blob"}}
+    ])");
+    nodes.push_back({{"name", "blob"},
+                     {"type", "veko_blobbyparticles"},
+                     {"params",
+                      {{"material", "grey"}, {"shadowShader", shadowShader}, {"threshold", 0.3},
+                       {"particleData", "drops.particles"}}}});
+    return {{"nodes", nodes},
+            {"state", "state"},
+            {"options", {{"trace", true}, {"autoVolume", true}, {"shadows", "segments"}}},
+            {"camera",
+             {{"type", "orthographic"},
+              {"resolution", {32, 32}},
+              {"aperture", 4},
+              {"samples", 1},
+              {"clip", {0.1, 100}},
+              {"transform", {{"lookAt", {{"eye", {0, 3, 0}}, {"target", {0, 0, 0}}, {"up", {0, 0, -1}}}}}}}},
+            {"lights",
+             {{{"name", "sun"}, {"shader", "sun"}, {"transform", {{"lookAt", {{"eye", {4, 4, 0}}, {"target", {0, 0, 0}}}}}}}}},
+            {"objects",
+             {{{"name", "ground"}, {"mesh", {{"type", "plane"}, {"size", {8, 8}}}}, {"material", "greySG"}},
+              {{"name", "drops"},
+               {"particles", {{"points", {{0, 0.35, 0, 0.35}, {0.15, 0.3, 0.1, 0.3}, {-0.1, 0.3, -0.1, 0.3}}}}},
+               {"volume", "dropsVolume"}}}}};
+}
+
+TEST(BlobbyShadow, HeapDarkensTheGroundBehindIt) {
+    // The shadow shader may be a shading engine (a shadow shader proper) or
+    // a bare surface shader wired in its place, which answers with its
+    // result record's transparency.
+    for (const char *shadowShader : {"greySG", "grey"}) {
+        auto scene = vh::loadSceneJson(vt::library(), shadowScene(shadowShader), "blobby-shadow.json");
+        vh::RenderOptions o;
+        o.threads = 1;
+        o.progress = false;
+        const vh::FrameImage img = vh::render(*scene, o);
+        const float lit = img.pixel(24, 16)[0];      // ground at x = 1: in the light
+        const float behind = img.pixel(11, 16)[0];   // ground at x = -0.6: behind the heap from the light
+        EXPECT_GT(lit, 0.1f) << shadowShader;
+        EXPECT_LT(behind, 0.2f * lit) << shadowShader;
+    }
+}
+
+// ---------------------------------------------------------------------------
 // veko_particlesamplerinfo
 
 TEST(ParticleSamplerInfo, UvFromTheBlendedValues) {
