@@ -387,31 +387,24 @@ struct LightmapBaker {
     // is estimated on a 4 x 4 grid of positions (at least 1/16).
     template <class Mine>
     void edgePass(std::vector<uint8_t> &written, Mine mine) {
-        for (const GridTriangle &g : grid.triangles()) {
-            if (g.area2 == 0.0f) continue;
-            const int x0 = std::max(int(std::floor(std::min({g.x[0], g.x[1], g.x[2]}))), 0);
-            const int x1 = std::min(int(std::floor(std::max({g.x[0], g.x[1], g.x[2]}))), width - 1);
-            const int y0 = std::max(int(std::floor(std::min({g.y[0], g.y[1], g.y[2]}))), 0);
-            const int y1 = std::min(int(std::floor(std::max({g.y[0], g.y[1], g.y[2]}))), height - 1);
-            for (int y = y0; y <= y1; ++y)
-                for (int x = x0; x <= x1; ++x) {
-                    uint8_t &done = written[size_t(y) * size_t(width) + size_t(x)];
-                    if (done || !mine(x, y) || !touchesPixel(g, x, y)) continue;
-                    const float cx = float(x) + 0.5f, cy = float(y) + 0.5f;
-                    float b[3];
-                    closestBary(g, cx, cy, b);
-                    const xrColor c = shade(g, b, cx, cy);
-                    int inside = 0;
-                    for (int j = 0; j < 4; ++j)
-                        for (int i = 0; i < 4; ++i) {
-                            float bb[3];
-                            inside += grid.locate(float(x) + (float(i) + 0.5f) / 4.0f,
-                                                  float(y) + (float(j) + 0.5f) / 4.0f, bb) != nullptr;
-                        }
-                    put(x, y, c, c.a, veko::luminance(rec->matteColor), 1, float(std::max(inside, 1)) / 16.0f);
-                    done = 1;
-                }
-        }
+        for (const GridTriangle &g : grid.triangles())
+            forTouchedPixels(g, width, height, [&](int x, int y) {
+                uint8_t &done = written[size_t(y) * size_t(width) + size_t(x)];
+                if (done || !mine(x, y)) return;
+                const float cx = float(x) + 0.5f, cy = float(y) + 0.5f;
+                float b[3];
+                closestBary(g, cx, cy, b);
+                const xrColor c = shade(g, b, cx, cy);
+                int inside = 0;
+                for (int j = 0; j < 4; ++j)
+                    for (int i = 0; i < 4; ++i) {
+                        float bb[3];
+                        inside += grid.locate(float(x) + (float(i) + 0.5f) / 4.0f, float(y) + (float(j) + 0.5f) / 4.0f,
+                                              bb) != nullptr;
+                    }
+                put(x, y, c, c.a, veko::luminance(rec->matteColor), 1, float(std::max(inside, 1)) / 16.0f);
+                done = 1;
+            });
     }
 
     // The pixels the render writes: a sample on the mesh, or (with the edge
@@ -430,16 +423,9 @@ struct LightmapBaker {
                 }
             }
         if (edges)
-            for (const GridTriangle &g : grid.triangles()) {
-                if (g.area2 == 0.0f) continue;
-                const int x0 = std::max(int(std::floor(std::min({g.x[0], g.x[1], g.x[2]}))), 0);
-                const int x1 = std::min(int(std::floor(std::max({g.x[0], g.x[1], g.x[2]}))), width - 1);
-                const int y0 = std::max(int(std::floor(std::min({g.y[0], g.y[1], g.y[2]}))), 0);
-                const int y1 = std::min(int(std::floor(std::max({g.y[0], g.y[1], g.y[2]}))), height - 1);
-                for (int y = y0; y <= y1; ++y)
-                    for (int x = x0; x <= x1; ++x)
-                        if (touchesPixel(g, x, y)) covered[size_t(y) * size_t(width) + size_t(x)] = 1;
-            }
+            for (const GridTriangle &g : grid.triangles())
+                forTouchedPixels(g, width, height,
+                                 [&](int x, int y) { covered[size_t(y) * size_t(width) + size_t(x)] = 1; });
         return covered;
     }
 

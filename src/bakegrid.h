@@ -93,6 +93,20 @@ inline bool touchesPixel(const GridTriangle &g, int x, int y) {
     return true;
 }
 
+// Calls visit(x, y) for every pixel of a width x height image that the
+// triangle touches; a triangle without area touches none.
+template <class Visit>
+void forTouchedPixels(const GridTriangle &g, int width, int height, Visit visit) {
+    if (g.area2 == 0.0f) return;
+    const int x0 = std::max(int(std::floor(std::min({g.x[0], g.x[1], g.x[2]}))), 0);
+    const int x1 = std::min(int(std::floor(std::max({g.x[0], g.x[1], g.x[2]}))), width - 1);
+    const int y0 = std::max(int(std::floor(std::min({g.y[0], g.y[1], g.y[2]}))), 0);
+    const int y1 = std::min(int(std::floor(std::max({g.y[0], g.y[1], g.y[2]}))), height - 1);
+    for (int y = y0; y <= y1; ++y)
+        for (int x = x0; x <= x1; ++x)
+            if (touchesPixel(g, x, y)) visit(x, y);
+}
+
 // The point of the triangle closest to (px, py), as barycentric weights.
 inline void closestBary(const GridTriangle &g, float px, float py, float b[3]) {
     const double ax = g.x[0], ay = g.y[0], abx = g.x[1] - ax, aby = g.y[1] - ay, acx = g.x[2] - ax, acy = g.y[2] - ay;

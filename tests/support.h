@@ -20,6 +20,20 @@ std::vector<vh::Message> messages();
 // True when some captured message has exactly this text.
 bool hasMessage(const std::vector<vh::Message> &m, const std::string &text);
 
+// A test whose messages are captured from its start (earlier ones dropped)
+// and dropped at its end.
+class MessagesTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        vh::captureMessages(true);
+        vh::takeMessages();
+    }
+    void TearDown() override {
+        vh::takeMessages();
+        vh::captureMessages(false);
+    }
+};
+
 // Path of a file in the source tree.
 std::string sourcePath(const std::string &rel);
 

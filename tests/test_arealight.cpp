@@ -75,17 +75,7 @@ json lambertNodes(const json &light) {
             light};
 }
 
-class AreaLight : public ::testing::Test {
-protected:
-    void SetUp() override {
-        vh::captureMessages(true);
-        vh::takeMessages();
-    }
-    void TearDown() override {
-        vh::takeMessages();
-        vh::captureMessages(false);
-    }
-};
+class AreaLight : public vt::MessagesTest {};
 
 // Lambert under the rectangle light: the point-light cosine is replaced by
 // five times the rectangle's contour integral, 10 pi times its form factor.

@@ -73,17 +73,7 @@ vh::BakedMap bake(const json &doc, int w, int h, int threads = 1, const std::str
 
 const float *texel(const vh::BakedMap &m, int x, int y) { return &m.rgba[(size_t(y) * m.width + x) * 4]; }
 
-class Bake : public ::testing::Test {
-protected:
-    void SetUp() override {
-        vh::captureMessages(true);
-        vh::takeMessages();
-    }
-    void TearDown() override {
-        vh::takeMessages();
-        vh::captureMessages(false);
-    }
-};
+class Bake : public vt::MessagesTest {};
 
 TEST_F(Bake, LambertPlaneUnderADirectionalLight) {
     // Texel = colour x diffuse x intensity x cos(60 degrees).
@@ -243,19 +233,24 @@ TEST_F(Bake, BakedMapWorksAsAFileTexture) {
     EXPECT_NEAR(s.color.b, 0.4 * k, 2e-3);
 }
 
-// A card whose uv layout is the triangle (0, 0), (0.9, 0), (0, 0.9): on a
-// 4 x 4 map the centres of the pixels with x + y <= 2 lie inside it; the
-// pixels with x + y = 3 are only touched. The material shows its uv.
-TEST_F(Bake, EdgePassFillsTouchedPixels) {
+// A card whose uv layout is the triangle (0, 0), (0.9, 0), (0, 0.9), and the
+// material "native:uvShow", which shows the uv it is given.
+json uvTriangleCard() {
     vh::registerNativeMaterial("uvShow", [](xrColor *c, xrState *s) {
         *c = {s->texCoords[0].x, s->texCoords[0].y, 0, 1};
         return xrBoolean(1);
     });
-    const json mesh = {{"type", "mesh"},
-                       {"positions", {-1, 0, 1, 1, 0, 1, -1, 0, -1}},
-                       {"normals", {0, 1, 0, 0, 1, 0, 0, 1, 0}},
-                       {"uvs", {{0, 0, 0.9, 0, 0, 0.9}}},
-                       {"triangles", {0, 1, 2}}};
+    return {{"type", "mesh"},
+            {"positions", {-1, 0, 1, 1, 0, 1, -1, 0, -1}},
+            {"normals", {0, 1, 0, 0, 1, 0, 0, 1, 0}},
+            {"uvs", {{0, 0, 0.9, 0, 0, 0.9}}},
+            {"triangles", {0, 1, 2}}};
+}
+
+// On a 4 x 4 map the centres of the pixels with x + y <= 2 lie inside the
+// card's uv triangle; the pixels with x + y = 3 are only touched.
+TEST_F(Bake, EdgePassFillsTouchedPixels) {
+    const json mesh = uvTriangleCard();
     for (int sampling : {1, 2}) {
         SCOPED_TRACE(sampling);
         json doc = cardScene("veko_bakelightmap", {{"uvScale", 1}, {"pixelSampling", sampling}}, mesh);
@@ -366,15 +361,7 @@ TEST_F(Bake, LensShaderBakesTheLambertPlane) {
 // stay black and transparent; the material sees the card's uv. (A native
 // material reports no matte, so alpha is only checked where nothing is.)
 TEST_F(Bake, LensShaderLeavesEmptyUvTransparent) {
-    vh::registerNativeMaterial("uvShow", [](xrColor *c, xrState *s) {
-        *c = {s->texCoords[0].x, s->texCoords[0].y, 0, 1};
-        return xrBoolean(1);
-    });
-    const json mesh = {{"type", "mesh"},
-                       {"positions", {-1, 0, 1, 1, 0, 1, -1, 0, -1}},
-                       {"normals", {0, 1, 0, 0, 1, 0, 0, 1, 0}},
-                       {"uvs", {{0, 0, 0.9, 0, 0, 0.9}}},
-                       {"triangles", {0, 1, 2}}};
+    const json mesh = uvTriangleCard();
     json doc = lensScene({{"object", "card"}}, 4, mesh);
     doc["objects"][0]["material"] = "native:uvShow";
     const vh::FrameImage img = renderLens(doc);

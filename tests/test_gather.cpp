@@ -63,17 +63,7 @@ vh::BakedMap bake(const json &doc, int w, int h, int threads = 1) {
     return vh::bakeLightmap(*scene, req);
 }
 
-class Gather : public ::testing::Test {
-protected:
-    void SetUp() override {
-        vh::captureMessages(true);
-        vh::takeMessages();
-    }
-    void TearDown() override {
-        vh::takeMessages();
-        vh::captureMessages(false);
-    }
-};
+class Gather : public vt::MessagesTest {};
 
 // The card covers the lower left uvScale x width by uvScale x height pixels
 // of the map. A grid column i lies at (i + 0.5 + 0.85 (o - 0.5)) s for an

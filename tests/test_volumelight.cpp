@@ -122,17 +122,7 @@ void expectDir(const Probe &got, xrVector d) {
     EXPECT_NEAR(got.dir.z, d.z, 1e-4f);
 }
 
-class VolumeLight : public ::testing::Test {
-protected:
-    void SetUp() override {
-        vh::captureMessages(true);
-        vh::takeMessages();
-    }
-    void TearDown() override {
-        vh::takeMessages();
-        vh::captureMessages(false);
-    }
-};
+class VolumeLight : public vt::MessagesTest {};
 
 // Each shape inside, outside, on its boundary and at its ramp ends, in the
 // three direction modes. Points are light-space p; the light's scale of 2

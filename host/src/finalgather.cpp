@@ -70,8 +70,7 @@ bool GatherCache::lookup(const xrVector &p, const xrVector &n, xrColor &out) con
     for (uint32_t i : found) {
         const GatherPoint &g = points_[i];
         const xrVector d = p - g.point;
-        const float dist = length(d);
-        if (dist >= g.radius) continue;
+        const float dist = length(d);  // below the radius: `found` holds only such points
         const float c = dot(n, g.normal);
         if (c <= kNormalCos) continue;
         // A point well off the stored point's tangent plane (a different,
@@ -94,11 +93,6 @@ bool GatherCache::lookup(const xrVector &p, const xrVector &n, xrColor &out) con
 }
 
 namespace {
-
-GatherCache *cacheOf(xrState *state) {
-    RayData *rd = rayDataOf(state);
-    return rd ? &rd->td->impl->gatherCache : nullptr;
-}
 
 // Radius limits in world units: the options', or a fortieth and a half of
 // the scene's bounding radius.
@@ -142,7 +136,7 @@ VH_EXPORT xrBoolean xr_finalgather_store(xrColor *average, xrState *state, void 
     if (n <= 0) return 0;
     RayData *rd = rayDataOf(state);
     if (rd->hairRadius > 0) return 0;
-    GatherCache *cache = cacheOf(state);
+    GatherCache &cache = rd->td->impl->gatherCache;
     const Scene &scene = *rd->td->impl->scene;
     GatherPoint g;
     g.point = state->hitPoint;
@@ -153,7 +147,7 @@ VH_EXPORT xrBoolean xr_finalgather_store(xrColor *average, xrState *state, void 
     float lo = 0, hi = 0;
     radiusLimits(scene, lo, hi);
     g.radius = std::clamp(std::isfinite(harmonic) ? kRadiusScale * harmonic : hi, lo, hi);
-    cache->store(g, hi);
+    cache.store(g, hi);
     if (average) *average = g.radiance;
     return 1;
 }

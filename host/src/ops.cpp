@@ -303,7 +303,6 @@ xrBoolean xr_call_shader_x(void *result, xrInteger kind, xrState *state, xrTag s
     return ok;
 }
 
-
 xrBoolean xr_query(xrInteger code, xrState *state, xrTag tag, void *result) {
     if (!result) return 0;
     switch (code) {
