@@ -12,6 +12,7 @@
 #include <functional>
 #include <fstream>
 #include <map>
+#include <tuple>
 
 #include <unistd.h>
 
@@ -504,6 +505,53 @@ TEST(Displacement, BoundedByMaxDisplace) {
     bool warned = false;
     for (auto &msg : vt::messages()) warned |= msg.text.find("was clamped") != std::string::npos;
     EXPECT_TRUE(warned);
+}
+
+// The number of edges of `m`, by their end positions, not shared by exactly
+// two triangles (0 for a closed surface).
+int openEdges(const vh::ObjectMesh &m) {
+    auto key = [](xrVector p) { return std::make_tuple(p.x, p.y, p.z); };
+    std::map<std::pair<std::tuple<float, float, float>, std::tuple<float, float, float>>, int> edges;
+    for (size_t t = 0; t < m.tri.size(); t += 3)
+        for (int k = 0; k < 3; ++k) {
+            auto a = key(m.P[m.tri[t + size_t(k)]]), b = key(m.P[m.tri[t + size_t(k + 1) % 3]]);
+            ++edges[{std::min(a, b), std::max(a, b)}];
+        }
+    int open = 0;
+    for (auto &[e, count] : edges) open += count != 2;
+    return open;
+}
+
+TEST(Displacement, HardEdgedBoxStaysClosed) {
+    // The box's faces have vertices of their own (hard edges, texture
+    // borders): each corner and edge point must move as one, whether the
+    // displacement is constant or differs with the face's texture
+    // coordinates, or the displaced surface opens.
+    for (const char *height : {"0.2", "\"ramp.outAlpha\""}) {
+        json doc = {{"nodes", json::parse(std::string(R"([
+            {"name": "ramp", "type": "veko_ramp",
+             "params": {"rampType": 0, "interpolation": 1, "alphaIsLuminance": true, "alphaGain": 0.3,
+                        "colorEntryList": [{"position": 0, "color": [0, 0, 0, 1]}, {"position": 1, "color": [1, 1, 1, 1]}]}},
+            {"name": "d", "type": "veko_displace", "params": {"displacement": )") + height + "}}]")},
+                    {"camera", topCamera()},
+                    {"objects", json::parse(R"([{"name": "box", "mesh": {"type": "box", "size": [2, 2, 2]},
+                        "displacement": {"shader": "d", "length": 0.5, "pixels": 0}}])")}};
+        auto scene = load(doc);
+        vh::ObjectMesh m = meshOf(*scene, "box");
+        ASSERT_GT(m.tri.size(), 36u) << height;
+        EXPECT_EQ(openEdges(m), 0) << height << ": edges not shared by two triangles";
+        if (std::string(height) != "0.2") continue;
+        // Faces move out by 0.2, edges and corners along their mean normal.
+        for (int k = 0; k < 3; ++k) {
+            EXPECT_NEAR(m.bbox[k], -1.2f, 1e-5);
+            EXPECT_NEAR(m.bbox[k + 3], 1.2f, 1e-5);
+        }
+        for (auto &p : m.P) {
+            const float r = std::max({std::fabs(p.x), std::fabs(p.y), std::fabs(p.z)});
+            EXPECT_GT(r, 1.0f + 0.2f / std::sqrt(3.0f) - 1e-5f);
+            EXPECT_LE(r, 1.2f + 1e-5f);
+        }
+    }
 }
 
 // ---------------------------------------------------------------------------

@@ -6,7 +6,9 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
+#include <cstring>
 #include <thread>
+#include <unordered_map>
 
 #include "geometry.h"
 
@@ -193,6 +195,54 @@ private:
     size_t mask_ = 0, count_ = 0;
 };
 
+// Vertices at exactly one position (the seams of hard edges and texture
+// borders), found so that they can be displaced as one.
+struct Welds {
+    std::vector<uint32_t> group;  // of each vertex
+    std::vector<uint32_t> size;   // of each group
+    std::vector<xrVector> along;  // unit normal of each vertex, the mean over its group
+};
+
+Welds weldVertices(const Mesh &m) {
+    struct Key {
+        uint32_t x, y, z;
+        bool operator==(const Key &o) const { return x == o.x && y == o.y && z == o.z; }
+    };
+    struct KeyHash {
+        size_t operator()(const Key &k) const {
+            uint64_t h = (uint64_t(k.x) * 0x9E3779B97F4A7C15ULL) ^ (uint64_t(k.y) * 0xC2B2AE3D27D4EB4FULL) ^ k.z;
+            return size_t(h ^ (h >> 29));
+        }
+    };
+    auto key = [](xrVector p) {
+        p = p + xrVector{0, 0, 0};  // +0 and -0 are one position
+        Key k;
+        std::memcpy(&k.x, &p.x, 4), std::memcpy(&k.y, &p.y, 4), std::memcpy(&k.z, &p.z, 4);
+        return k;
+    };
+    Welds w;
+    const size_t n = m.P.size();
+    w.group.resize(n);
+    std::unordered_map<Key, uint32_t, KeyHash> ids;
+    ids.reserve(n);
+    std::vector<xrVector> sum;
+    for (size_t i = 0; i < n; ++i) {
+        auto [it, added] = ids.emplace(key(m.P[i]), uint32_t(w.size.size()));
+        if (added) w.size.push_back(0), sum.push_back({0, 0, 0});
+        w.group[i] = it->second;
+        ++w.size[it->second];
+        sum[it->second] = sum[it->second] + normalize(m.N[i]);
+    }
+    w.along.resize(n);
+    for (size_t i = 0; i < n; ++i) {
+        const xrVector s = sum[w.group[i]];
+        // A lone vertex keeps its normal; opposite normals at one point (a
+        // folded sheet) keep theirs too.
+        w.along[i] = w.size[w.group[i]] > 1 && dot(s, s) > 1e-12f ? normalize(s) : normalize(m.N[i]);
+    }
+    return w;
+}
+
 }  // namespace
 
 void tessellate(Mesh &m, const std::function<bool(xrVector, xrVector)> &split, size_t maxTriangles,
@@ -306,6 +356,12 @@ void prepareDeferredObjects(Scene &s, std::vector<DeferredObject> &list, int thr
                 }
             }
 
+        // Vertices at one position move along the mean of their normals and
+        // by the mean of their displacements (their texture coordinates and
+        // derivatives differ), so that the surface stays closed.
+        const Welds welds = weldVertices(m);
+        const std::vector<xrVector> &along = welds.along;
+
         // One displacement call per vertex, the vertices shared out in chunks.
         const size_t nv = m.P.size();
         std::vector<xrVector> moved(nv), motion(nv, xrVector{0, 0, 0});
@@ -321,7 +377,7 @@ void prepareDeferredObjects(Scene &s, std::vector<DeferredObject> &list, int thr
             for (size_t begin; (begin = nextChunk.fetch_add(chunk)) < nv;) {
                 for (size_t i = begin; i < std::min(nv, begin + chunk); ++i) {
                     xrState &st = prepareCallState(r, thread, ob, kRayDisplace);
-                    const xrVector n = normalize(m.N[i]);
+                    const xrVector n = along[i];
                     st.hitPoint = m.P[i];
                     st.shadingNormal = st.geometricNormal = n;
                     st.rayOrigin = m.P[i];
@@ -353,6 +409,12 @@ void prepareDeferredObjects(Scene &s, std::vector<DeferredObject> &list, int thr
         for (int t = 1; t < threads; ++t) pool.emplace_back(work, t);
         work(0);
         for (auto &t : pool) t.join();
+        if (welds.size.size() < nv) {
+            std::vector<xrVector> mean(welds.size.size(), xrVector{0, 0, 0});
+            for (size_t i = 0; i < nv; ++i) mean[welds.group[i]] = mean[welds.group[i]] + moved[i];
+            for (size_t i = 0; i < nv; ++i)
+                if (welds.size[welds.group[i]] > 1) moved[i] = mean[welds.group[i]] * (1.0f / float(welds.size[welds.group[i]]));
+        }
         const auto displaced = Clock::now();
         auto ms = [](Clock::duration d) { return std::to_string(std::chrono::duration<double, std::milli>(d).count()); };
         hostMessage(Severity::Info, d.where + ": tessellated to " + std::to_string(m.tri.size() / 3) + " triangles in " +

@@ -57,7 +57,10 @@
 //      (rayKind 16, sampleTime 0, hitPoint, shadingNormal and texture
 //      coordinates in object space), moves the vertex along its normal by
 //      the scalar result (clamped to +-"maxDisplace" when that is positive,
-//      with a warning) and recomputes the normals; the object's bounds grow
+//      with a warning) and recomputes the normals. Vertices at one position
+//      (hard edges, texture seams) move as one, along the mean of their
+//      normals by the mean of their results, so the surface stays closed.
+//      The object's bounds grow
 //      by "maxDisplace". A displacement shader that sets motionVector gives
 //      each vertex that motion from time 0 to 1. Such objects cannot be an
 //      area light's "object" shape.
