@@ -106,6 +106,40 @@ TEST(Tiles, MergedTilesEqualAWholeRender) {
     fs::remove_all(dir);
 }
 
+// A frame with output shaders (the effects scene's glow; the toon scene's
+// contours) spreads light and lines across the frame: each part is cut from
+// the whole frame, so its pixels are still those of a whole render.
+TEST(Tiles, PartsOfFramesWithOutputShadersEqualTheWholeRender) {
+    for (const char *name : {"scenes/effects.json", "scenes/toon.json"}) {
+        vh::RenderOptions ro;
+        ro.progress = false;
+        ro.width = 64;
+        ro.height = 40;
+        ro.samples = 1;
+        ro.threads = 2;
+        auto wholeScene = vh::loadScene(vt::library(), vt::sourcePath(name), ro.width, ro.height);
+        const vh::FrameImage whole = vh::render(*wholeScene, ro);
+        vt::messages();
+        ro.tileIndex = 1;
+        ro.tileCount = 3;
+        auto partScene = vh::loadScene(vt::library(), vt::sourcePath(name), ro.width, ro.height);
+        const vh::FrameImage part = vh::render(*partScene, ro);
+        bool told = false;
+        for (auto &m : vt::messages()) told |= m.text.find("need the whole frame") != std::string::npos;
+        EXPECT_TRUE(told) << name;
+        const auto r = vh::tileRegion(1, 3, 64, 40);
+        ASSERT_EQ(part.width, 64) << name;
+        ASSERT_EQ(part.height, r.y1 - r.y0) << name;
+        EXPECT_EQ(part.originY, r.y0) << name;
+        EXPECT_EQ(part.fullHeight, 40) << name;
+        int differ = 0;
+        for (int y = 0; y < part.height; ++y)
+            for (int x = 0; x < part.width; ++x)
+                for (int c = 0; c < 4; ++c) differ += part.pixel(x, y)[c] != whole.pixel(x, r.y0 + y)[c];
+        EXPECT_EQ(differ, 0) << name << ": channels differing from the whole render";
+    }
+}
+
 TEST(Tiles, MergeErrorsNameThePart) {
     auto part = [](int ox, int oy, int w, int h, int fw, int fh, float v) {
         vh::FrameImage f;

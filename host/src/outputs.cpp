@@ -67,6 +67,10 @@ void runOutputPass(Renderer &r, FrameImage &img) {
     Scene &sc = r.scene();
     if (sc.outputShaders.empty()) return;
     Renderer::Impl &impl = *r.impl();
+    // The shared generator starts afresh (as at start-up) for every frame's
+    // output pass, so post effects that draw from it (the glow's dither)
+    // give the same frame whatever this process rendered before.
+    xr_srandom(0);
     impl.outputFrame = &img;
     setContourLineSource(&impl);
     xrState *st = r.eyeState(0);

@@ -284,6 +284,17 @@ FrameImage render(Scene &scene, const RenderOptions &opts) {
         throw Error(scene.where + ": region " + std::to_string(reg.x0) + " " + std::to_string(reg.y0) + " " +
                     std::to_string(reg.x1) + " " + std::to_string(reg.y1) + " is not inside the " + std::to_string(W) +
                     "x" + std::to_string(H) + " frame");
+    // Output shaders (glow, contours) read the whole frame, so a part of a
+    // frame that has them renders all of it and keeps its region: its
+    // pixels are those of a whole render.
+    RenderOptions::Region keep;
+    if ((!scene.outputShaders.empty() || scene.contourStore) && (reg.x0 > 0 || reg.y0 > 0 || reg.x1 < W || reg.y1 < H)) {
+        hostMessage(Severity::Warning, scene.where +
+                                           ": the output shaders (glow, contours) need the whole frame: this part "
+                                           "renders all of it and keeps its region");
+        keep = reg;
+        reg = {0, 0, W, H};
+    }
     const int RW = reg.x1 - reg.x0, RH = reg.y1 - reg.y0;
     const int ts = std::max(opts.tileSize, 1);
     const int tilesX = (RW + ts - 1) / ts, tilesY = (RH + ts - 1) / ts, tiles = tilesX * tilesY;
@@ -427,7 +438,7 @@ FrameImage render(Scene &scene, const RenderOptions &opts) {
     if (abortRequested()) hostMessage(Severity::Warning, scene.where + ": render aborted; the image is incomplete");
     buildContourLines(r);
     runOutputPass(r, img);
-    return img;
+    return keep.empty() ? img : cropFrame(img, keep);
 }
 
 int renderScene(const std::string &scenePath, const RenderOptions &opts) {

@@ -22,6 +22,32 @@ RenderOptions::Region tileRegion(int index, int count, int width, int height) {
     return r;
 }
 
+FrameImage cropFrame(const FrameImage &whole, const RenderOptions::Region &region) {
+    FrameImage out;
+    out.width = region.x1 - region.x0;
+    out.height = region.y1 - region.y0;
+    out.originX = whole.originX + region.x0;
+    out.originY = whole.originY + region.y0;
+    out.fullWidth = whole.fullWidth > 0 ? whole.fullWidth : whole.width;
+    out.fullHeight = whole.fullHeight > 0 ? whole.fullHeight : whole.height;
+    // Rows of `channels` values per pixel from `src` (whole) into `dst`.
+    auto rows = [&](const auto &src, auto &dst, size_t channels) {
+        if (src.empty()) return;
+        dst.resize(size_t(out.width) * size_t(out.height) * channels);
+        for (int y = 0; y < out.height; ++y) {
+            const size_t from = (size_t(region.y0 + y) * size_t(whole.width) + size_t(region.x0)) * channels;
+            std::copy_n(src.begin() + ptrdiff_t(from), size_t(out.width) * channels,
+                        dst.begin() + ptrdiff_t(size_t(y) * size_t(out.width) * channels));
+        }
+    };
+    rows(whole.rgba, out.rgba, 4);
+    rows(whole.depth, out.depth, 1);
+    rows(whole.label, out.label, 1);
+    rows(whole.coverage, out.coverage, 1);
+    for (size_t k = 0; k < whole.fb.size(); ++k) rows(whole.fb[k], out.fb[k], 4);
+    return out;
+}
+
 void parseTile(const std::string &text, int &index, int &count) {
     const size_t slash = text.find('/');
     auto number = [&](const std::string &s) {

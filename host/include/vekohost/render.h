@@ -314,7 +314,8 @@ struct RenderOptions {
     float time = 0;
     // A part of the frame: pixels x0 <= x < x1, y0 <= y < y1 (rows from the
     // top). Empty (x1 <= x0): the whole frame. The pixels are the same as
-    // those of a whole render.
+    // those of a whole render (a frame with output shaders, which read the
+    // whole frame, is rendered whole and cut).
     struct Region {
         int x0 = 0, y0 = 0, x1 = 0, y1 = 0;
         bool empty() const { return x1 <= x0 || y1 <= y0; }

@@ -15,6 +15,10 @@ namespace vh {
 // count is out of range or there are more tiles than rows.
 RenderOptions::Region tileRegion(int index, int count, int width, int height);
 
+// The pixels of `region` (inside the frame) of a whole frame, with all its
+// channels, as a part that knows its place.
+FrameImage cropFrame(const FrameImage &whole, const RenderOptions::Region &region);
+
 // "i/n" as in --tile; throws Error on anything else.
 void parseTile(const std::string &text, int &index, int &count);
 
