@@ -239,15 +239,33 @@ public:
     // camera "contours": the contour store, contrast and contour shaders
     Instance *contourStore = nullptr, *contourContrast = nullptr, *contourShader = nullptr;
 
+    // Asked on every hit and light sample: once the scene is loaded the
+    // lookups read flat tables indexed by tag - tableBase (database tags are
+    // handed out in sequence), built by buildLookupTables().
     ObjectInst *objectOf(xrTag tag) const {
+        if (tablesBuilt) {
+            const uint32_t i = tag - tableBase;
+            return i < objectTable.size() ? objectTable[i] : nullptr;
+        }
         auto it = objectByTag.find(tag);
         return it == objectByTag.end() ? nullptr : it->second;
     }
     LightInst *lightOf(xrTag tag) const {
+        if (tablesBuilt) {
+            const uint32_t i = tag - tableBase;
+            return i < lightTable.size() ? lightTable[i] : nullptr;
+        }
         auto it = lightByTag.find(tag);
         return it == lightByTag.end() ? nullptr : it->second;
     }
     void buildAccel();
+    // Fills the flat tables from objectByTag and lightByTag (which must not
+    // change afterwards); a tag range too wide for a table keeps the maps.
+    void buildLookupTables();
+    xrTag tableBase = 0;
+    bool tablesBuilt = false;
+    std::vector<ObjectInst *> objectTable;
+    std::vector<LightInst *> lightTable;
 };
 
 // ---------------------------------------------------------------------------

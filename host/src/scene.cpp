@@ -1341,7 +1341,26 @@ ScenePtr loadSceneJson(Library &lib, const json &doc, const std::string &where, 
     prepareDeferredObjects(s, deferred, int(std::max(1u, std::thread::hardware_concurrency())));
 
     s.buildAccel();
+    s.buildLookupTables();
     return scene;
+}
+
+void Scene::buildLookupTables() {
+    tablesBuilt = false;
+    objectTable.clear();
+    lightTable.clear();
+    if (objectByTag.empty() && lightByTag.empty()) return;
+    xrTag lo = ~xrTag(0), hi = 0;
+    for (const auto &[tag, o] : objectByTag) lo = std::min(lo, tag), hi = std::max(hi, tag);
+    for (const auto &[tag, l] : lightByTag) lo = std::min(lo, tag), hi = std::max(hi, tag);
+    constexpr xrTag kMaxTable = 1u << 22;
+    if (hi - lo >= kMaxTable) return;
+    tableBase = lo;
+    objectTable.assign(size_t(hi - lo) + 1, nullptr);
+    lightTable.assign(size_t(hi - lo) + 1, nullptr);
+    for (const auto &[tag, o] : objectByTag) objectTable[tag - lo] = o;
+    for (const auto &[tag, l] : lightByTag) lightTable[tag - lo] = l;
+    tablesBuilt = true;
 }
 
 // Query 7/24/33/34/35 data of a light element.
