@@ -111,19 +111,36 @@ VEKO_EXPORT void xrSetModuleHandle(void *handle) {
 }
 
 // Forwarders. A failed binding returns a zero result (false, null, 0).
+// Once bound, a forwarder is a load, a test and a jump to the host: the
+// binding itself lives in a separate cold function per operation, so the
+// frequent path saves no registers.
 #define XR_FN(ret, name, params, args)                                  \
-    VEKO_HIDDEN ret name params {                                       \
+    __attribute__((noinline, cold)) static ret name##_bound params {    \
         using R = ret;                                                  \
         using Fn = R(*) params;                                         \
         auto fn = reinterpret_cast<Fn>(bind(IDX_##name, #name));        \
         if (!fn) return R{};                                            \
         return fn args;                                                 \
+    }                                                                   \
+    VEKO_HIDDEN ret name params {                                       \
+        using Fn = ret(*) params;                                       \
+        auto fn = reinterpret_cast<Fn>(                                 \
+            g_table[IDX_##name].load(std::memory_order_acquire));       \
+        if (__builtin_expect(fn != nullptr, 1)) return fn args;         \
+        return name##_bound args;                                       \
     }
 #define XR_VFN(name, params, args)                                      \
-    VEKO_HIDDEN void name params {                                      \
+    __attribute__((noinline, cold)) static void name##_bound params {   \
         using Fn = void(*) params;                                      \
         auto fn = reinterpret_cast<Fn>(bind(IDX_##name, #name));        \
         if (fn) fn args;                                                \
+    }                                                                   \
+    VEKO_HIDDEN void name params {                                      \
+        using Fn = void(*) params;                                      \
+        auto fn = reinterpret_cast<Fn>(                                 \
+            g_table[IDX_##name].load(std::memory_order_acquire));       \
+        if (__builtin_expect(fn != nullptr, 1)) return fn args;         \
+        name##_bound args;                                              \
     }
 #include "xr_functions.def"
 #undef XR_FN
