@@ -129,6 +129,18 @@ void CallFrame::markRunning() {
     rec_->flags |= kFlagEnvironmentEval;
 }
 
+bool hasConnections(const xrState *state, const void *params, size_t bytes) {
+    const xrShaderRecord *r = state->shaderRecord;
+    if (!r || r->connectionOffset == 0) return false;
+    const char *mirror = static_cast<const char *>(params) + r->connectionOffset;
+    for (size_t i = 0; i + 4 <= bytes; i += 4) {
+        int32_t word;
+        std::memcpy(&word, mirror + i, 4);
+        if (word != 0) return true;
+    }
+    return false;
+}
+
 xrVector pointMapping(const xrVector &p) {
     float h = std::hypot(p.x, p.z);
     float u = std::fabs(p.z) < 1e-5f ? 0.5f : std::atan2(p.x, p.z) / (2.0f * kPi) + 0.5f;
@@ -585,9 +597,14 @@ VEKO_EXPORT xrBoolean veko_pointlight(void *result, xrState *state, void *params
     CallFrame frame(state, rec);
     if (areaLightBehind(state)) return behindAreaLight(state, rec, out);
 
-    xrVector lp;
-    xr_point_to_light(state, &lp, &state->hitPoint);
-    frame.setTexCoord(pointMapping(lp));
+    // The light-space coordinate is read only by shaders connected to the
+    // light's parameters: without connections it is not worth its arc
+    // tangents.
+    if (hasConnections(state, p, sizeof *p)) {
+        xrVector lp;
+        xr_point_to_light(state, &lp, &state->hitPoint);
+        frame.setTexCoord(pointMapping(lp));
+    }
     frame.markRunning();
 
     float intensity;

@@ -38,6 +38,10 @@ private:
 // (atan2(x, z)/2pi + 0.5, atan(y/hypot(x, z))/pi + 0.5, z) with 1e-5 guards.
 xrVector pointMapping(const xrVector &p);
 
+// True when some parameter in the `bytes` of the running shader's parameter
+// block `params` is fed by a shader (a nonzero word in the connection block).
+bool hasConnections(const xrState *state, const void *params, size_t bytes);
+
 // Divides the intensity by the distance once, twice or three times for decay
 // rates 1, 2, 3 when the distance exceeds 1 (never brightens).
 float applyDecay(float intensity, double distance, int decayRate);
