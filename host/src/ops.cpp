@@ -192,6 +192,14 @@ static void transformVector(xrVector *out, const xrVector *in, const float *m) {
 namespace vh {
 namespace {
 
+// The codes otherQuery answers itself; the rest go to the renderer.
+constexpr bool isCoreQuery(xrInteger code) {
+    switch (code) {
+        case 52: case 124: case 126: case 127: case 8: case 101: case 54: case 63: case 58: return true;
+        default: return false;
+    }
+}
+
 // The queries that are not asked on every sample (kept out of xr_query so
 // that its frequent cases stay a short leaf function).
 __attribute__((noinline)) xrBoolean otherQuery(xrInteger code, xrState *state, xrTag tag, void *result) {
@@ -318,6 +326,8 @@ xrBoolean xr_query(xrInteger code, xrState *state, xrTag tag, void *result) {
             return 1;
         }
         default:
+            // The renderer's codes are answered without otherQuery's frame.
+            if (!isCoreQuery(code)) return renderQuery && renderQuery(code, state, tag, result) ? 1 : 0;
             return otherQuery(code, state, tag, result);
     }
 }

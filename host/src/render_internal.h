@@ -408,8 +408,16 @@ struct Renderer::Impl {
 // Limit of nested rays per thread: a chain this long is cut.
 constexpr int kMaxRayStack = 400;
 
+// The render data of a state; null for states this renderer did not make.
+constexpr uint32_t kRayDataMagic = 0x52445441;  // marks RayContext::userB of render states
+inline RayData *rayDataOf(xrState *state) {
+    if (!state || !state->hostContext) return nullptr;
+    auto *ctx = static_cast<RayContext *>(state->hostContext);
+    if (reinterpret_cast<uintptr_t>(ctx->userB) != kRayDataMagic) return nullptr;
+    return static_cast<RayData *>(ctx->userA);
+}
+
 // Helpers implemented in trace.cpp.
-RayData *rayDataOf(xrState *state);
 // `time`: the ray's point in the shutter interval (rayTime), for moving
 // geometry.
 bool intersect(const Scene &scene, xrVector org, xrVector dir, float tnear, float tfar, RTCRayHit &hit,

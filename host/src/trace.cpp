@@ -18,14 +18,6 @@
 
 namespace vh {
 
-constexpr uint32_t kRayDataMagic = 0x52445441;  // marks RayContext::userB of render states
-
-RayData *rayDataOf(xrState *state) {
-    if (!state || !state->hostContext) return nullptr;
-    auto *ctx = static_cast<RayContext *>(state->hostContext);
-    if (reinterpret_cast<uintptr_t>(ctx->userB) != kRayDataMagic) return nullptr;
-    return static_cast<RayData *>(ctx->userA);
-}
 
 namespace {
 
