@@ -42,9 +42,9 @@ void Renderer::Impl::eyeRay(float x, float y, xrVector &org, xrVector &dir) cons
     const float cx = x * eyeSx + eyeOx, cy = y * eyeSy + eyeOy;
     if (eyeOrtho) {
         org = scene->camToWorld.point({cx, cy, 0});
-        dir = scene->camToWorld.vector({0, 0, -1});
+        dir = eyeAxis;
     } else {
-        org = scene->camToWorld.point({0, 0, 0});
+        org = eyeOrigin;
         dir = scene->camToWorld.vector({cx, cy, -1});
     }
     dir = dir * (1.0f / std::sqrt(dot(dir, dir)));
@@ -82,6 +82,8 @@ Renderer::Renderer(Scene &scene, int threads) : scene_(scene), impl_(std::make_u
         impl_->eyeSy = 2 * ey / h;
         impl_->eyeOx = -ex;
         impl_->eyeOy = -ey;
+        impl_->eyeOrigin = scene.camToWorld.point({0, 0, 0});
+        impl_->eyeAxis = scene.camToWorld.vector({0, 0, -1});
     }
     threads = std::max(threads, 1);
     for (int i = 0; i < threads; ++i) {
@@ -452,8 +454,52 @@ int renderScene(const std::string &scenePath, const RenderOptions &opts) {
     }
 }
 
+namespace {
+bool otherRenderQuery(int code, xrState *state, xrTag tag, void *result);
+}
+
+// The codes asked per sample are answered in this short leaf; the rest in
+// otherRenderQuery.
 bool renderQuery(int code, xrState *state, xrTag tag, void *result) {
     if (!result) return false;
+    switch (code) {
+        case 7: {  // the light of a light instance
+            const RayData *rd = rayDataOf(state);
+            const LightInst *l = rd ? rd->td->impl->scene->lightOf(tag) : nullptr;
+            if (!l) break;
+            *static_cast<xrTag *>(result) = l->lightTag;
+            return true;
+        }
+        case 24: {  // area shape of a light
+            const RayData *rd = rayDataOf(state);
+            const LightInst *l = rd ? rd->td->impl->scene->lightOf(tag) : nullptr;
+            if (!l || l->lightTag != tag) break;
+            *static_cast<int32_t *>(result) = l->shape;
+            return true;
+        }
+        case 82: {  // number of texture spaces of the object hit (a strand: its colour)
+            const RayData *rd = rayDataOf(state);
+            if (!rd) return false;
+            const ObjectInst *o = rd->obj;
+            *static_cast<int32_t *>(result) = !o ? 0 : o->hair ? 1 : int32_t(o->world.uv.size());
+            return true;
+        }
+        case 142: {  // reduced-quality sampling: inside a final-gather ray
+            int32_t v = 0;
+            for (xrState *s = state; s; s = s->spawningState)
+                if (s->rayKind == kRayGather) v = 1;
+            *static_cast<int32_t *>(result) = v;
+            return true;
+        }
+        default:
+            break;
+    }
+    return otherRenderQuery(code, state, tag, result);
+}
+
+namespace {
+
+__attribute__((noinline)) bool otherRenderQuery(int code, xrState *state, xrTag tag, void *result) {
     RayData *rd = rayDataOf(state);
     switch (code) {
         case 4:    // world to local matrix of an instance (16 floats)
@@ -593,5 +639,7 @@ bool renderQuery(int code, xrState *state, xrTag tag, void *result) {
             return false;
     }
 }
+
+}  // namespace
 
 }  // namespace vh

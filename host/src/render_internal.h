@@ -393,6 +393,7 @@ struct Renderer::Impl {
     // (x * sx + ox, y * sy + oy), constants taken when the session starts.
     float eyeSx = 0, eyeSy = 0, eyeOx = 0, eyeOy = 0;
     bool eyeOrtho = false;
+    xrVector eyeOrigin{}, eyeAxis{};  // the camera's position and viewing axis in world space
     void eyeRay(float x, float y, xrVector &org, xrVector &dir) const;
     // Sample time of an eye sample: the scene's time, or a point of the
     // shutter interval under motion blur.
