@@ -80,8 +80,15 @@ void fillHit(RaySlot &slot, const Scene &scene, const RTCRayHit &h) {
     st.baryWeights[1] = u;
     st.baryWeights[2] = v;
     xrVector ng = o.Ng[p];
-    xrVector n = m.N.empty() ? ng : normalize(m.N[i0] * w + m.N[i1] * u + m.N[i2] * v);
-    if (length(n) == 0) n = ng;
+    xrVector n = ng;
+    if (!m.N.empty()) {
+        // The interpolated normal, normalised; a zero one gives way to the
+        // face normal. A finite positive length leaves a nonzero vector.
+        const xrVector a = m.N[i0] * w + m.N[i1] * u + m.N[i2] * v;
+        const float l = length(a);
+        n = l > 0 ? a * (1.0f / l) : a;
+        if (!(l > 0 && l < std::numeric_limits<float>::infinity()) && length(n) == 0) n = ng;
+    }
     // Normals face the incoming ray.
     if (dot(st.rayDirection, ng) > 0) {
         ng = -ng;
@@ -93,17 +100,14 @@ void fillHit(RaySlot &slot, const Scene &scene, const RTCRayHit &h) {
     st.geometricNormal = ng;
     st.shadingNormal = n;
     st.cosView = dot(st.rayDirection, n);
-    const size_t sets = m.uv.size();
-    for (size_t k = 0; k < slot.uv.size(); ++k) {
-        if (k < sets) {
-            const auto &uv = m.uv[k];
-            slot.uv[k] = uv[i0] * w + uv[i1] * u + uv[i2] * v;
-            slot.du[k] = o.dPdu[k][p];
-            slot.dv[k] = o.dPdv[k][p];
-        } else {
-            slot.uv[k] = slot.du[k] = slot.dv[k] = {0, 0, 0};
-        }
+    const size_t slots = slot.uv.size(), sets = std::min(m.uv.size(), slots);
+    for (size_t k = 0; k < sets; ++k) {
+        const auto &uv = m.uv[k];
+        slot.uv[k] = uv[i0] * w + uv[i1] * u + uv[i2] * v;
+        slot.du[k] = o.dPdu[k][p];
+        slot.dv[k] = o.dPdv[k][p];
     }
+    for (size_t k = sets; k < slots; ++k) slot.uv[k] = slot.du[k] = slot.dv[k] = {0, 0, 0};
     st.texCoords = slot.uv.data();
     st.derivU = slot.du.data();
     st.derivV = slot.dv.data();
