@@ -132,6 +132,14 @@ struct VolumeList {
     int count = 0;
     xrTag shaders[kMax];
     xrTag instances[kMax];
+    VolumeList() = default;
+    VolumeList(const VolumeList &o) { *this = o; }
+    // Copies only the entries in use (every ray takes its parent's list).
+    VolumeList &operator=(const VolumeList &o) {
+        count = o.count;
+        for (int i = 0; i < count; ++i) shaders[i] = o.shaders[i], instances[i] = o.instances[i];
+        return *this;
+    }
     void enter(const ObjectInst &o) {
         if (count == kMax || !o.volume) return;
         shaders[count] = o.volume->tag;
@@ -385,7 +393,12 @@ struct ThreadData {
 struct Renderer::Impl {
     Scene *scene = nullptr;
     std::vector<std::unique_ptr<ThreadData>> threads;
-    RaySlot *acquire(ThreadData &td);   // next free slot (grows the stack)
+    // The next free slot (the stack grows on first use of a depth).
+    RaySlot *acquire(ThreadData &td) {
+        if (td.top == int(td.stack.size())) grow(td);
+        return td.stack[size_t(td.top++)].get();
+    }
+    void grow(ThreadData &td);
     void release(ThreadData &td) { --td.top; }
     void prepareSlot(ThreadData &td, RaySlot &s, int depth);
     void stateOp(RaySlot &s, int32_t op, int32_t flag, xrColor *result);

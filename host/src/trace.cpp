@@ -199,12 +199,9 @@ xrBoolean shadeHit(xrColor *color, xrState *state) {
     return 1;
 }
 
-RaySlot *Renderer::Impl::acquire(ThreadData &td) {
-    if (td.top == int(td.stack.size())) {
-        td.stack.push_back(std::make_unique<RaySlot>());
-        prepareSlot(td, *td.stack.back(), td.top);
-    }
-    return td.stack[size_t(td.top++)].get();
+void Renderer::Impl::grow(ThreadData &td) {
+    td.stack.push_back(std::make_unique<RaySlot>());
+    prepareSlot(td, *td.stack.back(), td.top);
 }
 
 void Renderer::Impl::prepareSlot(ThreadData &td, RaySlot &s, int depth) {
