@@ -127,6 +127,18 @@ xrBoolean failPrimitive(xrTag *result, const char *shader) {
     return 0;
 }
 
+// Divisions of a cone or sphere beyond this many are cut to it with a
+// warning: 2048 x 2048 already makes eight million triangles, and larger
+// counts only exhaust memory (or overflow the vertex count).
+constexpr int kMaxDivisions = 2048;
+
+int capDivisions(int value, const char *shader, const char *name) {
+    if (value <= kMaxDivisions) return value;
+    xr_warning("%s(): %d %s is more than the %d allowed; using %d.", shader, value, name, kMaxDivisions,
+               kMaxDivisions);
+    return kMaxDivisions;
+}
+
 // Ring k of a cone at y_k = -height + k * height / segments with radius
 // -y_k * tan(angle / 2); the angle grows by repeated addition.
 void conePositions(float height, float t, int n, int s) {
@@ -189,6 +201,8 @@ VEKO_EXPORT xrBoolean veko_cone(void *out, xrState *state, void *params) {
     int n = eval(state, &p->sections), s = eval(state, &p->segments);
     if (n < 3) n = 20;
     if (s < 1) s = 1;
+    n = capDivisions(n, "veko_cone", "sections");
+    s = capDivisions(s, "veko_cone", "segments");
     if (!beginPrimitive(evalData(state, &p->data))) return failPrimitive(result, "veko_cone");
     conePositions(height, std::fabs(std::tan(angle / 2)), n, s);
     const int apex = n * s;
@@ -217,6 +231,8 @@ VEKO_EXPORT xrBoolean veko_sphere(void *out, xrState *state, void *params) {
     int n = eval(state, &p->sections), m = eval(state, &p->spans);
     if (n < 3) n = 20;
     if (m < 3) m = 20;
+    n = capDivisions(n, "veko_sphere", "sections");
+    m = capDivisions(m, "veko_sphere", "spans");
     if (!beginPrimitive(evalData(state, &p->data))) return failPrimitive(result, "veko_sphere");
     spherePositions(radius, n, m);
     const int south = (m - 1) * n + 1;

@@ -207,6 +207,30 @@ TEST(Primitives, DegenerateShapesFailAndCreateNothing) {
     }
 }
 
+TEST(Primitives, AbsurdDivisionsAreCutWithAWarning) {
+    // Counts that would exhaust memory or overflow the vertex count.
+    struct Case {
+        std::string type;
+        json params;
+        size_t positions;
+        std::string message;
+    };
+    const std::vector<Case> cases = {
+        {"veko_cone", {{"coneAngle", 0.5}, {"height", 1}, {"sections", 3}, {"segments", 2147483647}}, 3 * 2048 + 1,
+         "veko_cone(): 2147483647 segments is more than the 2048 allowed; using 2048."},
+        {"veko_sphere", {{"radius", 1}, {"sections", 4000000}, {"spans", 3}}, 2 * 2048 + 2,
+         "veko_sphere(): 4000000 sections is more than the 2048 allowed; using 2048."},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.type + " " + c.params.dump());
+        vt::messages();
+        Built b = build(c.type, c.params);
+        ASSERT_TRUE(b.ok);
+        EXPECT_EQ(b.poly.positions.size(), c.positions);
+        EXPECT_TRUE(vt::hasMessage(vt::messages(), c.message));
+    }
+}
+
 // The host refuses objects defined out of order or with bad indices, and
 // says why; a refused object leaves nothing behind.
 TEST(ObjectDefinition, MisuseIsRefusedWithAMessage) {
