@@ -10,6 +10,7 @@
 // its inner mode with a VolumeCallMode: it marches its connected volume
 // shader along the segment (or lets it push its own events).
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstring>
 
@@ -81,13 +82,27 @@ void recordDepth(BaseStateRecord *rec, const xrState *state, const VolumeSampleN
 
 // ---------------------------------------------------------------------------
 // Call modes from the "Veko" user data.
+
+// March steps per segment beyond this are cut to it (a float or a stray word
+// read as the count asks for billions, and a ray would never end); said once.
+constexpr int32_t kMaxMarchSteps = 4096;
+
+int32_t marchSteps(int32_t asked) {
+    if (asked <= kMaxMarchSteps) return asked;
+    static std::atomic<bool> said{false};
+    if (!said.exchange(true))
+        xr_warning("veko_volumesampler(): %d march steps asked by user data; using %d.", int(asked),
+                   int(kMaxMarchSteps));
+    return kMaxMarchSteps;
+}
+
 VolumeCallMode cameraCallMode(xrState *state) {
     VolumeCallMode m{0, 1, 0};
     const xrTag dataTag = state->cameraRecord ? state->cameraRecord->cameraDataTag : 0;
     if (!dataTag) return m;
     xrTag found = 0;
     if (const uint32_t *block = veko::findUserData(veko::kVekoMagic, xrDB_USERDATA, dataTag, &found, nullptr)) {
-        m.samples = int32_t(block[8]);
+        m.samples = marchSteps(int32_t(block[8]));
         m.jitter = int32_t(block[9]);
         xr_db_unpin(found);
     }
@@ -100,7 +115,7 @@ VolumeCallMode instanceCallMode(xrTag instance) {
     xrTag found = 0;
     if (const uint32_t *block = veko::findUserData(veko::kVekoMagic, xrDB_INSTANCE, instance, &found, nullptr)) {
         m.mode = int32_t(block[2]);
-        m.samples = int32_t(block[3]);
+        m.samples = marchSteps(int32_t(block[3]));
         m.jitter = int32_t(block[4]);
         xr_db_unpin(found);
     }

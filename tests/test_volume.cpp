@@ -346,6 +346,21 @@ TEST(VolumeSampler, MisconfiguredScenesAreReported) {
     const auto sb = rb.shadeSample(0, 2, 2, 0, 0);
     EXPECT_TRUE(vt::hasMessage(vt::messages(), "veko_volumesampler(): Cannot evaluate volume shader."));
     EXPECT_NEAR(sb.color.r, kBehind[0], 1e-6);
+
+    // A step count of two billion (a float's bits read as the count) is cut
+    // to 4096 steps, said once, instead of marching for hours.
+    const Medium endless{2000000000, 0.9999f, {0.001f, 0.001f, 0.001f}};
+    auto c = load(slabScene(false, endless));
+    vh::Renderer rc(*c, 1);
+    const auto sc = rc.shadeSample(0, 2, 2, 0, 0);
+    rc.shadeSample(0, 2, 2, 0, 1);
+    int said = 0;
+    for (auto &m : vt::messages())
+        said += m.text == "veko_volumesampler(): 2000000000 march steps asked by user data; using 4096.";
+    EXPECT_EQ(said, 1);
+    const auto want = throughMedia({Medium{4096, endless.t, {0.001f, 0.001f, 0.001f}}}, 2.0,
+                                   {kBehind[0], kBehind[1], kBehind[2]});
+    EXPECT_NEAR(sc.color.r, want[0], 1e-4 * want[0]);
 }
 
 // ---------------------------------------------------------------------------
