@@ -185,6 +185,8 @@ TEST(HairStrand, SceneErrors) {
         {{{"surface", {{"type", "sphere"}}}, {"count", 0}}, "hair-test.json: objects[0] (\"strand\").hair: \"count\" must be 1 to 10000000"},
         {{{"strands", {{0, 0, 0, 1, 0, 0}}}, {"width", 0}}, "hair-test.json: objects[0] (\"strand\").hair: \"width\" must be positive and \"tipWidth\" not negative"},
         {{{"strands", {{0, 0, 0, 1, 0, 0}}}, {"curl", 1}}, "hair-test.json: objects[0] (\"strand\").hair: unknown key \"curl\""},
+        {{{"surface", {{"type", "sphere"}}}, {"length", 0.17}, {"width", 1.0}},
+         "hair-test.json: objects[0] (\"strand\").hair: \"width\" and \"tipWidth\" must not exceed \"length\" (0.170000)"},
     };
     for (const Case &c : cases) {
         try {

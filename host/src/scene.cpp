@@ -477,6 +477,11 @@ HairGeom parseHair(const json &j, const std::string &baseDir, const Ctx &c) {
     fur.bend = vec3(j, "bend", {0, 0, 0}, c);
     if (fur.count < 1 || fur.count > 10000000) c.fail("\"count\" must be 1 to 10000000");
     if (!(fur.length > 0)) c.fail("\"length\" must be positive");
+    // Strands wider than they are long are not hair; such widths (a slip
+    // of units) fill the space round the surface with thousands of
+    // overlapping strands that every ray must cross.
+    if (style.width > fur.length || style.tipWidth > fur.length)
+        c.fail("\"width\" and \"tipWidth\" must not exceed \"length\" (" + std::to_string(fur.length) + ")");
     if (fur.segments < 1 || fur.segments > 64) c.fail("\"segments\" must be 1 to 64");
     if (fur.randomness < 0) c.fail("\"randomness\" must not be negative");
     const Mesh surface = parseMesh(j["surface"], baseDir, c.sub("surface"));
