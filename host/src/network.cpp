@@ -221,7 +221,7 @@ void Instance::resizeArray(const std::string &param, int count) {
     for (auto &c : connections)
         if (!(c.param == param && c.element >= count)) kept.push_back(c);
     connections.swap(kept);
-    connectionAtWord.assign(size_t(paramBytes) / 4, -1);
+    connectionAtWord.assign(size_t(paramBytes) / 4, ConnectionSlot{});
     for (size_t i = 0; i < connections.size(); ++i) {
         auto &c = connections[i];
         const Field *pf = decl->param(c.param);
@@ -421,9 +421,10 @@ void Network::connect(Instance &target, const std::string &path, const std::stri
     if (existing >= 0) {
         target.connections[size_t(existing)] = c;
     } else {
-        target.indexConnection(c.paramOffset, int(target.connections.size()));
+        existing = int(target.connections.size());
         target.connections.push_back(c);
     }
+    target.indexConnection(c.paramOffset, existing);
 }
 
 void Network::load(const json &doc, const std::string &where) {

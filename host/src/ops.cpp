@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <memory>
+#include <unordered_map>
 
 #include "vekohost/host.h"
 
@@ -16,16 +18,24 @@ bool renderQuery(int code, xrState *state, xrTag tag, void *result) __attribute_
 // runs (the instance in instanceTag); null: the ray's own.
 const float *renderObjectMatrix(xrState *state, bool toWorld) __attribute__((weak));
 
+// One connected shader's cached result on one thread (32 bytes, so an
+// entry is found with a shift).
 struct CacheEntry {
     const xrState *state = nullptr;
     uint64_t sampleId = 0;
-    std::vector<uint64_t> buffer;
+    std::unique_ptr<uint64_t[]> buffer;
+    uint32_t words = 0;
+    uint32_t busy = 0;  // the source is running into this buffer
 };
+static_assert(sizeof(CacheEntry) == 32);
 
 struct ThreadContext {
     uint16_t index = 0;
     uint64_t counter = 0;
     std::vector<CacheEntry> cache;  // indexed by Instance::id
+    // Further entries of a source evaluated again for another state while it
+    // runs (a ray it traces reaches the same network): by Instance::id.
+    std::unordered_map<int, std::vector<std::unique_ptr<CacheEntry>>> nested;
     std::vector<void *> instanceData;  // queries 124/126, indexed by Instance::id
     RayContext fallbackRay;         // for states without host data
 };
@@ -83,34 +93,81 @@ xrBoolean callShader(Instance &inst, xrState *state, void *result, void *arg) {
     return ok;
 }
 
+namespace {
+
+// Runs the source of `slot` into entry `e` of thread `t` (zeroed first).
+// While it runs, the entry's buffer is the source's result (busy). Out of
+// line, so that a cache hit needs no stack frame.
+__attribute__((noinline)) void *runSource(xrState *state, const RayContext *r, ThreadContext *t, CacheEntry *e,
+                       const Instance::ConnectionSlot &slot) {
+    if (__builtin_expect(e->words < slot.resultWords, 0)) {
+        e->buffer.reset(new uint64_t[slot.resultWords]);
+        e->words = slot.resultWords;
+    }
+    uint64_t *buffer = e->buffer.get();
+    std::memset(buffer, 0, size_t(e->words) * 8);
+    // Mark before the call: a nested flush inside the call invalidates it.
+    e->state = state;
+    e->sampleId = r->sampleId;
+    e->busy = 1;
+    const size_t id = size_t(slot.sourceId);
+    const bool top = e == &t->cache[id];
+    callShader(*slot.source, state, buffer, nullptr);
+    // The call may have grown the cache (the top entry moved); nested
+    // entries stay where they are.
+    (top ? t->cache[id] : *e).busy = 0;
+    return reinterpret_cast<char *>(buffer) + slot.fieldOffset;
+}
+
+// The rare cases of evaluateConnection: a state without a thread, a cache
+// too small for the source, and an evaluation for another state while the
+// source runs (from a ray it traces), which gets an entry of its own.
+__attribute__((noinline)) void *evaluateSlow(xrState *state, const Instance::ConnectionSlot &slot) {
+    RayContext *r = rayOf(state);
+    ThreadContext *t = threadOf(state);
+    const size_t id = size_t(slot.sourceId);
+    if (id >= t->cache.size()) t->cache.resize(id + 16);
+    auto matches = [&](const CacheEntry &x) { return x.state == state && x.sampleId == r->sampleId; };
+    CacheEntry *e = &t->cache[id];
+    if (matches(*e)) return reinterpret_cast<char *>(e->buffer.get()) + slot.fieldOffset;
+    if (e->busy) {
+        auto &chain = t->nested[slot.sourceId];
+        e = nullptr;
+        for (auto &x : chain) {
+            if (matches(*x)) return reinterpret_cast<char *>(x->buffer.get()) + slot.fieldOffset;
+            if (!e && !x->busy) e = x.get();
+        }
+        if (!e) e = chain.emplace_back(new CacheEntry).get();
+    }
+    return runSource(state, r, t, e, slot);
+}
+
+__attribute__((noinline, cold)) void *noConnection(const Instance &inst, int off) {
+    hostMessage(Severity::Error, "xr_phen_eval: node " + inst.name + " has no connection at byte " + std::to_string(off));
+    return nullptr;
+}
+
+}  // namespace
+
 // Evaluates the shader connected to the parameter at `param` of the running
 // shader and returns the address of the connected field in its result.
 // Results are cached per thread and instance, keyed by state and sample.
 void *evaluateConnection(xrState *state, void *param) {
     Instance *inst = currentInstance(state);
     if (!inst) return nullptr;
-    int off = int(static_cast<char *>(param) - inst->params());
-    int index = inst->connectionAt(off);
-    if (index < 0) {
-        hostMessage(Severity::Error, "xr_phen_eval: node " + inst->name + " has no connection at byte " + std::to_string(off));
-        return nullptr;
+    const int off = int(static_cast<char *>(param) - inst->params());
+    const Instance::ConnectionSlot *slot = inst->connectionSlot(off);
+    if (!slot) return noConnection(*inst, off);
+    const RayContext *r = static_cast<const RayContext *>(state->hostContext);
+    ThreadContext *t = r ? r->thread : nullptr;
+    if (t && size_t(slot->sourceId) < t->cache.size()) {
+        CacheEntry &e = t->cache[size_t(slot->sourceId)];
+        // Hit: the source already ran for this state and sample on this thread.
+        if (e.state == state && e.sampleId == r->sampleId)
+            return reinterpret_cast<char *>(e.buffer.get()) + slot->fieldOffset;
+        if (!e.busy) return runSource(state, r, t, &e, *slot);
     }
-    const Connection &c = inst->connections[size_t(index)];
-    Instance *src = c.source;
-    RayContext *r = rayOf(state);
-    ThreadContext *t = r->thread ? r->thread : threadOf(state);
-    if (size_t(src->id) >= t->cache.size()) t->cache.resize(size_t(src->id) + 16);
-    CacheEntry &e = t->cache[size_t(src->id)];
-    if (e.state != state || e.sampleId != r->sampleId) {
-        size_t words = size_t(std::max(src->decl->resultBytes, 64) + 7) / 8;
-        if (e.buffer.size() < words) e.buffer.assign(words, 0);
-        else std::fill(e.buffer.begin(), e.buffer.end(), 0);
-        // Mark before the call: a nested flush inside the call invalidates it.
-        e.state = state;
-        e.sampleId = r->sampleId;
-        callShader(*src, state, e.buffer.data(), nullptr);
-    }
-    return reinterpret_cast<char *>(e.buffer.data()) + c.fieldOffset;
+    return evaluateSlow(state, *slot);
 }
 
 // ---------------------------------------------------------------------------

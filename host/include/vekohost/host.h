@@ -242,17 +242,34 @@ struct Instance {
     std::mutex threadDataMutex;
     std::vector<void *> threadData{nullptr};
     std::vector<Connection> connections;
-    // Connection index per parameter word (-1: literal), for a constant-time
-    // lookup in xr_phen_eval.
-    std::vector<int32_t> connectionAtWord;
+    // Per parameter word, the connection feeding it flattened for
+    // xr_phen_eval: everything the evaluation needs is one load away from
+    // the parameter's offset (no walk through the connection and its source).
+    struct ConnectionSlot {
+        Instance *source = nullptr;
+        int32_t index = -1;       // into connections; -1: literal
+        int32_t sourceId = 0;     // the source's Instance::id (result cache slot)
+        int32_t fieldOffset = 0;  // byte offset of the field in the source's result
+        uint32_t resultWords = 0; // 8-byte words of the source's result buffer
+    };
+    std::vector<ConnectionSlot> connectionAtWord;
+    const ConnectionSlot *connectionSlot(int paramOffset) const {
+        if (paramOffset < 0) return nullptr;
+        const ConnectionSlot *s = connectionAtWord.data() + paramOffset / 4;
+        return s < connectionAtWord.data() + connectionAtWord.size() && s->index >= 0 ? s : nullptr;
+    }
     int connectionAt(int paramOffset) const {
-        size_t w = size_t(paramOffset) / 4;
-        return paramOffset >= 0 && w < connectionAtWord.size() ? connectionAtWord[w] : -1;
+        const ConnectionSlot *s = connectionSlot(paramOffset);
+        return s ? s->index : -1;
     }
     void indexConnection(int paramOffset, int index) {
         size_t w = size_t(paramOffset) / 4;
-        if (connectionAtWord.size() <= w) connectionAtWord.resize(w + 1, -1);
-        connectionAtWord[w] = index;
+        if (connectionAtWord.size() <= w) connectionAtWord.resize(w + 1);
+        const Connection &c = connections[size_t(index)];
+        // At least 64 bytes: room for a shader that writes past a small
+        // declared result.
+        const uint32_t words = uint32_t(std::max(c.source->decl->resultBytes, 64) + 7) / 8;
+        connectionAtWord[w] = {c.source, index, c.source->id, c.fieldOffset, words};
     }
     Network *network = nullptr;
     bool initialized = false;
