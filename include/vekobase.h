@@ -227,6 +227,11 @@ constexpr uint32_t kVekoMagic = 0x56656B6Fu;
 VEKO_HIDDEN uint32_t *findUserData(uint32_t magic, int elementType, xrTag tag, xrTag *foundTag,
                                    xrBoolean *swapped);
 
+// findUserData for a tag whose kind (user data, object or instance) is not
+// known: the kind is read from the element itself, in the access that also
+// reads its label or chain start. Labels match in native order only.
+VEKO_HIDDEN uint32_t *findUserDataOnAny(uint32_t magic, xrTag tag, xrTag *foundTag);
+
 // Block pool for blocks of `blockSize` bytes owned by the state's render
 // thread. Created on first use; take blocks with xr_mem_blkfallocate and
 // return them with xr_mem_blkfrelease. Null only when the host cannot

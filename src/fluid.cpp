@@ -6,6 +6,7 @@
 // shader can pass it on as it is.
 #include <algorithm>
 #include <cmath>
+#include <iterator>
 #include <string>
 
 #include "fluid.h"
@@ -294,23 +295,45 @@ xrVector fluidPoint(xrState *state, const FluidTexParams *p) {
     return out;
 }
 
+// The "Veko" block behind a fluid tag (a user-data element, or an object or
+// instance whose user-data chain holds it), pinned; its tag goes to
+// `pinned`.
+const uint32_t *findFluidBlock(xrTag tag, xrTag *pinned) { return findUserDataOnAny(kVekoMagic, tag, pinned); }
+
+// Parsed blocks per thread, one per nesting level (a fluid texture whose
+// parameter is fed by another), so that an inner call never replaces the
+// block an outer one is using.
+struct ThreadBlocks {
+    int depth = 0;
+    FluidBlockCache level[2];
+};
+constinit thread_local ThreadBlocks t_blocks;
+
 // Finds and parses the block behind a fluid tag; false when there is none
-// or it is unusable. The element stays pinned while `pinned` is set.
+// or it is unusable. The element stays pinned, and the parsed block in use,
+// while the reference lives.
 struct BlockRef {
-    FluidBlock block;
+    const FluidBlock *block = nullptr;
     xrTag pinned = 0;
+    ThreadBlocks *blocks = &t_blocks;
+    FluidBlock own;  // deeper nesting: parsed here every time
+    BlockRef() { ++blocks->depth; }
     ~BlockRef() {
         if (pinned) xr_db_unpin(pinned);
+        --blocks->depth;
     }
-    bool find(xrTag tag, std::string *problem) {
-        if (!tag) return false;
-        int type = 0;
-        if (!xr_db_access_type(&type, tag)) return false;
-        xr_db_unpin(tag);
-        const uint32_t *label =
-            findUserData(kVekoMagic, type == xrDB_USERDATA ? xrDB_USERDATA : xrDB_OBJECT, tag, &pinned, nullptr);
+    BlockRef(const BlockRef &) = delete;
+    BlockRef &operator=(const BlockRef &) = delete;
+    bool find(xrTag tag) {
+        const uint32_t *label = findFluidBlock(tag, &pinned);
         if (!label) return false;
-        return parseFluidBlock(label, userDataBytes(label) / 4, block, problem);
+        const size_t words = userDataBytes(label) / 4;
+        const int level = blocks->depth - 1;
+        if (level < int(std::size(blocks->level)))
+            block = blocks->level[level].get(label, words);
+        else if (parseFluidBlock(label, words, own, nullptr))
+            block = &own;
+        return block != nullptr;
     }
 };
 
@@ -319,8 +342,8 @@ xrBoolean fluidTexture(void *result, xrState *state, const FluidTexParams *p, co
     auto *res = static_cast<FluidTexResult *>(result);
     *res = FluidTexResult{};
     BlockRef ref;
-    if (!ref.find(eval(state, fluidData), nullptr)) return 1;
-    const FluidBlock &b = ref.block;
+    if (!ref.find(eval(state, fluidData))) return 1;
+    const FluidBlock &b = *ref.block;
 
     // Tiling or clipping along the axes that do not wrap.
     xrVector pt = fluidPoint(state, p);
@@ -350,17 +373,24 @@ xrBoolean fluidTexture(void *result, xrState *state, const FluidTexParams *p, co
     FluidSample s(b, eval(state, interpolation), pt);
     RampCurve curve;
 
+    // Each ramp's input (field samples, built-in noise) is computed only
+    // when the ramp varies: a ramp of one entry is that entry's value for
+    // every input, and an empty ramp is black.
     // Colour.
     const int32_t colorCode = eval(state, &p->colorInput);
     xrColor color;
     if (colorCode == kInColorField) {
         color = s.colorField();
     } else {
-        const float f = eval(state, &p->colorTexture)
-                            ? textureFactor(eval(state, &p->colorTexGain), noise.value(state, b, pt))
-                            : 1.0f;
         loadRamp(state, &p->color, curve);
-        color = rampColor(curve, rampInput(state, s, colorCode, &p->colorInputScale, &p->colorInputBias, f));
+        float x = 0.0f;
+        if (curve.count > 1) {
+            const float f = eval(state, &p->colorTexture)
+                                ? textureFactor(eval(state, &p->colorTexGain), noise.value(state, b, pt))
+                                : 1.0f;
+            x = rampInput(state, s, colorCode, &p->colorInputScale, &p->colorInputBias, f);
+        }
+        color = rampColor(curve, x);
         if (colorCode == kInThirdTimesDensity) scaleRGB(color, s.density());
     }
 
@@ -370,23 +400,29 @@ xrBoolean fluidTexture(void *result, xrState *state, const FluidTexParams *p, co
     if (incCode == kInColorField) {
         inc = s.colorField();
     } else {
-        const float f = eval(state, &p->incandTexture)
-                            ? textureFactor(eval(state, &p->incandTexGain), 1.0f - noise.value(state, b, pt))
-                            : 1.0f;
         loadRamp(state, &p->incandescence, curve);
-        inc = rampColor(curve, rampInput(state, s, incCode, &p->incandescenceInputScale,
-                                         &p->incandescenceInputBias, f));
+        float x = 0.0f;
+        if (curve.count > 1) {
+            const float f = eval(state, &p->incandTexture)
+                                ? textureFactor(eval(state, &p->incandTexGain), 1.0f - noise.value(state, b, pt))
+                                : 1.0f;
+            x = rampInput(state, s, incCode, &p->incandescenceInputScale, &p->incandescenceInputBias, f);
+        }
+        inc = rampColor(curve, x);
         if (incCode == kInThirdTimesDensity) scaleRGB(inc, s.density());
     }
 
     // Opacity.
     const int32_t opCode = eval(state, &p->opacityInput);
-    const float fo = eval(state, &p->opacityTexture)
-                         ? textureFactor(eval(state, &p->opacityTexGain), noise.value(state, b, pt))
-                         : 1.0f;
     loadRamp(state, &p->opacity, curve);
-    float opacity =
-        rampValue(curve, rampInput(state, s, opCode, &p->opacityInputScale, &p->opacityInputBias, fo));
+    float x = 0.0f;
+    if (curve.count > 1) {
+        const float fo = eval(state, &p->opacityTexture)
+                             ? textureFactor(eval(state, &p->opacityTexGain), noise.value(state, b, pt))
+                             : 1.0f;
+        x = rampInput(state, s, opCode, &p->opacityInputScale, &p->opacityInputBias, fo);
+    }
+    float opacity = rampValue(curve, x);
     if (opCode == kInThirdTimesDensity) opacity *= s.density();
 
     res->outColor = {color.r + inc.r, color.g + inc.g, color.b + inc.b, 0.0f};
@@ -420,12 +456,15 @@ void fluidInit(xrState *state, const char *shader, const xrTag *fluidData, xrBoo
     case 2: xr_info("%s(): Fluid data has been swapped.", shader); break;
     default: xr_warning("%s(): Unable to access fluid data.", shader); return;
     }
-    BlockRef ref;
+    xrTag pinned = 0;
+    const uint32_t *label = findFluidBlock(tag, &pinned);
+    FluidBlock block;
     std::string problem;
-    if (!ref.find(tag, &problem))
+    if (!label || !parseFluidBlock(label, userDataBytes(label) / 4, block, &problem))
         xr_warning("%s(): Fluid data is damaged: %s.", shader, problem.c_str());
     else if (!problem.empty())
         xr_warning("%s(): Fluid data is damaged: %s; that field reads 0.", shader, problem.c_str());
+    if (pinned) xr_db_unpin(pinned);
 }
 
 }  // namespace

@@ -93,12 +93,47 @@ struct FluidBlock {
     FluidColorField color;
 };
 
+// Grid records a block can name: base, four scalar fields, three velocity
+// and three colour components.
+constexpr int kFluidMaxGrids = 11;
+
+// Word offsets of the grid records a parse read (those inside the block).
+struct FluidGridReads {
+    int count;
+    int32_t at[kFluidMaxGrids];
+};
+
 // Reads the block's header and grid records from `payload` (native order,
 // `words` 32-bit words from the magic on). False when the base grid record
 // is missing or damaged; a grid-method field whose grid is missing or
 // damaged reads 0 (hasGrid false). `problem` (may be null) gets the first
-// fault found, naming the word.
-bool parseFluidBlock(const uint32_t *payload, size_t words, FluidBlock &block, std::string *problem);
+// fault found, naming the word. `reads` (may be null) gets the grid records
+// read: with the header words, everything the result depends on besides
+// `payload` and `words`.
+bool parseFluidBlock(const uint32_t *payload, size_t words, FluidBlock &block, std::string *problem,
+                     FluidGridReads *reads = nullptr);
+
+// A parsed block kept for reuse (per thread: it is not shared). It serves a
+// block again only at the same address, with the same length and with
+// every word the parse read unchanged (a copy is compared), so a block that
+// was edited, or freed and replaced by another at the same address, is
+// parsed afresh; the grid values are never copied, only pointed at.
+class FluidBlockCache {
+public:
+    // The parsed block of `payload` (pinned by the caller for as long as
+    // the result is used); null when the block is unusable.
+    const FluidBlock *get(const uint32_t *payload, size_t words);
+
+private:
+    bool unchanged(const uint32_t *payload, size_t words) const;
+    const uint32_t *payload_ = nullptr;
+    size_t words_ = 0;
+    bool ok_ = false;
+    uint32_t header_[kFluidHeaderWords]{};
+    FluidGridReads reads_{};
+    uint32_t grids_[kFluidMaxGrids][kFluidGridHeader]{};
+    FluidBlock block_{};
+};
 
 // Grid coordinate of a fluid-space point (cell centres at integers).
 inline xrVector fluidGridCoord(const FluidGrid &g, const xrVector &p) {

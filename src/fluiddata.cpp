@@ -42,13 +42,14 @@ void note(std::string *problem, const std::string &text) {
 // resolutions and finite nonzero cell sizes, and (with values) every value
 // inside the block.
 bool readGrid(const uint32_t *w, size_t words, int32_t at, bool withValues, FluidGrid &g, const char *what,
-              std::string *problem) {
-    // Built only for a fault: the block is read on every texture call.
+              std::string *problem, FluidGridReads *reads) {
+    // Built only for a fault.
     auto where = [&] { return std::string(what) + " grid record at word " + decimal(static_cast<long long>(at)); };
     if (at < kFluidHeaderWords || size_t(at) + kFluidGridHeader > words) {
         note(problem, where() + " lies outside the block of " + decimal(static_cast<unsigned long long>(words)) + " words");
         return false;
     }
+    if (reads && reads->count < kFluidMaxGrids) reads->at[reads->count++] = at;
     const uint32_t *r = w + at;
     g.centre = {floatWord(r, 0), floatWord(r, 1), floatWord(r, 2)};
     g.size = {floatWord(r, 6), floatWord(r, 7), floatWord(r, 8)};
@@ -74,30 +75,34 @@ bool readGrid(const uint32_t *w, size_t words, int32_t at, bool withValues, Flui
 }
 
 void readScalar(const uint32_t *w, size_t words, int scaleWord, int methodWord, int gridWord, FluidScalarField &f,
-                const char *what, std::string *problem) {
+                const char *what, std::string *problem, FluidGridReads *reads) {
     f.scale = floatWord(w, scaleWord);
     f.method = intWord(w, methodWord);
-    if (f.method == kFluidGrid) f.hasGrid = readGrid(w, words, intWord(w, gridWord), true, f.grid, what, problem);
+    if (f.method == kFluidGrid)
+        f.hasGrid = readGrid(w, words, intWord(w, gridWord), true, f.grid, what, problem, reads);
 }
 
 }  // namespace
 
-bool parseFluidBlock(const uint32_t *w, size_t words, FluidBlock &b, std::string *problem) {
+bool parseFluidBlock(const uint32_t *w, size_t words, FluidBlock &b, std::string *problem, FluidGridReads *reads) {
     b = FluidBlock{};
+    if (reads) reads->count = 0;
     if (words < size_t(kFluidHeaderWords)) {
         note(problem, "block of " + decimal(static_cast<unsigned long long>(words)) + " words is shorter than its header");
         return false;
     }
     b.is2d = w[kFluid2d] != 0;
     b.densityOffset = w[kFluidDensityOffset] != 0;
-    if (!readGrid(w, words, intWord(w, kFluidBaseGrid), false, b.base, "base", problem)) return false;
+    if (!readGrid(w, words, intWord(w, kFluidBaseGrid), false, b.base, "base", problem, reads)) return false;
 
-    readScalar(w, words, kFluidDensityScale, kFluidDensityMethod, kFluidDensityGrid, b.density, "density", problem);
+    readScalar(w, words, kFluidDensityScale, kFluidDensityMethod, kFluidDensityGrid, b.density, "density", problem,
+               reads);
     readScalar(w, words, kFluidSecondScale, kFluidSecondMethod, kFluidSecondGrid, b.second, "second scalar",
-               problem);
-    readScalar(w, words, kFluidThirdScale, kFluidThirdMethod, kFluidThirdGrid, b.third, "third scalar", problem);
+               problem, reads);
+    readScalar(w, words, kFluidThirdScale, kFluidThirdMethod, kFluidThirdGrid, b.third, "third scalar", problem,
+               reads);
     readScalar(w, words, kFluidSignedScale, kFluidSignedMethod, kFluidSignedGrid, b.signedField, "signed scalar",
-               problem);
+               problem, reads);
 
     FluidVectorField &v = b.velocity;
     v.scale = {floatWord(w, kFluidVelocityScale), floatWord(w, kFluidVelocityScale + 1),
@@ -108,7 +113,8 @@ bool parseFluidBlock(const uint32_t *w, size_t words, FluidBlock &b, std::string
         static const char *names[3] = {"velocity x", "velocity y", "velocity z"};
         v.hasGrid = true;
         for (int a = 0; a < 3; ++a)
-            v.hasGrid = readGrid(w, words, intWord(w, kFluidVelocityGrid + a), true, v.grid[a], names[a], problem) &&
+            v.hasGrid = readGrid(w, words, intWord(w, kFluidVelocityGrid + a), true, v.grid[a], names[a], problem,
+                                reads) &&
                         v.hasGrid;
     }
 
@@ -120,10 +126,34 @@ bool parseFluidBlock(const uint32_t *w, size_t words, FluidBlock &b, std::string
         static const char *names[3] = {"red", "green", "blue"};
         c.hasGrid = true;
         for (int a = 0; a < 3; ++a)
-            c.hasGrid = readGrid(w, words, intWord(w, kFluidColorGrid + a), true, c.grid[a], names[a], problem) &&
+            c.hasGrid = readGrid(w, words, intWord(w, kFluidColorGrid + a), true, c.grid[a], names[a], problem,
+                                reads) &&
                         c.hasGrid;
     }
     return true;
+}
+
+bool FluidBlockCache::unchanged(const uint32_t *payload, size_t words) const {
+    if (payload != payload_ || words != words_ ||
+        std::memcmp(payload, header_, sizeof header_) != 0)
+        return false;
+    // The same header names the same grid records.
+    for (int k = 0; k < reads_.count; ++k)
+        if (std::memcmp(payload + reads_.at[k], grids_[k], sizeof grids_[k]) != 0) return false;
+    return true;
+}
+
+const FluidBlock *FluidBlockCache::get(const uint32_t *payload, size_t words) {
+    if (words < size_t(kFluidHeaderWords)) return nullptr;  // not even a header
+    if (!unchanged(payload, words)) {
+        ok_ = parseFluidBlock(payload, words, block_, nullptr, &reads_);
+        payload_ = payload;
+        words_ = words;
+        std::memcpy(header_, payload, sizeof header_);
+        for (int k = 0; k < reads_.count; ++k)
+            std::memcpy(grids_[k], payload + reads_.at[k], sizeof grids_[k]);
+    }
+    return ok_ ? &block_ : nullptr;
 }
 
 namespace {

@@ -71,6 +71,27 @@ uint32_t *findUserData(uint32_t magic, int elementType, xrTag tag, xrTag *foundT
     return nullptr;
 }
 
+uint32_t *findUserDataOnAny(uint32_t magic, xrTag tag, xrTag *foundTag) {
+    if (!tag) return nullptr;
+    int type = 0;
+    uint32_t *rec = static_cast<uint32_t *>(xr_db_access_type(&type, tag));
+    if (!rec) return nullptr;
+    xrTag start = 0;
+    if (type == xrDB_USERDATA) {
+        if (rec[kUserDataLabel] == magic) {
+            if (foundTag) *foundTag = tag;
+            return rec + kUserDataLabel;
+        }
+        start = rec[kUserDataNext];
+    } else if (type == xrDB_OBJECT) {
+        start = rec[kObjectUserData];
+    } else if (type == xrDB_INSTANCE) {
+        start = rec[kInstanceUserData];
+    }
+    xr_db_unpin(tag);
+    return start ? findUserData(magic, xrDB_USERDATA, start, foundTag, nullptr) : nullptr;
+}
+
 // ---------------------------------------------------------------------------
 // Block pools, one per (render thread, block size). The list only grows while
 // rendering; entries are immutable once published, so lookups walk it

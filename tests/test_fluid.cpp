@@ -487,4 +487,84 @@ TEST_F(FluidVdb, ErrorsNameTheFileObjectAndGrid) {
     }
 }
 
+
+// ---------------------------------------------------------------------------
+// The parsed block is reused between calls; it must follow the block.
+
+// Word k (counting the magic as 0) of the fluid block on object "smoke".
+uint32_t &blockWord(vh::Scene &scene, int k) {
+    int type = 0;
+    const auto *inst = static_cast<const vh::InstanceRecord *>(
+        vh::Database::get().peek(vh::networkOf(scene).tagOf("smoke"), &type));
+    EXPECT_EQ(type, xrDB_INSTANCE);
+    auto *words = static_cast<uint32_t *>(vh::Database::get().data(inst->dataTag));
+    return words[6 + k];
+}
+
+TEST(Fluid, BlockEditedInPlaceIsReadAfresh) {
+    Block b = densityBlock({4, 1, 1}, {4, 1, 1}, {0, 0, 0}, {10, 20, 30, 40});
+    json doc = {{"nodes", json::array({{{"name", "ft"},
+                                        {"type", "veko_fluidtexture3d"},
+                                        {"params", {{"fluidData", "smoke"}, {"opacity", identityOpacity()}}}}})},
+                {"objects", json::array({{{"name", "smoke"},
+                                          {"mesh", {{"type", "box"}, {"size", {1, 1, 1}}}},
+                                          {"userData", b.userData()}}})}};
+    vh::ScenePtr scene = vh::loadSceneJson(vt::library(), doc, "fluid_test.json");
+    vh::Scene &sc = *scene;
+    FluidScene s(std::move(scene));
+    EXPECT_NEAR(s.alpha({-1.5f, 0, 0}), 10.0f, 1e-4f);
+    blockWord(sc, 6) = bits(2.0f);  // header: density scale
+    EXPECT_NEAR(s.alpha({-1.5f, 0, 0}), 20.0f, 1e-4f);
+    blockWord(sc, 40 + 3) = 2;  // density grid record: 2 cells along x instead of 4
+    EXPECT_NEAR(s.alpha({-1.5f, 0, 0}), 2.0f * 10.0f, 1e-4f);  // same cell 0, now 2 wide
+    EXPECT_NEAR(s.alpha({1.5f, 0, 0}), 2.0f * 20.0f, 1e-4f);   // clamped at cell 1
+    blockWord(sc, 7) = 0;  // density by the constant method: scale times 1
+    EXPECT_NEAR(s.alpha({1.5f, 0, 0}), 2.0f, 1e-4f);
+}
+
+// Scenes loaded one after another, each with a block of the same size (a
+// freed block's storage is typically handed out again): every scene sees
+// its own block.
+TEST(Fluid, EachSceneSeesItsOwnBlock) {
+    for (int k = 1; k <= 4; ++k) {
+        SCOPED_TRACE("scene " + std::to_string(k));
+        Block b = densityBlock({4, 1, 1}, {4, 1, 1}, {0, 0, 0}, {float(k), 2, 3, 4});
+        b.f(6, float(k));  // density scale
+        if (k % 2 == 0) b.w[size_t(40 + 3)] = 2;  // and a grid of 2 cells
+        FluidScene s(b.userData(), {});
+        EXPECT_NEAR(s.alpha({-1.5f, 0, 0}), float(k) * float(k), 1e-4f);
+        EXPECT_NEAR(s.alpha({1.5f, 0, 0}), float(k) * (k % 2 == 0 ? 2.0f : 4.0f), 1e-4f);
+    }
+}
+
+// A fluid texture fed by another one on a different block (its glow
+// intensity, read before the outer texture samples its grid): each samples
+// its own block.
+TEST(Fluid, NestedTexturesKeepTheirBlocks) {
+    Block outer = densityBlock({4, 1, 1}, {4, 1, 1}, {0, 0, 0}, {10, 20, 30, 40});
+    Block inner = densityBlock({2, 2, 1}, {4, 1, 1}, {0, 0, 0}, {1, 2, 3, 4});
+    json doc = {{"nodes", json::array({{{"name", "ft"},
+                                        {"type", "veko_fluidtexture3d"},
+                                        {"params",
+                                         {{"fluidData", "smoke"},
+                                          {"opacity", identityOpacity()},
+                                          {"glowIntensity", "inner.outAlpha"}}}},
+                                       {{"name", "inner"},
+                                        {"type", "veko_fluidtexture3d"},
+                                        {"params", {{"fluidData", "puff"}, {"opacity", identityOpacity()}}}}})},
+                {"objects", json::array({{{"name", "smoke"},
+                                          {"mesh", {{"type", "box"}, {"size", {1, 1, 1}}}},
+                                          {"userData", outer.userData()}},
+                                         {{"name", "puff"},
+                                          {"mesh", {{"type", "box"}, {"size", {1, 1, 1}}}},
+                                          {"userData", inner.userData()}}})}};
+    FluidScene s(vh::loadSceneJson(vt::library(), doc, "fluid_test.json"));
+    for (int pass = 0; pass < 2; ++pass) {
+        const FluidResult r = s.at({1.5f, 0, 0});
+        EXPECT_NEAR(r.alpha, 40.0f, 1e-4f);
+        // Glow is the inner alpha (cell (1, 0) of the 2 x 2 grid: 2) times the colour.
+        EXPECT_NEAR(r.glow.r, 2.0f * r.color.r, 1e-4f);
+    }
+}
+
 }  // namespace
