@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cmath>
 #include <iterator>
+#include <optional>
 #include <string>
 
 #include "fluid.h"
@@ -316,7 +317,7 @@ struct BlockRef {
     const FluidBlock *block = nullptr;
     xrTag pinned = 0;
     ThreadBlocks *blocks = &t_blocks;
-    FluidBlock own;  // deeper nesting: parsed here every time
+    std::optional<FluidBlock> own;  // deeper nesting: parsed here every time
     BlockRef() { ++blocks->depth; }
     ~BlockRef() {
         if (pinned) xr_db_unpin(pinned);
@@ -331,8 +332,8 @@ struct BlockRef {
         const int level = blocks->depth - 1;
         if (level < int(std::size(blocks->level)))
             block = blocks->level[level].get(label, words);
-        else if (parseFluidBlock(label, words, own, nullptr))
-            block = &own;
+        else if (parseFluidBlock(label, words, own.emplace(), nullptr))
+            block = &*own;
         return block != nullptr;
     }
 };

@@ -133,13 +133,24 @@ bool parseFluidBlock(const uint32_t *w, size_t words, FluidBlock &b, std::string
     return true;
 }
 
+namespace {
+
+// Whether n words agree; inline and branch-free over fixed n (this runs on
+// every texture call).
+template <size_t n>
+inline bool sameWords(const uint32_t *a, const uint32_t *b) {
+    uint32_t diff = 0;
+    for (size_t i = 0; i < n; ++i) diff |= a[i] ^ b[i];
+    return diff == 0;
+}
+
+}  // namespace
+
 bool FluidBlockCache::unchanged(const uint32_t *payload, size_t words) const {
-    if (payload != payload_ || words != words_ ||
-        std::memcmp(payload, header_, sizeof header_) != 0)
-        return false;
+    if (payload != payload_ || words != words_ || !sameWords<kFluidHeaderWords>(payload, header_)) return false;
     // The same header names the same grid records.
     for (int k = 0; k < reads_.count; ++k)
-        if (std::memcmp(payload + reads_.at[k], grids_[k], sizeof grids_[k]) != 0) return false;
+        if (!sameWords<kFluidGridHeader>(payload + reads_.at[k], grids_[k])) return false;
     return true;
 }
 

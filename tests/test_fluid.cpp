@@ -537,28 +537,26 @@ TEST(Fluid, EachSceneSeesItsOwnBlock) {
     }
 }
 
-// A fluid texture fed by another one on a different block (its glow
-// intensity, read before the outer texture samples its grid): each samples
-// its own block.
+// Fluid textures fed one by another, three deep, each on a block of its own
+// (through the glow intensity, which a texture reads before it samples its
+// grid): each samples its own block.
 TEST(Fluid, NestedTexturesKeepTheirBlocks) {
-    Block outer = densityBlock({4, 1, 1}, {4, 1, 1}, {0, 0, 0}, {10, 20, 30, 40});
-    Block inner = densityBlock({2, 2, 1}, {4, 1, 1}, {0, 0, 0}, {1, 2, 3, 4});
-    json doc = {{"nodes", json::array({{{"name", "ft"},
-                                        {"type", "veko_fluidtexture3d"},
-                                        {"params",
-                                         {{"fluidData", "smoke"},
-                                          {"opacity", identityOpacity()},
-                                          {"glowIntensity", "inner.outAlpha"}}}},
-                                       {{"name", "inner"},
-                                        {"type", "veko_fluidtexture3d"},
-                                        {"params", {{"fluidData", "puff"}, {"opacity", identityOpacity()}}}}})},
-                {"objects", json::array({{{"name", "smoke"},
-                                          {"mesh", {{"type", "box"}, {"size", {1, 1, 1}}}},
-                                          {"userData", outer.userData()}},
-                                         {{"name", "puff"},
-                                          {"mesh", {{"type", "box"}, {"size", {1, 1, 1}}}},
-                                          {"userData", inner.userData()}}})}};
-    FluidScene s(vh::loadSceneJson(vt::library(), doc, "fluid_test.json"));
+    const Block blocks[3] = {densityBlock({4, 1, 1}, {4, 1, 1}, {0, 0, 0}, {10, 20, 30, 40}),
+                             densityBlock({2, 2, 1}, {4, 1, 1}, {0, 0, 0}, {1, 2, 3, 4}),
+                             densityBlock({1, 1, 1}, {4, 1, 1}, {0, 0, 0}, {0.5f})};
+    const char *names[3] = {"ft", "inner", "innermost"};
+    json nodes = json::array(), objects = json::array();
+    for (int k = 0; k < 3; ++k) {
+        json params = {{"fluidData", std::string(names[k]) + "Smoke"}, {"opacity", identityOpacity()}};
+        if (k < 2) params["glowIntensity"] = std::string(names[k + 1]) + ".outAlpha";
+        nodes.push_back({{"name", names[k]}, {"type", "veko_fluidtexture3d"}, {"params", params}});
+        objects.push_back({{"name", std::string(names[k]) + "Smoke"},
+                           {"mesh", {{"type", "box"}, {"size", {1, 1, 1}}}},
+                           {"userData", blocks[k].userData()}});
+    }
+    nodes[0]["params"]["fluidData"] = "smoke";
+    objects[0]["name"] = "smoke";
+    FluidScene s(vh::loadSceneJson(vt::library(), {{"nodes", nodes}, {"objects", objects}}, "fluid_test.json"));
     for (int pass = 0; pass < 2; ++pass) {
         const FluidResult r = s.at({1.5f, 0, 0});
         EXPECT_NEAR(r.alpha, 40.0f, 1e-4f);
