@@ -135,13 +135,21 @@ bool parseFluidBlock(const uint32_t *w, size_t words, FluidBlock &b, std::string
 
 namespace {
 
-// Whether n words agree; inline and branch-free over fixed n (this runs on
-// every texture call).
+// Whether n (at least 4) words agree: four at a time, the last four
+// overlapping the rest; inline over fixed n, as this runs on every texture
+// call.
 template <size_t n>
 inline bool sameWords(const uint32_t *a, const uint32_t *b) {
-    uint32_t diff = 0;
-    for (size_t i = 0; i < n; ++i) diff |= a[i] ^ b[i];
-    return diff == 0;
+    static_assert(n >= 4);
+    using Four = uint32_t __attribute__((vector_size(16)));
+    auto four = [](const uint32_t *p) {
+        Four v;
+        std::memcpy(&v, p, sizeof v);
+        return v;
+    };
+    Four diff = four(a + n - 4) ^ four(b + n - 4);
+    for (size_t i = 0; i + 4 <= n; i += 4) diff |= four(a + i) ^ four(b + i);
+    return (diff[0] | diff[1] | diff[2] | diff[3]) == 0;
 }
 
 }  // namespace
