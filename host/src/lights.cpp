@@ -163,15 +163,19 @@ xrBoolean sampleEnvironmentLight(xrColor *color, xrVector *direction, float *cos
 const LightInst *nearestVisibleLight(const Scene &scene, xrVector org, xrVector dir, float tnear, float tfar,
                                      float *t) {
     const LightInst *best = nullptr;
-    for (const auto &l : scene.lights) {
-        if (!l->visible || l->shape == kShapeNone || l->shape == kShapeObject || !l->shader) continue;
+    auto look = [&](const LightInst *l) {
+        if (!l->visible || l->shape == kShapeNone || l->shape == kShapeObject || !l->shader) return;
         // Light space is affine: the ray parameter carries over.
         const float th = hitShape(*l, l->fromWorld.point(org), l->fromWorld.vector(dir), tnear, tfar);
         if (th > 0) {
-            best = l.get();
+            best = l;
             tfar = th;
         }
-    }
+    };
+    if (scene.visibleListed)
+        for (const LightInst *l : scene.visibleShapes) look(l);
+    else
+        for (const auto &l : scene.lights) look(l.get());
     if (best) *t = tfar;
     return best;
 }

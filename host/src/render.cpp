@@ -244,8 +244,9 @@ Renderer::Sample Renderer::shadeSample(int thread, float x, float y, uint32_t pi
         out.label = rd.passedLabel;
     }
     out.fbMask = td.fbMask;
-    for (int k = 0; k < 8; ++k)
-        if (td.fbMask & (1u << k)) out.fb[k] = td.fb[k];
+    if (td.fbMask)
+        for (int k = 0; k < 8; ++k)
+            if (td.fbMask & (1u << k)) out.fb[k] = td.fb[k];
     td.top = 0;
     return out;
 }
@@ -373,7 +374,7 @@ FrameImage render(Scene &scene, const RenderOptions &opts) {
                                 bestW = w;
                                 label = s.label;
                             }
-                            for (int k = 0; k < 8; ++k)
+                            for (int k = 0; s.fbMask && k < 8; ++k)
                                 if (s.fbMask & (1u << k)) {
                                     fbSum[k][0] += w * s.fb[k].r;
                                     fbSum[k][1] += w * s.fb[k].g;

@@ -272,6 +272,10 @@ public:
     void buildLookupTables();
     xrTag tableBase = 0;
     bool tablesBuilt = false;
+    // The lights whose shape camera and reflection rays see (filled with
+    // the tables; until then every light is looked at).
+    bool visibleListed = false;
+    std::vector<const LightInst *> visibleShapes;
     std::vector<ObjectInst *> objectTable;
     std::vector<LightInst *> lightTable;
 };

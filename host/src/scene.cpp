@@ -1351,6 +1351,11 @@ ScenePtr loadSceneJson(Library &lib, const json &doc, const std::string &where, 
 }
 
 void Scene::buildLookupTables() {
+    visibleShapes.clear();
+    for (const auto &l : lights)
+        if (l->visible && l->shape != kShapeNone && l->shape != kShapeObject && l->shader)
+            visibleShapes.push_back(l.get());
+    visibleListed = true;
     tablesBuilt = false;
     objectTable.clear();
     lightTable.clear();
