@@ -135,31 +135,34 @@ bool parseFluidBlock(const uint32_t *w, size_t words, FluidBlock &b, std::string
 
 namespace {
 
-// Whether n (at least 4) words agree: four at a time, the last four
-// overlapping the rest; inline over fixed n, as this runs on every texture
-// call.
+using Four = uint32_t __attribute__((vector_size(16)));
+
+// The differing bits of n (at least 4) words, four words at a time (the
+// last four overlapping the rest), folded into `diff`; inline over fixed n
+// as this runs on every texture call.
 template <size_t n>
-inline bool sameWords(const uint32_t *a, const uint32_t *b) {
+inline void foldDifference(const uint32_t *a, const uint32_t *b, Four &diff) {
     static_assert(n >= 4);
-    using Four = uint32_t __attribute__((vector_size(16)));
     auto four = [](const uint32_t *p) {
         Four v;
         std::memcpy(&v, p, sizeof v);
         return v;
     };
-    Four diff = four(a + n - 4) ^ four(b + n - 4);
+    diff |= four(a + n - 4) ^ four(b + n - 4);
     for (size_t i = 0; i + 4 <= n; i += 4) diff |= four(a + i) ^ four(b + i);
-    return (diff[0] | diff[1] | diff[2] | diff[3]) == 0;
 }
 
 }  // namespace
 
 bool FluidBlockCache::unchanged(const uint32_t *payload, size_t words) const {
-    if (payload != payload_ || words != words_ || !sameWords<kFluidHeaderWords>(payload, header_)) return false;
-    // The same header names the same grid records.
+    if (payload != payload_ || words != words_) return false;
+    Four diff{};
+    foldDifference<kFluidHeaderWords>(payload, header_, diff);
+    // The grid records the last parse read: inside the block, which has the
+    // same length (a differing header fails the comparison anyway).
     for (int k = 0; k < reads_.count; ++k)
-        if (!sameWords<kFluidGridHeader>(payload + reads_.at[k], grids_[k])) return false;
-    return true;
+        foldDifference<kFluidGridHeader>(payload + reads_.at[k], grids_[k], diff);
+    return (diff[0] | diff[1] | diff[2] | diff[3]) == 0;
 }
 
 const FluidBlock *FluidBlockCache::get(const uint32_t *payload, size_t words) {
