@@ -2,9 +2,11 @@
 // the sphere hierarchy, the surface search and the shading of the first,
 // opaque crossing), as the volume sampler calls it, for 100 to 100 000
 // particles in the same box. Radii shrink as 1/sqrt(n), so a ray meets about
-// as many particles at every size and the cost that grows is the walk's.
-// Beside it, the same rays tested against every particle in a plain loop
-// (the work the hierarchy saves). Counters: particles met per ray.
+// as many particles at every size (about 0.85) and the cost that grows is
+// the walk's. Beside it, the same rays tested against every particle in a
+// plain loop (the work the hierarchy saves; counter: particles met per ray),
+// and the walk isolated: rays through a fixed cluster among more and more
+// particles they miss.
 #include <benchmark/benchmark.h>
 
 #include <cmath>
@@ -14,6 +16,7 @@
 
 #include "vekohost/host.h"
 #include "vekohost/render.h"
+#include "particles.h"
 #include "volume.h"
 
 namespace {
@@ -73,6 +76,27 @@ std::vector<Ray> rays() {
     return out;
 }
 
+// Hierarchy nodes whose sphere the ray enters (as the walk tests them),
+// summed over `rays`: how much of the tree one ray visits.
+double nodesEntered(const vh::Instance &blobby, const std::vector<Ray> &rays) {
+    const auto *rec = static_cast<const veko::ParticleRecord *>(blobby.userPointer);
+    double total = 0;
+    for (const Ray &r : rays) {
+        std::vector<const veko::SphereNode *> stack{rec->root};
+        while (!stack.empty()) {
+            const veko::SphereNode *n = stack.back();
+            stack.pop_back();
+            const xrVector c = {n->centre.x - r.o.x, n->centre.y - r.o.y, n->centre.z - r.o.z};
+            const float t = c.x * r.d.x + c.y * r.d.y + c.z * r.d.z;
+            if (c.x * c.x + c.y * c.y + c.z * c.z - t * t >= n->radius * n->radius) continue;
+            ++total;
+            if (!n->leaf())
+                for (int k = 0; k < 2; ++k) stack.push_back(reinterpret_cast<const veko::SphereNode *>(n->link[k]));
+        }
+    }
+    return total / double(rays.size());
+}
+
 vh::Library &library() {
     static vh::Library lib{vh::Library::defaultPath()};
     return lib;
@@ -122,8 +146,73 @@ void BM_BlobbyRay(benchmark::State &st) {
     xr_mem_blkdelete(stack.pool);
     st.SetItemsProcessed(int64_t(rays));
     st.counters["surfaceHits"] = double(hits) / double(rays);
+    st.counters["nodesPerRay"] = nodesEntered(*s.blobby, rs);
 }
 BENCHMARK(BM_BlobbyRay)->Arg(100)->Arg(1000)->Arg(10000)->Arg(100000);
+
+// The walk alone as the particle count grows: every ray passes through the
+// same cluster of 27 particles (a 3 x 3 x 3 lattice round the origin) and
+// misses all the others, which fill the box outside a column round the rays.
+// The threshold is never reached, so nothing is shaded: the time is the walk
+// through the hierarchy plus sorting and sweeping a fixed set of events.
+// Counters: events per ray (three per particle met, the same at every n).
+struct Cluster : Particles {
+    explicit Cluster(int n) : Particles(0) {
+        for (int i = 0; i < 27; ++i)
+            xyzr.insert(xyzr.end(), {0.2f * float(i % 3 - 1), 0.2f * float(i / 3 % 3 - 1), 0.2f * float(i / 9 - 1), 0.15f});
+        unsigned seed = 23;
+        const float r = 0.5f * std::sqrt(100.0f / float(n));
+        while (count() < n) {
+            const float x = (rnd(seed) - 0.5f) * kBox, y = (rnd(seed) - 0.5f) * kBox, z = (rnd(seed) - 0.5f) * kBox;
+            if (std::fmax(std::fabs(x), std::fabs(y)) < 1.0f) continue;  // the rays' column stays clear
+            xyzr.insert(xyzr.end(), {x, y, z, r});
+        }
+    }
+    // Rays down the z axis through the cluster.
+    static std::vector<Ray> rays() {
+        std::vector<Ray> out;
+        unsigned seed = 9;
+        for (int i = 0; i < kRays; ++i) out.push_back({{(rnd(seed) - 0.5f) * 0.6f, (rnd(seed) - 0.5f) * 0.6f, 8}, {0, 0, -1}});
+        return out;
+    }
+    // Events the walk must find on ray r: three per sphere it meets.
+    int events(const Ray &r) const {
+        int met = 0;
+        for (size_t k = 0; k < xyzr.size(); k += 4) {
+            const float cx = xyzr[k] - r.o.x, cy = xyzr[k + 1] - r.o.y, cz = xyzr[k + 2] - r.o.z;
+            const float t = cx * r.d.x + cy * r.d.y + cz * r.d.z;
+            met += cx * cx + cy * cy + cz * cz - t * t < xyzr[k + 3] * xyzr[k + 3];
+        }
+        return 3 * met;
+    }
+};
+
+void BM_WalkCluster(benchmark::State &st) {
+    const Cluster p(int(st.range(0)));
+    Setup s(p);
+    s.blobby->setLiteral("threshold", 100.0);
+    const std::vector<Ray> rs = Cluster::rays();
+    double events = 0;
+    for (const Ray &r : rs) events += p.events(r);
+    xrState *state = s.ss->state();
+    veko::VolumeSampleStack stack{};
+    stack.pool = xr_mem_int_blkcreate(sizeof(veko::VolumeSampleNode));
+    size_t i = 0, hits = 0, rays = 0;
+    for (auto _ : st) {
+        const Ray &r = rs[i++ % rs.size()];
+        state->rayOrigin = r.o;
+        state->rayDirection = r.d;
+        state->hitDistance = 30;
+        hits += size_t(vh::callShader(*s.blobby, state, &stack));
+        ++rays;
+    }
+    xr_mem_blkdelete(stack.pool);
+    if (hits) st.SkipWithError("the threshold was reached");
+    st.SetItemsProcessed(int64_t(rays));
+    st.counters["eventsPerRay"] = events / double(rs.size());
+    st.counters["nodesPerRay"] = nodesEntered(*s.blobby, rs);
+}
+BENCHMARK(BM_WalkCluster)->Arg(100)->Arg(1000)->Arg(10000)->Arg(100000);
 
 // Every particle tested against the ray: the spheres a ray meets.
 void BM_AllParticlesRay(benchmark::State &st) {

@@ -75,9 +75,13 @@ struct Field {
     const Blob *end() const { return blobs + count; }
     bool inWindow(const Blob *b, float t) const { return b->t <= t + rmax; }
 
-    float at(float t) const {
+    // The field at t; `boundaryOf` names a particle whose entry or exit t
+    // is: it adds nothing there, which rounding of d² against R² would not
+    // quite give (and a zero threshold tests the field for zero).
+    float at(float t, int32_t boundaryOf = -1) const {
         float f = 0.0f;
         for (const Blob *b = begin(t); b != end() && inWindow(b, t); ++b) {
+            if (b->particle == boundaryOf) continue;
             const float d2 = (t - b->t) * (t - b->t) + b->q2, r2 = b->radius * b->radius;
             if (d2 < r2) {
                 const float x = 1.0f - d2 / r2;
@@ -357,15 +361,23 @@ struct Search {
         return shaded;
     }
 
+    // Field minus threshold at an event; an entry or exit left where the
+    // walk put it (not clamped to the segment) is its particle's boundary.
+    float valueAt(const Field &field, const ParticleEvent &e, float limit) const {
+        const bool boundary = (e.kind == veko::kEventEntry && e.distance > kTiny) ||
+                              (e.kind == veko::kEventExit && e.distance < limit);
+        return field.at(e.distance, boundary ? e.particle : -1) - threshold;
+    }
+
     void sweep(const Field &field, ParticleEvent **events, int m, float limit, int *shaded) {
         if (m == 0) return;
         int ia = 0;
-        float ta = events[0]->distance, fa = field.at(ta) - threshold;
+        float ta = events[0]->distance, fa = valueAt(field, *events[0], limit);
         for (int ib = 1; ib < m; ++ib) {
             if (ta >= limit) return;
             const float tb = events[ib]->distance;
             if (tb == ta) continue;
-            const float fb = field.at(tb) - threshold;
+            const float fb = valueAt(field, *events[ib], limit);
             // With a zero threshold the field only touches it: a crossing is
             // where the field starts or stops being zero.
             const bool crossing = threshold != 0.0f ? !(fa * fb > kTiny) : ((fa == 0.0f) != (fb == 0.0f));

@@ -6,6 +6,7 @@
 //   51   address of the running instance's user pointer (the record)
 #include "particles.h"
 
+#include <algorithm>
 #include <cfloat>
 #include <cmath>
 #include <cstring>
@@ -255,6 +256,90 @@ struct Grid {
     }
 };
 
+// The merge rule encloses a node's two child spheres, which enclose theirs:
+// up the hierarchy the spheres grow several times wider than the particles
+// beneath them, and a ray enters many nodes it then leaves empty-handed. A
+// sphere round the centre of the box of a node's leaf spheres, reaching the
+// farthest of them, bounds the same particles; each inner node takes it
+// when it is the smaller one (a hair wider, so that rounding never lets it
+// cut into a leaf). The pairing and the particles a ray meets stay the same.
+struct Tightener {
+    SphereNode **leaves;  // in walk order: a subtree's leaves are consecutive
+    int count = 0;
+
+    // The box of the node's leaf spheres (lo, hi).
+    void run(SphereNode *node, xrVector *lo, xrVector *hi) {
+        if (node->leaf()) {
+            leaves[count++] = node;
+            const float r = node->radius;
+            *lo = vsub(node->centre, {r, r, r});
+            *hi = vadd(node->centre, {r, r, r});
+            return;
+        }
+        const int first = count;
+        xrVector lo1, hi1;
+        run(reinterpret_cast<SphereNode *>(node->link[0]), lo, hi);
+        run(reinterpret_cast<SphereNode *>(node->link[1]), &lo1, &hi1);
+        *lo = {std::fmin(lo->x, lo1.x), std::fmin(lo->y, lo1.y), std::fmin(lo->z, lo1.z)};
+        *hi = {std::fmax(hi->x, hi1.x), std::fmax(hi->y, hi1.y), std::fmax(hi->z, hi1.z)};
+        const xrVector c = vscale(vadd(*lo, *hi), 0.5f);
+        float reach = 0.0f;
+        for (int k = first; k < count; ++k)
+            reach = std::fmax(reach, length(vsub(leaves[k]->centre, c)) + leaves[k]->radius);
+        reach *= 1.00001f;
+        if (reach < node->radius) {
+            node->centre = c;
+            node->radius = reach;
+        }
+    }
+};
+
+// Moves the `count` nodes of the hierarchy so that they lie in walk order
+// (depth first, the first child right after its parent) in the pool blocks
+// they already occupy, taken in address order. The pool hands out blocks
+// from chunks in sequence, so a walk then runs mostly forward through
+// memory instead of jumping between leaves made in particle order and
+// parents made pass by pass. False when the scratch memory is missing (the
+// hierarchy is left as it was).
+bool layOutInWalkOrder(SphereNode *&root, int count) {
+    const size_t bytes = size_t(count) * (2 * sizeof(SphereNode *) + sizeof(SphereNode) + sizeof(int32_t));
+    auto *scratch = static_cast<char *>(xr_mem_int_allocate(__FILE__, __LINE__, bytes));
+    if (!scratch) return false;
+    auto **order = reinterpret_cast<SphereNode **>(scratch);
+    auto **pending = order + count;  // nodes still to visit, last first
+    auto *copy = reinterpret_cast<SphereNode *>(pending + count);
+    auto *parentOf = reinterpret_cast<int32_t *>(copy + count);  // pending entry's parent index * 2 + link
+    int k = 0, top = 0;
+    pending[top] = root;
+    parentOf[top++] = -1;
+    while (top > 0 && k < count) {
+        SphereNode *n = pending[--top];
+        const int32_t from = parentOf[top];
+        order[k] = n;
+        copy[k] = *n;
+        if (from >= 0) copy[from / 2].link[from % 2] = uint64_t(k);
+        if (!n->leaf()) {
+            pending[top] = reinterpret_cast<SphereNode *>(n->link[1]);
+            parentOf[top++] = k * 2 + 1;
+            pending[top] = reinterpret_cast<SphereNode *>(n->link[0]);
+            parentOf[top++] = k * 2;
+        }
+        ++k;
+    }
+    std::sort(order, order + k);
+    for (int i = 0; i < k; ++i) {
+        SphereNode node = copy[i];
+        if (!node.leaf()) {  // links are node indices here; a leaf keeps its particle
+            node.link[0] = reinterpret_cast<uint64_t>(order[node.link[0]]);
+            node.link[1] = reinterpret_cast<uint64_t>(order[node.link[1]]);
+        }
+        *order[i] = node;
+    }
+    root = order[0];
+    xr_mem_int_release(__FILE__, __LINE__, scratch);
+    return true;
+}
+
 // Pairs the leaves into one hierarchy; false when memory runs out.
 bool buildHierarchy(ParticleRecord &rec, SphereNode **slots, int n, float firstCell) {
     Grid grid;
@@ -294,6 +379,13 @@ bool buildHierarchy(ParticleRecord &rec, SphereNode **slots, int n, float firstC
     if (ok)
         for (int i = 0; i < n; ++i)
             if (slots[i]) rec.root = slots[i];
+    if (ok) {
+        // The slots are spent: they hold the leaves while the spheres tighten.
+        Tightener t{slots};
+        xrVector lo, hi;
+        t.run(rec.root, &lo, &hi);
+        layOutInWalkOrder(rec.root, 2 * n - 1);
+    }
     return ok;
 }
 
@@ -553,16 +645,31 @@ struct Walk {
         push(kEventEntry, i, r2, {0, 0, 0}, hit.t - hit.w, &p.centre.x, sizeof p);
     }
 
+    // Depth first, the first child before the second. The second children
+    // wait on a local stack; a hierarchy deeper than it continues by
+    // recursion.
     void node(const SphereNode *n) {
-        while (n) {
+        const xrVector org = o, dir = d;
+        const double far = limit;
+        constexpr int kStack = 64;
+        const SphereNode *pending[kStack];
+        int top = 0;
+        for (;;) {
             RaySphere hit;
-            if (!meetSphere(o, d, limit, n->centre, n->radius, &hit)) return;
-            if (n->leaf()) {
+            if (meetSphere(org, dir, far, n->centre, n->radius, &hit)) {
+                if (!n->leaf()) {
+                    const auto *second = reinterpret_cast<const SphereNode *>(n->link[1]);
+                    if (top < kStack)
+                        pending[top++] = second;
+                    else
+                        node(second);
+                    n = reinterpret_cast<const SphereNode *>(n->link[0]);
+                    continue;
+                }
                 leaf(int(n->link[0]), hit);
-                return;
             }
-            node(reinterpret_cast<const SphereNode *>(n->link[0]));
-            n = reinterpret_cast<const SphereNode *>(n->link[1]);
+            if (top == 0) return;
+            n = pending[--top];
         }
     }
 };

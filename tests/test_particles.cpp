@@ -6,6 +6,8 @@
 // normal, so each pushed sample tells where and how the surface was shaded.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstring>
 #include <filesystem>
@@ -165,31 +167,82 @@ TEST(ParticleRecord, CoincidentParticlesMergeIntoTheSameSphere) {
     EXPECT_NE(a->link[0], b->link[0]);
 }
 
-// Every node encloses its children and every particle sits in exactly one
-// leaf, however the pairing went.
-void checkTree(const veko::SphereNode *n, std::vector<int> &seen) {
+// Every node's sphere holds every leaf sphere beneath it (what the walk
+// relies on to skip a node) and every particle sits in exactly one leaf,
+// however the pairing went. Returns the node's leaves.
+std::vector<const veko::SphereNode *> checkTree(const veko::SphereNode *n, std::vector<int> &seen) {
     if (n->leaf()) {
         ++seen.at(size_t(n->link[0]));
-        return;
+        return {n};
     }
+    std::vector<const veko::SphereNode *> leaves;
     for (int k = 0; k < 2; ++k) {
-        auto *c = reinterpret_cast<const veko::SphereNode *>(n->link[k]);
-        const float d = veko::length(veko::vsub(c->centre, n->centre));
-        EXPECT_LE(d + c->radius, n->radius * 1.0001f + 1e-5f);
-        checkTree(c, seen);
+        auto below = checkTree(reinterpret_cast<const veko::SphereNode *>(n->link[k]), seen);
+        leaves.insert(leaves.end(), below.begin(), below.end());
     }
+    for (const veko::SphereNode *l : leaves) {
+        const float d = veko::length(veko::vsub(l->centre, n->centre));
+        EXPECT_LE(d + l->radius, n->radius * 1.0001f + 1e-5f);
+    }
+    return leaves;
 }
 
-TEST(ParticleRecord, HierarchyEnclosesEveryParticleOnce) {
+// 500 particles in a slab and one far off it, which pairs only after the
+// cells have grown.
+std::vector<std::array<float, 4>> slabOfParticles() {
     std::vector<std::array<float, 4>> s;
     unsigned seed = 7;
     auto rnd = [&] { return (seed = seed * 1103515245u + 12345u) / 4294967296.0f; };
     for (int i = 0; i < 500; ++i) s.push_back({rnd() * 10, rnd() * 2, rnd() * 10, 0.05f + rnd() * 0.2f});
-    s.push_back({100, 0, 0, 0.1f});  // far from the rest: pairs only after the cells grow
+    s.push_back({100, 0, 0, 0.1f});
+    return s;
+}
+
+TEST(ParticleRecord, HierarchyEnclosesEveryParticleOnce) {
+    const auto s = slabOfParticles();
     Particles p(BlockWords::spheres(s).create());
     std::vector<int> seen(s.size(), 0);
     checkTree(p.record()->root, seen);
     for (size_t i = 0; i < s.size(); ++i) EXPECT_EQ(seen[i], 1) << "particle " << i;
+}
+
+TEST(ParticleRecord, WalkFindsWhatTestingEveryParticleFinds) {
+    // Threshold 0 makes each particle a hard sphere and a fully transparent
+    // material keeps the search going, so a ray's samples are the entries
+    // and exits of the union of the spheres it meets. Tested against every
+    // particle, the same union must come out: a particle the walk skips
+    // takes its boundaries with it.
+    const auto s = slabOfParticles();
+    Particles p(BlockWords::spheres(s).create(), "veko_blobbyparticles", 1.0f);
+    p.shader->setLiteral("threshold", 0.0);
+    unsigned seed = 11;
+    auto rnd = [&] { return (seed = seed * 1103515245u + 12345u) / 4294967296.0f; };
+    int boundaries = 0;
+    for (int ray = 0; ray < 300; ++ray) {
+        const xrVector o = {rnd() * 10, 1 + (rnd() - 0.5f) * 3, -3};
+        const xrVector d = veko::normalize({(rnd() - 0.5f) * 0.8f, (rnd() - 0.5f) * 0.3f, 1});
+        std::vector<std::pair<float, float>> spans;
+        for (auto &q : s) {
+            const xrVector c = {q[0], q[1], q[2]};
+            const float t = veko::dot(veko::vsub(c, o), d);
+            const xrVector off = veko::vsub(veko::vadd(o, veko::vscale(d, t)), c);
+            const float q2 = veko::dot(off, off);
+            if (q2 < q[3] * q[3]) spans.push_back({t - std::sqrt(q[3] * q[3] - q2), t + std::sqrt(q[3] * q[3] - q2)});
+        }
+        std::sort(spans.begin(), spans.end());
+        std::vector<float> want;
+        for (size_t i = 0; i < spans.size();) {
+            float end = spans[i].second;
+            const float start = spans[i].first;
+            for (++i; i < spans.size() && spans[i].first <= end; ++i) end = std::fmax(end, spans[i].second);
+            want.insert(want.end(), {start, end});
+        }
+        const auto got = p.trace(o, d);
+        ASSERT_EQ(got.size(), want.size()) << "ray " << ray;
+        for (size_t k = 0; k < want.size(); ++k) EXPECT_NEAR(got[k].distance, want[k], 1e-3) << "ray " << ray;
+        boundaries += int(want.size());
+    }
+    EXPECT_GT(boundaries, 300) << "the rays meet particles";
 }
 
 TEST(ParticleRecord, ByteSwappedBlockIsConvertedOnce) {
