@@ -252,6 +252,23 @@ static_assert(offsetof(xrObjectRecord, flags) == 16);
 static_assert(offsetof(xrObjectRecord, userData) == 48);
 static_assert(sizeof(xrObjectRecord) == 256);
 
+// An object instance's database element (type xrDB_INSTANCE) as far as
+// shaders read it: its transforms, row-major (row vectors, translation in
+// 12..14), and its motion over one unit of shutter time in its own space:
+// a point p of the object at time 0 moves in a straight line to p * motion
+// at time 1. `motion` is the identity for an instance that stands still.
+struct xrInstanceRecord {
+    int32_t hostWords[4];  // 0
+    float toWorld[16];     // 16: object to internal space
+    float fromWorld[16];   // 80
+    float motion[16];      // 144
+    int32_t hostWords52[12];  // 208
+};
+static_assert(offsetof(xrInstanceRecord, toWorld) == 16);
+static_assert(offsetof(xrInstanceRecord, fromWorld) == 80);
+static_assert(offsetof(xrInstanceRecord, motion) == 144);
+static_assert(sizeof(xrInstanceRecord) == 256);
+
 // Polygon kinds of xr_api_poly_begin_tag.
 enum { xrPOLY_CONVEX = 1 };
 

@@ -394,6 +394,50 @@ bool buildHierarchy(ParticleRecord &rec, SphereNode **slots, int n, float firstC
 // ---------------------------------------------------------------------------
 // The record.
 
+namespace {
+
+// p * m for a row-major matrix and row vectors (translation in 12..14).
+xrVector transformRow(const float *m, const xrVector &p) {
+    return {p.x * m[0] + p.y * m[4] + p.z * m[8] + m[12], p.x * m[1] + p.y * m[5] + p.z * m[9] + m[13],
+            p.x * m[2] + p.y * m[6] + p.z * m[10] + m[14]};
+}
+
+// a * b, row-major.
+void multiply(const float *a, const float *b, float *out) {
+    for (int i = 0; i < 4; ++i)
+        for (int j = 0; j < 4; ++j) {
+            float sum = 0.0f;
+            for (int k = 0; k < 4; ++k) sum += a[i * 4 + k] * b[k * 4 + j];
+            out[i * 4 + j] = sum;
+        }
+}
+
+// The motion of the state's instance over one unit of shutter time in
+// internal space: T = fromWorld * motion * toWorld (row vectors: back into
+// the object, moved there, out again). False when the instance stands still
+// or has no record.
+bool objectMotion(xrState *state, float T[16]) {
+    if (!state->instanceTag) return false;
+    xrInteger type = 0;
+    const auto *inst = static_cast<const xrInstanceRecord *>(xr_db_access_type(&type, state->instanceTag));
+    if (!inst) return false;
+    bool moves = false;
+    if (type == xrDB_INSTANCE) {
+        float identity[16];
+        xr_matrix_ident(identity);
+        moves = std::memcmp(inst->motion, identity, sizeof identity) != 0;
+        if (moves) {
+            float m[16];
+            multiply(inst->fromWorld, inst->motion, m);
+            multiply(m, inst->toWorld, T);
+        }
+    }
+    xr_db_unpin(state->instanceTag);
+    return moves;
+}
+
+}  // namespace
+
 void freeParticleRecord(ParticleRecord *rec) {
     if (!rec) return;
     if (rec->emission) xr_mem_int_release(__FILE__, __LINE__, rec->emission);
@@ -443,6 +487,15 @@ ParticleRecord *buildParticleRecord(xrState *state, const ParticleBlock &block, 
     rec->nodePool = xr_mem_int_blkcreate(sizeof(SphereNode));
     if (!rec->primitives || (motion && !rec->motion) || !rec->nodePool) return fail(rec);
 
+    // The object's own motion: each position gains (T - I) position on its
+    // velocity.
+    float T[16];
+    const bool objectMoves = motion && objectMotion(state, T);
+    auto gain = [&](xrVector &velocity, const xrVector &p) {
+        if (!objectMoves) return;
+        velocity = vadd(velocity, vsub(transformRow(T, p), p));
+    };
+
     auto vec = [&](int pair, int i) -> xrVector {
         const float *f = block.element(pair, i, 3);
         return f ? xrVector{f[0], f[1], f[2]} : xrVector{0, 0, 0};
@@ -459,6 +512,7 @@ ParticleRecord *buildParticleRecord(xrState *state, const ParticleBlock &block, 
             if (motion) {
                 SpherePrim &v = static_cast<SpherePrim *>(rec->motion)[i];
                 v.centre = vec(kBlockCentreVel, i);
+                gain(v.centre, p.centre);
                 v.radius = scalar(kBlockRadiusVel, i) * s;
             }
         } else {
@@ -474,6 +528,8 @@ ParticleRecord *buildParticleRecord(xrState *state, const ParticleBlock &block, 
                 TubePrim &v = static_cast<TubePrim *>(rec->motion)[i];
                 v.start = vec(kBlockTubeStartVel, i);
                 v.end = vec(kBlockTubeEndVel, i);
+                gain(v.start, p.start);
+                gain(v.end, p.end);
                 v.axis = vsub(v.end, v.start);
                 v.spare = 0.0f;
                 v.r0 = scalar(kBlockTubeR0Vel, i) * s;

@@ -705,6 +705,102 @@ TEST(BlobbyShadow, HeapDarkensTheGroundBehindIt) {
 }
 
 // ---------------------------------------------------------------------------
+// The particle object's own motion.
+
+// One blobby particle (radius 0.4, threshold 0.25: a white disc of radius
+// 0.4 sqrt(0.5) seen from above) against black, in an orthographic view
+// 4 units wide from x = -1 to 3 (32 x 2 pixels, pixel x at world
+// -1 + (x + 0.5) / 8), 64 samples per pixel over the shutter [0, 1].
+// `object` adds to the particle object.
+vh::FrameImage renderMovingParticle(const json &particles, const json &object, bool motionBlur = true) {
+    json obj = {{"name", "p"}, {"particles", particles}, {"volume", "vol"}};
+    for (auto it = object.begin(); it != object.end(); ++it) obj[it.key()] = it.value();
+    const json scene = {
+        {"nodes", json::parse(R"([
+            {"name": "state", "type": "veko_state"},
+            {"name": "white", "type": "veko_surfaceshader",
+             "params": {"outColor": [1, 1, 1, 1], "outTransparency": [0, 0, 0, 1]}},
+            {"name": "blob", "type": "veko_blobbyparticles",
+             "params": {"material": "white", "threshold": 0.25, "particleData": "p.particles"}},
+            {"name": "vol", "type": "veko_volumesampler", "params": {"volumeShader": "blob"}}])")},
+        {"state", "state"},
+        {"options", {{"trace", true}, {"autoVolume", true}, {"motionBlur", motionBlur}, {"shutter", {0, 1}}}},
+        {"camera",
+         {{"type", "orthographic"},
+          {"resolution", {32, 2}},
+          {"aperture", 4},
+          {"samples", 64},
+          {"alpha", false},
+          {"clip", {0.1, 100}},
+          {"transform", {{"lookAt", {{"eye", {1, 0, 5}}, {"target", {1, 0, 0}}}}}}}},
+        {"objects", {obj}}};
+    auto sc = vh::loadSceneJson(vt::library(), scene, "moving-particle.json");
+    vh::RenderOptions o;
+    o.threads = 1;
+    o.progress = false;
+    return vh::render(*sc, o);
+}
+
+float maxDifference(const vh::FrameImage &a, const vh::FrameImage &b) {
+    float d = 0;
+    for (size_t i = 0; i < a.rgba.size(); ++i) d = std::fmax(d, std::fabs(a.rgba[i] - b.rgba[i]));
+    return d;
+}
+
+TEST(ParticleMotion, ObjectMotionMovesParticlesLikeTheirVelocities) {
+    // The object's motion T adds (T - I) p to each particle's velocity, so
+    // a moving object renders as its particles given that velocity would.
+    // With the object placed at x = -1, a motion scaling its space by 2
+    // about its origin moves the particle at object x = 1 (world 0) to
+    // object x = 2 (world 1): T = fromWorld * motion * toWorld.
+    const json at0 = {{"points", {{0, 0, 0, 0.4}}}};
+    const struct {
+        const char *what;
+        json particles, object;
+        float velocity;  // the same particle at world 0 with this x velocity
+    } cases[] = {
+        {"translated by 2", at0, {{"motion", {{"translate", {2, 0, 0}}}}}, 2.0f},
+        {"scaled by 2 about its origin", {{"points", {{1, 0, 0, 0.4}}}},
+         {{"transform", {{"translate", {-1, 0, 0}}}}, {"motion", {{"scale", 2}}}}, 1.0f},
+        {"the identity", at0, {{"motion", {{"translate", {0, 0, 0}}}}}, 0.0f},
+    };
+    for (const auto &c : cases) {
+        const vh::FrameImage moved = renderMovingParticle(c.particles, c.object);
+        const vh::FrameImage reference = renderMovingParticle(
+            c.velocity != 0 ? json{{"points", {{0, 0, 0, 0.4}}}, {"velocities", {{c.velocity, 0, 0}}}} : at0, json::object());
+        EXPECT_LT(maxDifference(moved, reference), 1e-5f) << c.what;
+    }
+    // Only particle objects move this way.
+    try {
+        vh::loadSceneJson(vt::library(),
+                          {{"objects", {{{"name", "box"}, {"mesh", {{"type", "box"}}}, {"motion", {{"scale", 2}}}}}}},
+                          "motion-test.json");
+        ADD_FAILURE() << "a moving mesh was accepted";
+    } catch (const vh::Error &e) {
+        EXPECT_NE(std::string(e.what()).find("(\"box\"): \"motion\" is for particle objects"), std::string::npos)
+            << e.what();
+    }
+}
+
+TEST(ParticleMotion, MovingObjectIsBlurredAlongItsPath) {
+    // Translated by 2 over the shutter, the disc of radius rs covers a pixel
+    // centre at 0.3 <= x <= 1.7 (y = +-1/16) for a time h = sqrt(rs^2 - y^2)
+    // of the unit shutter; beyond x = 2 + rs it never comes. Without motion
+    // blur it stands at x = 0.
+    const json at0 = {{"points", {{0, 0, 0, 0.4}}}};
+    const json moving = {{"motion", {{"translate", {2, 0, 0}}}}};
+    const float rs = 0.4f * std::sqrt(0.5f), h = std::sqrt(rs * rs - 1.0f / 256);
+    const vh::FrameImage blurred = renderMovingParticle(at0, moving);
+    const vh::FrameImage still = renderMovingParticle(at0, moving, false);
+    for (int y = 0; y < 2; ++y) {
+        for (int x : {11, 13, 16, 18, 21}) EXPECT_NEAR(blurred.pixel(x, y)[0], h, 0.05f) << "pixel " << x;
+        EXPECT_EQ(blurred.pixel(29, y)[0], 0.0f);
+        EXPECT_NEAR(still.pixel(8, y)[0], 1.0f, 1e-5f);
+        EXPECT_EQ(still.pixel(16, y)[0], 0.0f);
+    }
+}
+
+// ---------------------------------------------------------------------------
 // veko_particlesamplerinfo
 
 TEST(ParticleSamplerInfo, UvFromTheBlendedValues) {

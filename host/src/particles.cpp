@@ -6,6 +6,7 @@
 #include <cstring>
 #include <filesystem>
 
+#include "render_internal.h"
 #include "vdb_module.h"
 #include "vekohost/host.h"
 
@@ -235,6 +236,70 @@ ParticleSystem makeParticleBlock(const std::vector<xrVector> &centres, const std
         ps.hi = {hi.x + rmax, hi.y + rmax, hi.z + rmax};
     }
     return ps;
+}
+
+namespace {
+
+xrVector rowPoint(const float *m, const xrVector &p) {
+    return {p.x * m[0] + p.y * m[4] + p.z * m[8] + m[12], p.x * m[1] + p.y * m[5] + p.z * m[9] + m[13],
+            p.x * m[2] + p.y * m[6] + p.z * m[10] + m[14]};
+}
+xrVector rowVector(const float *m, const xrVector &v) {
+    return {v.x * m[0] + v.y * m[4] + v.z * m[8], v.x * m[1] + v.y * m[5] + v.z * m[9],
+            v.x * m[2] + v.y * m[6] + v.z * m[10]};
+}
+
+}  // namespace
+
+void placeParticles(ParticleSystem &ps, const float toWorld[16], const float motion[16], float shutterOpen,
+                    float shutterClose) {
+    static const float kIdentity[16] = {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1};
+    const bool moving = std::memcmp(motion, kIdentity, sizeof kIdentity) != 0;
+    std::vector<uint32_t> &w = ps.words;
+    auto at = [&](int pair, size_t i) -> float * {
+        if (!w[size_t(pair)]) return nullptr;
+        return reinterpret_cast<float *>(&w[w[size_t(pair)] + w[size_t(pair) + 1] * i]);
+    };
+    xrVector lo = {FLT_MAX, FLT_MAX, FLT_MAX}, hi = {-FLT_MAX, -FLT_MAX, -FLT_MAX};
+    for (size_t i = 0; i < ps.count; ++i) {
+        float *c = at(kParticleCentre, i), *v = at(kParticleCentreVel, i);
+        const float *rv = at(kParticleRadiusVel, i);
+        const xrVector p = {c[0], c[1], c[2]};
+        const xrVector moved = rowPoint(motion, p);
+        const xrVector vel = {(v ? v[0] : 0.0f) + moved.x - p.x, (v ? v[1] : 0.0f) + moved.y - p.y,
+                              (v ? v[2] : 0.0f) + moved.z - p.z};
+        const float r0 = *at(kParticleRadius, i);
+        for (float t : {0.0f, shutterOpen, shutterClose}) {
+            const float r = std::fmax(r0, r0 + t * (rv ? *rv : 0.0f));
+            const xrVector q = {p.x + t * vel.x, p.y + t * vel.y, p.z + t * vel.z};
+            lo = {std::fmin(lo.x, q.x - r), std::fmin(lo.y, q.y - r), std::fmin(lo.z, q.z - r)};
+            hi = {std::fmax(hi.x, q.x + r), std::fmax(hi.y, q.y + r), std::fmax(hi.z, q.z + r)};
+        }
+        const xrVector pw = rowPoint(toWorld, p);
+        c[0] = pw.x, c[1] = pw.y, c[2] = pw.z;
+        if (v) {
+            const xrVector vw = rowVector(toWorld, {v[0], v[1], v[2]});
+            v[0] = vw.x, v[1] = vw.y, v[2] = vw.z;
+        }
+    }
+    if (ps.count) {
+        ps.lo = lo;
+        ps.hi = hi;
+    }
+    if (moving) reinterpret_cast<uint8_t *>(w.data())[5] = 1;
+}
+
+const ObjectInst *particleObjectOf(const Scene &scene, Instance &inst) {
+    if (!inst.decl) return nullptr;
+    for (const Field &f : inst.decl->params) {
+        if (f.type != Type::Tag || f.array) continue;
+        xrTag tag;
+        std::memcpy(&tag, inst.params() + f.offset, sizeof tag);
+        if (!tag) continue;
+        for (const auto &o : scene.objects)
+            if (o->particleData == tag) return o.get();
+    }
+    return nullptr;
 }
 
 ParticleSystem parseParticles(const nlohmann::json &j, const std::string &baseDir, const std::string &where) {

@@ -48,4 +48,21 @@ ParticleSystem makeParticleBlock(const std::vector<xrVector> &centres, const std
                                  const std::vector<xrVector> &incandescence, const std::vector<float> &valueA,
                                  const std::vector<float> &valueB);
 
+// Places a particle system given in its object's space: grows the box (in
+// object space) to hold every particle at shutter open and close, moved by
+// its velocities and by `motion` (a point p moves to p + t (p motion - p)),
+// then turns positions and velocities into world space with `toWorld`.
+// Radii stay in object units (the particle shaders scale them). A `motion`
+// other than the identity marks the block as carrying motion. Matrices are
+// row-major, row vectors.
+void placeParticles(ParticleSystem &ps, const float toWorld[16], const float motion[16], float shutterOpen,
+                    float shutterClose);
+
+class Scene;
+struct ObjectInst;
+struct Instance;
+// The particle object whose block a tag parameter of `inst` names, or null.
+// Particle shaders initialise in that object's space.
+const ObjectInst *particleObjectOf(const Scene &scene, Instance &inst);
+
 }  // namespace vh

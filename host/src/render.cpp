@@ -14,6 +14,7 @@
 
 #include <unistd.h>
 
+#include "particles.h"
 #include "render_internal.h"
 #include "vekohost/tiles.h"
 
@@ -104,19 +105,29 @@ Renderer::Renderer(Scene &scene, int threads) : scene_(scene), impl_(std::make_u
         if (void *item = Database::get().data(scene.cameraItemTag)) std::memcpy(item, &scene.camera, sizeof scene.camera);
     if (!scene.initialized) {
         // A light's shader initialises in the light's space (area lights
-        // record their corners there); other instances see no light.
+        // record their corners there); other instances see no light. A
+        // shader reading an object's particle block initialises with that
+        // object as its instance (its space and motion).
         scene.net->prepareInstance = [&scene](Instance &inst, xrState *st) {
             auto *ctx = static_cast<RayContext *>(st->hostContext);
             const LightInst *light = nullptr;
             for (auto &l : scene.lights)
                 if (l->shader == &inst) light = l.get();
             st->lightInstanceTag = light ? light->tag : 0;
+            const ObjectInst *particles = particleObjectOf(scene, inst);
+            st->instanceTag = particles ? particles->tag : 0;
             if (ctx) {
                 ctx->lightToWorld = light ? light->toWorld.m : nullptr;
                 ctx->worldToLight = light ? light->fromWorld.m : nullptr;
+                ctx->objectToWorld = particles ? particles->toWorld.m : nullptr;
+                ctx->worldToObject = particles ? particles->fromWorld.m : nullptr;
             }
         };
         scene.net->init(&impl_->threads[0]->stack[0]->st);
+        RaySlot &first = *impl_->threads[0]->stack[0];
+        first.st.instanceTag = first.st.lightInstanceTag = 0;
+        if (auto *ctx = static_cast<RayContext *>(first.st.hostContext))
+            ctx->objectToWorld = ctx->worldToObject = ctx->lightToWorld = ctx->worldToLight = nullptr;
         scene.initialized = true;
     }
     impl_->eyeVolumes = cameraVolumes(scene);

@@ -121,6 +121,10 @@ struct ObjectInst {
     // material the surface is an invisible boundary that rays pass.
     Instance *volume = nullptr;
     bool volumeOnly = false;
+    // Particle objects: the block ("particles") and the motion over one unit
+    // of shutter time in object space ("motion"; identity: standing still).
+    xrTag particleData = 0;
+    Mat4 motionTransform = Mat4::identity();
 };
 
 // The volumes that enclose a ray segment (options autoVolume), outermost

@@ -1001,7 +1001,7 @@ ScenePtr loadSceneJson(Library &lib, const json &doc, const std::string &where, 
         for (auto it = o.begin(); it != o.end(); ++it) {
             static const char *keys[] = {"name", "mesh", "hair", "transform", "material", "label", "userData", "lights",
                                          "parent", "geometry", "displacement", "shadow", "particles", "fluid",
-                                         "volume"};
+                                         "volume", "motion"};
             if (std::find_if(std::begin(keys), std::end(keys), [&](const char *k) { return it.key() == k; }) ==
                 std::end(keys))
                 c.fail("unknown key \"" + it.key() + "\"");
@@ -1015,9 +1015,13 @@ ScenePtr loadSceneJson(Library &lib, const json &doc, const std::string &where, 
         // A particle system: its block goes to the end of the object's user
         // data; without a mesh, a box round the particles contains them.
         xrTag particleTag = 0;
+        if (o.contains("motion") && !o.contains("particles")) c.fail("\"motion\" is for particle objects");
         if (o.contains("particles")) {
-            const ParticleSystem ps = parseParticles(o["particles"], baseDir, c.file + ": " + c.elem + ": particles");
+            ParticleSystem ps = parseParticles(o["particles"], baseDir, c.file + ": " + c.elem + ": particles");
+            if (o.contains("motion")) ob->motionTransform = parseTransform(o["motion"], c.sub("motion"));
+            placeParticles(ps, ob->toWorld.m, ob->motionTransform.m, s.options.shutterOpen, s.options.shutterClose);
             particleTag = createUserData(ps.words[0], std::vector<uint32_t>(ps.words.begin() + 1, ps.words.end()));
+            ob->particleData = particleTag;
             s.ownedTags.push_back(particleTag);
             s.net->defineTag(ob->name + ".particles", particleTag);
             if (!o.contains("mesh") && !o.contains("geometry") && !o.contains("hair")) {
@@ -1087,6 +1091,8 @@ ScenePtr loadSceneJson(Library &lib, const json &doc, const std::string &where, 
         ob->objectTag = Database::get().create(xrDB_OBJECT, objWords.data(), objWords.size() * 4);
         s.ownedTags.push_back(ob->objectTag);
         ob->tag = createInstanceRecord(s, ob->toWorld, ob->fromWorld, ob->label, ob->dataTag, ob->objectTag);
+        std::memcpy(static_cast<InstanceRecord *>(Database::get().data(ob->tag))->motion, ob->motionTransform.m,
+                    sizeof ob->motionTransform.m);
         if (o.contains("parent")) {  // the instance this one derives from (query 8)
             const std::string parent = getStr(o, "parent", "", c);
             auto it = std::find_if(s.objects.begin(), s.objects.end(), [&](auto &x) { return x->name == parent; });

@@ -177,12 +177,13 @@ private:
 
 // Object instance records in the database (type xrDB_INSTANCE): the host
 // keeps the transform at byte 16 (row-major, object to world), its inverse at
-// byte 80, the user-data tag at word 52 (byte 208), the object at word 53.
+// byte 80, the object-space motion at byte 144 (xrInstanceRecord), the
+// user-data tag at word 52 (byte 208), the object at word 53.
 struct InstanceRecord {
     int32_t words[4];
     float toWorld[16];    // byte 16
     float fromWorld[16];  // byte 80
-    uint8_t pad[64];      // byte 144
+    float motion[16] = {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1};  // byte 144: standing still
     xrTag dataTag;        // byte 208: word 52
     xrTag objectTag;      // byte 212
     xrTag parent;         // byte 216: instance this one derives from (query 8)
@@ -193,6 +194,7 @@ struct InstanceRecord {
     uint32_t pad3[2];
 };
 static_assert(offsetof(InstanceRecord, toWorld) == 16);
+static_assert(offsetof(InstanceRecord, motion) == offsetof(xrInstanceRecord, motion));
 static_assert(offsetof(InstanceRecord, inherited) == 244);
 static_assert(sizeof(InstanceRecord) == 256);
 static_assert(offsetof(InstanceRecord, dataTag) == 208);

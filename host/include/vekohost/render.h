@@ -28,7 +28,7 @@
 //    "objects": [{"name": "o", "mesh": M | "hair": H | "particles": P, "transform": T, "material": "sg",
 //                 "label": 1, "userData": U, "lights": ["l1", ...],
 //                 "parent": "earlier object (the instance it derives from)",
-//                 "shadow": "node", "volume": "node"}],
+//                 "shadow": "node", "volume": "node", "motion": T}],
 //    "lights":  [{"name": "l", "shader": "node", "transform": T,
 //                 "area": {"shape": "rectangle"|"disc"|"sphere"|"cylinder"|"object",
 //                          "size": [w, h], "radius": r, "samples": 8,
@@ -124,13 +124,26 @@
 //      b 19, colours 21, opacities 23, incandescence 25, radius velocities
 //      37, centre velocities 39; byte 5 is 1 when velocities are given)
 //      appended to the object's user data and named "<object>.particles" for
-//      tag parameters (veko_blobbyparticles' "particleData"). An object with
-//      particles and no mesh gets a box round them (centres grown by the
-//      largest radius).
+//      tag parameters (veko_blobbyparticles' "particleData"). Points and
+//      velocities are in the object's space ("transform" places them; the
+//      block holds them in world space) and radii in its units (the
+//      particle shaders scale them by the object's x axis). An object with
+//      particles and no mesh gets a box round them (centres at time 0, at
+//      shutter open and at shutter close, grown by the largest radius).
+//      "motion": T (particle objects only) moves the object over one unit
+//      of shutter time: a point p of its space at time 0 travels in a
+//      straight line to p * T at time 1. Its instance record carries T
+//      (xrInstanceRecord::motion, the identity for every other instance),
+//      the block is marked as carrying motion, and a shader whose tag
+//      parameter names the block initialises with the object as its
+//      instance (instanceTag and object space), where the particle shaders
+//      add the motion to every particle's velocity.
 //      Or from a point file: "particles": {"file": "drops.vdb"} reads an
 //      OpenVDB point data grid (relative paths from the scene's directory):
 //      "grid" names it (default: the file's first point grid); positions
-//      are the world-space "P"; attributes "pscale" (radius; without it
+//      are the world-space "P" (the object's "transform" places them as
+//      it places inline points; the default identity keeps them); attributes
+//      "pscale" (radius; without it
 //      "radius": r gives every particle the radius r), "v" (velocity,
 //      times "velocityScale", default 1), "Cd" (colour), "opacity" and
 //      "incandescence" (float or vector), "age" and "lifespan" (values a
