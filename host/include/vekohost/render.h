@@ -101,7 +101,8 @@
 //      {"strands": [[x,y,z, x,y,z, ...], ...]}   control points, root first
 //      {"surface": M, "count": 1000, "length": 0.1, "segments": 4,
 //       "randomness": 0.1, "seed": 1, "bend": [x, y, z]}   grown over M
-//      and for both: "width": 0.01 (at the root), "tipWidth": width,
+//      and for both: "width": 0.01 (at the root; grown strands no wider
+//      than their "length"), "tipWidth": width,
 //      "rootColor": [1, 1, 1], "tipColor": rootColor.
 //      Grown strands start at roots spread uniformly over M's area, leave
 //      along its normal tilted at random by up to "randomness", vary in
