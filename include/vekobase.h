@@ -232,6 +232,17 @@ VEKO_HIDDEN uint32_t *findUserData(uint32_t magic, int elementType, xrTag tag, x
 // reads its label or chain start. Labels match in native order only.
 VEKO_HIDDEN uint32_t *findUserDataOnAny(uint32_t magic, xrTag tag, xrTag *foundTag);
 
+// Size in bytes of a user-data element's label and data (the host keeps it
+// in word 2 of the element, four words before the label): the bound for
+// readers of variable-length blocks. `label` is what findUserData returned.
+inline size_t userDataBytes(const uint32_t *label) { return label[-4]; }
+
+// Word `k` after the label of a user-data block, 0 when the block is shorter
+// (words a scene left out read as absent, never past the element).
+inline uint32_t userDataWord(const uint32_t *label, size_t k) {
+    return (k + 1) * 4 <= userDataBytes(label) ? label[k] : 0;
+}
+
 // Block pool for blocks of `blockSize` bytes owned by the state's render
 // thread. Created on first use; take blocks with xr_mem_blkfallocate and
 // return them with xr_mem_blkfrelease. Null only when the host cannot

@@ -178,11 +178,6 @@ inline float fluidSpeedInput(float s) { return 1.0f - 1.0f / (s + 1.0f); }
 // (1 - opacity)^((1 - t)/t), exponent 100000 for t below 0.00001.
 float fluidTransparency(float opacity, float t);
 
-// Size in bytes of a user-data element's label and data (the host keeps it
-// in word 2 of the element, four words before the label): the bound for
-// readers of variable-length blocks. `label` is what findUserData returned.
-inline size_t userDataBytes(const uint32_t *label) { return label[-4]; }
-
 // Brings the fluid block on `tag` (an object, instance or user-data element)
 // into native byte order. 1: native already; 2: swapped now (under the
 // host lock, after a second look); 0: no block.

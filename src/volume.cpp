@@ -102,8 +102,8 @@ VolumeCallMode cameraCallMode(xrState *state) {
     if (!dataTag) return m;
     xrTag found = 0;
     if (const uint32_t *block = veko::findUserData(veko::kVekoMagic, xrDB_USERDATA, dataTag, &found, nullptr)) {
-        m.samples = marchSteps(int32_t(block[8]));
-        m.jitter = int32_t(block[9]);
+        m.samples = marchSteps(int32_t(veko::userDataWord(block, 8)));
+        m.jitter = int32_t(veko::userDataWord(block, 9));
         xr_db_unpin(found);
     }
     return m;
@@ -114,9 +114,9 @@ VolumeCallMode instanceCallMode(xrTag instance) {
     if (!instance) return m;
     xrTag found = 0;
     if (const uint32_t *block = veko::findUserData(veko::kVekoMagic, xrDB_INSTANCE, instance, &found, nullptr)) {
-        m.mode = int32_t(block[2]);
-        m.samples = marchSteps(int32_t(block[3]));
-        m.jitter = int32_t(block[4]);
+        m.mode = int32_t(veko::userDataWord(block, 2));
+        m.samples = marchSteps(int32_t(veko::userDataWord(block, 3)));
+        m.jitter = int32_t(veko::userDataWord(block, 4));
         xr_db_unpin(found);
     }
     return m;
@@ -416,7 +416,28 @@ xrBoolean innerCall(VolumeSampleStack *stack, xrState *state, const VolumeSample
         VEKO_WARN(kName, "Internal state error.");
         return 0;
     }
-    if (mode->mode == 1 || mode->mode == 2) return xr_call_shader_x(stack, xrSHADER_CALL, state, shader, nullptr);
+    if (mode->mode == 1 || mode->mode == 2) {
+        // Only the shaders that push their own events (particles, fluids)
+        // take the stack as their result; any other volume shader writes a
+        // 64-byte sample result there. The call gets room for that, and a
+        // result that replaced the stack's pool came from such a shader: it
+        // is dropped, said once, and the stack stays as it was.
+        struct {
+            VolumeSampleStack stack;
+            unsigned char spare[64];
+        } room;
+        if (!stack->pool) return 0;  // nothing could be pushed
+        room.stack = *stack;
+        const xrBoolean pushed = xr_call_shader_x(&room, xrSHADER_CALL, state, shader, nullptr);
+        if (room.stack.pool != stack->pool) {
+            static std::atomic<bool> said{false};
+            if (!said.exchange(true))
+                VEKO_WARN(kName, "A volume shader that returns samples was asked for a direct call; it is not sampled.");
+            return 0;
+        }
+        *stack = room.stack;
+        return pushed;
+    }
     if (mode->mode != 0) return 0;
     return march(*stack, state, rec, shader, *mode);
 }

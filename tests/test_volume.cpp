@@ -361,6 +361,24 @@ TEST(VolumeSampler, MisconfiguredScenesAreReported) {
     const auto want = throughMedia({Medium{4096, endless.t, {0.001f, 0.001f, 0.001f}}}, 2.0,
                                    {kBehind[0], kBehind[1], kBehind[2]});
     EXPECT_NEAR(sc.color.r, want[0], 1e-4 * want[0]);
+
+    // A block too short for its words (mode 2 asked, steps and jitter left
+    // out) reads no further than its end; mode 2 is a direct call, which a
+    // fog shader cannot take (it returns a sample, not events): it is not
+    // sampled, said once, and the stack is left whole.
+    json shortBlock = slabScene(false, fog);
+    shortBlock["objects"][1]["userData"] = {0, 2};
+    auto d = load(shortBlock);
+    vh::Renderer rd(*d, 1);
+    const auto sd = rd.shadeSample(0, 2, 2, 0, 0);
+    rd.shadeSample(0, 2, 2, 0, 1);
+    int direct = 0;
+    for (auto &m : vt::messages())
+        direct += m.text ==
+                  "veko_volumesampler(): A volume shader that returns samples was asked for a direct call; it is not "
+                  "sampled.";
+    EXPECT_EQ(direct, 1);
+    EXPECT_NEAR(sd.color.r, kBehind[0], 1e-6);
 }
 
 // ---------------------------------------------------------------------------
