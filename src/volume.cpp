@@ -83,9 +83,10 @@ void recordDepth(BaseStateRecord *rec, const xrState *state, const VolumeSampleN
 // ---------------------------------------------------------------------------
 // Call modes from the "Veko" user data.
 
-// March steps per segment beyond this are cut to it (a float or a stray word
-// read as the count asks for billions, and a ray would never end); said once.
-constexpr int32_t kMaxMarchSteps = 4096;
+// March steps per segment beyond this are cut to it, said once: a float or
+// a stray word read as the count asks for billions, and since every step's
+// shadow rays march the volume again, the cost grows with its square.
+constexpr int32_t kMaxMarchSteps = 1024;
 
 int32_t marchSteps(int32_t asked) {
     if (asked <= kMaxMarchSteps) return asked;

@@ -348,7 +348,7 @@ TEST(VolumeSampler, MisconfiguredScenesAreReported) {
     EXPECT_NEAR(sb.color.r, kBehind[0], 1e-6);
 
     // A step count of two billion (a float's bits read as the count) is cut
-    // to 4096 steps, said once, instead of marching for hours.
+    // to 1024 steps, said once, instead of marching for hours.
     const Medium endless{2000000000, 0.9999f, {0.001f, 0.001f, 0.001f}};
     auto c = load(slabScene(false, endless));
     vh::Renderer rc(*c, 1);
@@ -356,11 +356,11 @@ TEST(VolumeSampler, MisconfiguredScenesAreReported) {
     rc.shadeSample(0, 2, 2, 0, 1);
     int said = 0;
     for (auto &m : vt::messages())
-        said += m.text == "veko_volumesampler(): 2000000000 march steps asked by user data; using 4096.";
+        said += m.text == "veko_volumesampler(): 2000000000 march steps asked by user data; using 1024.";
     EXPECT_EQ(said, 1);
-    const auto want = throughMedia({Medium{4096, endless.t, {0.001f, 0.001f, 0.001f}}}, 2.0,
+    const auto want = throughMedia({Medium{1024, endless.t, {0.001f, 0.001f, 0.001f}}}, 2.0,
                                    {kBehind[0], kBehind[1], kBehind[2]});
-    EXPECT_NEAR(sc.color.r, want[0], 1e-4 * want[0]);
+    EXPECT_NEAR(sc.color.r, want[0], 1e-3 * want[0]);  // float sums over 1024 steps
 
     // A block too short for its words (mode 2 asked, steps and jitter left
     // out) reads no further than its end; mode 2 is a direct call, which a
