@@ -1,5 +1,6 @@
 // Camera-side shaders: the depth-of-field lens shader and the image plane.
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 
 #include "vekobase.h"
@@ -130,6 +131,17 @@ void textureColor(xrColor *result, xrState *state, BaseStateRecord *rec, const I
     *result = c;
 }
 
+// Lens rays per eye sample: at least 1, and at most 1024, said once (a count
+// of millions traced for minutes on a tiny frame).
+xrInteger lensSamples(xrInteger asked) {
+    constexpr xrInteger kMax = 1024;
+    if (asked <= kMax) return std::max<xrInteger>(asked, 1);
+    static std::atomic<bool> said{false};
+    if (!said.exchange(true)) xr_warning("veko_dof(): %d samples is more than the %d allowed; using %d.", int(asked),
+                                         int(kMax), int(kMax));
+    return kMax;
+}
+
 }  // namespace
 
 VEKO_EXPORT xrBoolean veko_dof(void *result, xrState *state, void *params) {
@@ -145,7 +157,7 @@ VEKO_EXPORT xrBoolean veko_dof(void *result, xrState *state, void *params) {
     xr_vector_to_camera(state, &d, &state->rayDirection);
     const Lens lens = lensFor(o, d, veko::eval(state, &p->focusDistance), focalLength, veko::eval(state, &p->fStop),
                               veko::eval(state, &p->focusRegionScale));
-    xrInteger n = std::max(veko::eval(state, &p->samples), 1);
+    xrInteger n = lensSamples(veko::eval(state, &p->samples));
     xrColor sum{0, 0, 0, 0};
     float s[2];
     xrInteger instance = 0;
