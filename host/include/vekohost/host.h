@@ -256,9 +256,12 @@ struct Instance {
     };
     std::vector<ConnectionSlot> connectionAtWord;
     const ConnectionSlot *connectionSlot(int paramOffset) const {
-        if (paramOffset < 0) return nullptr;
-        const ConnectionSlot *s = connectionAtWord.data() + paramOffset / 4;
-        return s < connectionAtWord.data() + connectionAtWord.size() && s->index >= 0 ? s : nullptr;
+        // The word is checked against the table before any address is
+        // formed (the table is empty, its data null, until a connection).
+        const size_t w = size_t(paramOffset) / 4;
+        if (paramOffset < 0 || w >= connectionAtWord.size()) return nullptr;
+        const ConnectionSlot *s = &connectionAtWord[w];
+        return s->index >= 0 ? s : nullptr;
     }
     int connectionAt(int paramOffset) const {
         const ConnectionSlot *s = connectionSlot(paramOffset);
