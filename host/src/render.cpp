@@ -565,13 +565,11 @@ __attribute__((noinline)) bool otherRenderQuery(int code, xrState *state, xrTag 
                 default: if (l->shape != kShapeDisc) return false; *static_cast<xrVector *>(result) = l->discNormal; return true;
             }
         }
-        case 82:    // number of texture spaces of the object hit
-        case 137: { // number of surface-derivative sets
+        case 137: {  // number of surface-derivative sets (82, texture spaces, is answered above)
             if (!rd) return false;
-            // A strand has one texture space (its colour) and no surface
-            // derivatives (query 138 tells of its own).
+            // A strand has no surface derivatives (query 138 tells of its own).
             const ObjectInst *o = rd->obj;
-            *static_cast<int32_t *>(result) = !o ? 0 : o->hair ? (code == 82 ? 1 : 0) : int32_t(o->world.uv.size());
+            *static_cast<int32_t *>(result) = !o || o->hair ? 0 : int32_t(o->world.uv.size());
             return true;
         }
         case 118: {  // object-space bounding box of an instance: min, max
@@ -638,13 +636,6 @@ __attribute__((noinline)) bool otherRenderQuery(int code, xrState *state, xrTag 
                 hi = {std::max(hi.x, p.x), std::max(hi.y, p.y), std::max(hi.z, p.z)};
             }
             *static_cast<xrVector *>(result) = code == 94 ? lo : hi;
-            return true;
-        }
-        case 142: {  // reduced-quality sampling: inside a final-gather ray
-            int32_t v = 0;
-            for (xrState *s = state; s; s = s->spawningState)
-                if (s->rayKind == kRayGather) v = 1;
-            *static_cast<int32_t *>(result) = v;
             return true;
         }
         default:
