@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstring>
 #include <memory>
+#include <thread>
 #include <vector>
 
 #include "support.h"
@@ -672,3 +673,54 @@ TEST(UserData, ChainEndsAtOtherElementsAndLoops) {
 }
 
 }  // namespace
+
+// Pins are counted per thread; a pin taken on one thread may be released on
+// another, a thread that ends keeps its pins counted, and releasing what no
+// thread pinned is an error that leaves the count alone.
+class Pins : public vt::MessagesTest {};
+
+TEST_F(Pins, CountedAcrossThreads) {
+    vh::Database &db = vh::Database::get();
+    const xrTag tag = vh::createUserData(kMagic, {1});
+
+    // Pinned on a thread that ends, released here.
+    std::thread([&] { EXPECT_NE(db.access(tag, nullptr), nullptr); }).join();
+    EXPECT_EQ(db.pins(tag), 1);
+    db.unpin(tag);
+    EXPECT_EQ(db.pins(tag), 0);
+
+    // Pinned here, released on another thread while this one still lives.
+    db.access(tag, nullptr);
+    db.access(tag, nullptr);
+    std::thread([&] { db.unpin(tag); }).join();
+    EXPECT_EQ(db.pins(tag), 1);
+    db.unpin(tag);
+    EXPECT_TRUE(vt::messages().empty());
+
+    // Nothing left to release: an error, and the count stays at zero.
+    db.unpin(tag);
+    auto msgs = vt::messages();
+    ASSERT_EQ(msgs.size(), 1u);
+    EXPECT_NE(msgs[0].text.find("is not pinned"), std::string::npos);
+    EXPECT_EQ(db.pins(tag), 0);
+    db.access(tag, nullptr);
+    EXPECT_EQ(db.pins(tag), 1);
+    db.unpin(tag);
+
+    // Many threads pinning and releasing at once balance out.
+    std::vector<std::thread> workers;
+    for (int t = 0; t < 4; ++t)
+        workers.emplace_back([&] {
+            for (int i = 0; i < 10000; ++i) {
+                db.access(tag, nullptr);
+                db.unpin(tag);
+            }
+            db.access(tag, nullptr);  // one left pinned as the thread ends
+        });
+    for (auto &w : workers) w.join();
+    EXPECT_EQ(db.pins(tag), 4);
+    EXPECT_EQ(db.totalPins(), 4);
+    for (int t = 0; t < 4; ++t) db.unpin(tag);
+    EXPECT_EQ(db.totalPins(), 0);
+    EXPECT_TRUE(vt::messages().empty());
+}

@@ -73,13 +73,73 @@ void Database::remove(xrTag tag) {
     if (c) delete (*c)[tag & (kChunkSize - 1)].exchange(nullptr, std::memory_order_acq_rel);
 }
 
+// A thread's pin counts, indexed by tag like the element table. Only the
+// owning thread changes its counts, with plain loads and stores; other
+// threads read them under pinMutex_, which also guards the table's growth.
+// A count may go negative where this thread released another thread's pin.
+struct Database::PinTable {
+    Database &db;
+    std::vector<std::unique_ptr<std::atomic<int>[]>> chunks;
+
+    explicit PinTable(Database &d) : db(d) {
+        std::lock_guard lock(db.pinMutex_);
+        db.pinTables_.push_back(this);
+    }
+    // The thread's counts move to the elements when it ends.
+    ~PinTable() {
+        std::lock_guard lock(db.pinMutex_);
+        for (uint32_t c = 0; c < chunks.size(); ++c) {
+            if (!chunks[c]) continue;
+            for (uint32_t i = 0; i < kChunkSize; ++i) {
+                const int n = chunks[c][i].load(std::memory_order_relaxed);
+                if (n == 0) continue;
+                if (Element *e = db.find((c << kChunkBits) | i)) e->pins.fetch_add(n, std::memory_order_relaxed);
+            }
+        }
+        db.pinTables_.erase(std::find(db.pinTables_.begin(), db.pinTables_.end(), this));
+    }
+    std::atomic<int> *slot(xrTag tag) const {
+        const uint32_t c = tag >> kChunkBits;
+        return c < chunks.size() && chunks[c] ? &chunks[c][tag & (kChunkSize - 1)] : nullptr;
+    }
+    std::atomic<int> &makeLocked(xrTag tag) {
+        const uint32_t c = tag >> kChunkBits;
+        if (c >= chunks.size()) chunks.resize(c + 1);
+        if (!chunks[c]) chunks[c].reset(new std::atomic<int>[kChunkSize]());
+        return chunks[c][tag & (kChunkSize - 1)];
+    }
+    std::atomic<int> &counter(xrTag tag) {
+        if (std::atomic<int> *n = slot(tag)) return *n;
+        std::lock_guard lock(db.pinMutex_);
+        return makeLocked(tag);
+    }
+};
+
+namespace {
+inline void addRelaxed(std::atomic<int> &n, int d) {
+    n.store(n.load(std::memory_order_relaxed) + d, std::memory_order_relaxed);
+}
+}  // namespace
+
+Database::PinTable &Database::myPins() {
+    thread_local PinTable table(*this);
+    return table;
+}
+
+int Database::pinsLocked(xrTag tag, const Element *e) const {
+    int n = e->pins.load(std::memory_order_relaxed);
+    for (const PinTable *t : pinTables_)
+        if (const std::atomic<int> *c = t->slot(tag)) n += c->load(std::memory_order_relaxed);
+    return n;
+}
+
 void *Database::access(xrTag tag, int *type) {
     Element *e = find(tag);
     if (!e) {
         if (type) *type = 0;
         return nullptr;
     }
-    e->pins.fetch_add(1, std::memory_order_relaxed);
+    addRelaxed(myPins().counter(tag), 1);
     if (type) *type = e->type;
     return e->storage.data();
 }
@@ -87,24 +147,37 @@ void *Database::access(xrTag tag, int *type) {
 void Database::unpin(xrTag tag) {
     Element *e = find(tag);
     if (!e) return;
-    if (e->pins.fetch_sub(1, std::memory_order_relaxed) <= 0) {
-        e->pins.fetch_add(1, std::memory_order_relaxed);
-        hostMessage(Severity::Error, "xr_db_unpin: tag " + std::to_string(tag) + " is not pinned");
+    PinTable &mine = myPins();
+    std::atomic<int> *n = mine.slot(tag);
+    if (n && n->load(std::memory_order_relaxed) > 0) {
+        addRelaxed(*n, -1);
+        return;
     }
+    // No pin of this thread's own: the pin may be another thread's.
+    std::unique_lock lock(pinMutex_);
+    if (pinsLocked(tag, e) <= 0) {
+        lock.unlock();
+        hostMessage(Severity::Error, "xr_db_unpin: tag " + std::to_string(tag) + " is not pinned");
+        return;
+    }
+    addRelaxed(n ? *n : mine.makeLocked(tag), -1);
 }
 
 int Database::pins(xrTag tag) const {
     Element *e = find(tag);
-    return e ? e->pins.load() : 0;
+    if (!e) return 0;
+    std::lock_guard lock(pinMutex_);
+    return pinsLocked(tag, e);
 }
 
 int Database::totalPins() const {
+    std::lock_guard lock(pinMutex_);
     int n = 0;
     for (uint32_t k = 0; k < kChunks; ++k) {
         const Chunk *c = chunks_[k].load(std::memory_order_acquire);
         if (!c) continue;
-        for (auto &slot : *c)
-            if (Element *e = slot.load(std::memory_order_acquire)) n += e->pins.load();
+        for (uint32_t i = 0; i < kChunkSize; ++i)
+            if (Element *e = (*c)[i].load(std::memory_order_acquire)) n += pinsLocked((k << kChunkBits) | i, e);
     }
     return n;
 }

@@ -153,13 +153,21 @@ public:
     int pins(xrTag tag) const;            // for tests: pin count
     int totalPins() const;
 
+    // Pin counts are kept per thread: every shade of an object pins the same
+    // few elements, and one shared count per element would bounce its cache
+    // line between the render threads on every access.
+    struct PinTable;
+
 private:
     struct Element {
         int type = 0;
         std::vector<uint64_t> storage;  // 8-byte aligned
         size_t size = 0;
-        std::atomic<int> pins{0};
+        std::atomic<int> pins{0};  // pins of threads that have ended
     };
+    PinTable &myPins();
+    int pinsLocked(xrTag tag, const Element *e) const;
+    friend struct PinTable;
     // Tags are handed out in sequence, so elements live in a two-level table
     // indexed by tag: lookups (access, unpin, queries: the render's hot path)
     // take no lock and share no written cache line but the element's pin
@@ -173,6 +181,8 @@ private:
     std::mutex writeMutex_;
     std::unique_ptr<std::atomic<Chunk *>[]> chunks_{new std::atomic<Chunk *>[kChunks]()};
     xrTag next_ = 1;
+    mutable std::mutex pinMutex_;        // guards pinTables_ and their growth
+    std::vector<PinTable *> pinTables_;  // one per thread that has pinned
 };
 
 // Object instance records in the database (type xrDB_INSTANCE): the host
