@@ -22,7 +22,7 @@ if [ "${1:-}" = "--tsan" ]; then
   dir=build-tsan
   args=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DVEKO_TSAN=ON)
   export TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$PWD/tools/tsan.supp"
-  suites=(test_render test_robust test_tiles test_scatter test_volume test_gather test_bake)
+  suites=(test_render test_robust test_tiles test_scatter test_volume test_gather test_bake test_state)
   targets=(--target vekobase vekohost vekohost_cli "${suites[@]}")
   ctest_args=(-R "^($(IFS='|'; echo "${suites[*]}"))\$")
 fi
