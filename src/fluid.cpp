@@ -120,24 +120,28 @@ enum Input : int32_t {
 };
 
 // One sample of a block: fields evaluated on demand, each at most once.
+// With a cache, a field's grid records are checked against the cached
+// parse before the field is first read.
 class FluidSample {
 public:
-    FluidSample(const FluidBlock &b, int interp, const xrVector &p) : b_(b), smooth_(interp == 1), p_(p) {
+    FluidSample(const FluidBlock &b, FluidBlockCache *cache, int interp, const xrVector &p)
+        : b_(b), cache_(cache), smooth_(interp == 1), p_(p) {
         q_ = vsub(p, b.base.centre);
         if (b.is2d) q_.z = 0.0f;
     }
 
     float density() {
         if (!(have_ & 1)) {
+            current(kFluidPartDensity);
             density_ = scalar(b_.density);
             if (b_.density.method == kFluidGrid && b_.densityOffset) density_ += 0.5f;
             have_ |= 1;
         }
         return density_;
     }
-    float second() { return cached(2, second_, b_.second); }
-    float third() { return cached(4, third_, b_.third); }
-    float signedValue() { return cached(8, signed_, b_.signedField); }
+    float second() { return cached(2, second_, kFluidPartSecond, b_.second); }
+    float third() { return cached(4, third_, kFluidPartThird, b_.third); }
+    float signedValue() { return cached(8, signed_, kFluidPartSigned, b_.signedField); }
     float speed() {
         if (!(have_ & 16)) {
             speed_ = length(velocity());
@@ -146,6 +150,7 @@ public:
         return speed_;
     }
     xrColor colorField() {
+        current(kFluidPartColor);
         const FluidColorField &c = b_.color;
         if (c.method == kFluidGrid) {
             if (!c.hasGrid) return {0, 0, 0, c.constant.a};
@@ -174,6 +179,9 @@ public:
     const xrVector &point() const { return p_; }
 
 private:
+    void current(FluidPart part) {
+        if (cache_) cache_->check(part);
+    }
     float sampleGrid(const FluidGrid &g, const xrVector &p, int staggerAxis = -1) const {
         xrVector gc = fluidGridCoord(g, p);
         if (staggerAxis >= 0) comp(gc)[staggerAxis] += 0.5f;
@@ -183,14 +191,16 @@ private:
         if (f.method == kFluidGrid) return f.hasGrid ? f.scale * sampleGrid(f.grid, p_) : 0.0f;
         return f.scale * fluidGradient(f.method, q_, b_.base.size);
     }
-    float cached(unsigned bit, float &slot, const FluidScalarField &f) {
+    float cached(unsigned bit, float &slot, FluidPart part, const FluidScalarField &f) {
         if (!(have_ & bit)) {
+            current(part);
             slot = scalar(f);
             have_ |= bit;
         }
         return slot;
     }
-    xrVector velocity() const {
+    xrVector velocity() {
+        current(kFluidPartVelocity);
         const FluidVectorField &v = b_.velocity;
         if (v.method == kFluidGrid) {
             if (!v.hasGrid) return {0, 0, 0};
@@ -203,6 +213,7 @@ private:
     }
 
     const FluidBlock &b_;
+    FluidBlockCache *cache_;
     bool smooth_;
     xrVector p_, q_;
     unsigned have_ = 0;
@@ -315,6 +326,7 @@ constinit thread_local ThreadBlocks t_blocks;
 // while the reference lives.
 struct BlockRef {
     const FluidBlock *block = nullptr;
+    FluidBlockCache *cache = nullptr;  // null when parsed here
     xrTag pinned = 0;
     ThreadBlocks *blocks = &t_blocks;
     std::optional<FluidBlock> own;  // deeper nesting: parsed here every time
@@ -330,9 +342,10 @@ struct BlockRef {
         if (!label) return false;
         const size_t words = userDataBytes(label) / 4;
         const int level = blocks->depth - 1;
-        if (level < int(std::size(blocks->level)))
-            block = blocks->level[level].get(label, words);
-        else if (parseFluidBlock(label, words, own.emplace(), nullptr))
+        if (level < int(std::size(blocks->level))) {
+            cache = &blocks->level[level];
+            block = cache->get(label, words);
+        } else if (parseFluidBlock(label, words, own.emplace(), nullptr))
             block = &*own;
         return block != nullptr;
     }
@@ -371,7 +384,7 @@ xrBoolean fluidTexture(void *result, xrState *state, const FluidTexParams *p, co
         return 1;
     }
 
-    FluidSample s(b, eval(state, interpolation), pt);
+    FluidSample s(b, ref.cache, eval(state, interpolation), pt);
     RampCurve curve;
 
     // Each ramp's input (field samples, built-in noise) is computed only

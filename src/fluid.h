@@ -97,10 +97,24 @@ struct FluidBlock {
 // and three colour components.
 constexpr int kFluidMaxGrids = 11;
 
-// Word offsets of the grid records a parse read (those inside the block).
+// The parts of a block whose grid records are read: the base grid and each
+// field (a bit each in FluidGridReads::parts).
+enum FluidPart : int {
+    kFluidPartBase = 0,
+    kFluidPartDensity,
+    kFluidPartSecond,
+    kFluidPartThird,
+    kFluidPartSigned,
+    kFluidPartVelocity,
+    kFluidPartColor,
+};
+
+// Word offsets of the grid records a parse read (those inside the block),
+// each once, with the parts that read it.
 struct FluidGridReads {
     int count;
     int32_t at[kFluidMaxGrids];
+    uint32_t parts[kFluidMaxGrids];  // bit (1 << FluidPart) per reader
 };
 
 // Reads the block's header and grid records from `payload` (native order,
@@ -118,20 +132,36 @@ bool parseFluidBlock(const uint32_t *payload, size_t words, FluidBlock &block, s
 // every word the parse read unchanged (a copy is compared), so a block that
 // was edited, or freed and replaced by another at the same address, is
 // parsed afresh; the grid values are never copied, only pointed at.
+//
+// get() compares the header and the base grid record; the grid records of
+// a field are compared by `check` when a sample first reads that field, so
+// a call pays only for the fields it uses.
 class FluidBlockCache {
 public:
     // The parsed block of `payload` (pinned by the caller for as long as
     // the result is used); null when the block is unusable.
     const FluidBlock *get(const uint32_t *payload, size_t words);
+    // Makes the parsed block current for `part` of the block last passed to
+    // get() (parsing it afresh when a grid record of that part changed);
+    // the block returned by get() is updated in place.
+    void check(FluidPart part) {
+        if (differs(records_[part])) parse(payload_, words_);
+    }
 
 private:
-    bool unchanged(const uint32_t *payload, size_t words) const;
+    // Whether a grid record of the set `records` (a bit per record)
+    // differs from its copy.
+    bool differs(uint32_t records) const;
+    void parse(const uint32_t *payload, size_t words);
     const uint32_t *payload_ = nullptr;
     size_t words_ = 0;
     bool ok_ = false;
     uint32_t header_[kFluidHeaderWords]{};
     FluidGridReads reads_{};
     uint32_t grids_[kFluidMaxGrids][kFluidGridHeader]{};
+    // Per part, the records to compare for it: those it read, less those
+    // the base grid read (compared by get()).
+    uint32_t records_[kFluidPartColor + 1]{};
     FluidBlock block_{};
 };
 

@@ -38,18 +38,32 @@ void note(std::string *problem, const std::string &text) {
     if (problem && problem->empty()) *problem = text;
 }
 
+// Records that `part` read the grid record at `at` (a record read by
+// several parts, such as a base grid that is also the density grid, once).
+void noteRead(FluidGridReads &reads, int32_t at, FluidPart part) {
+    for (int k = 0; k < reads.count; ++k)
+        if (reads.at[k] == at) {
+            reads.parts[k] |= 1u << part;
+            return;
+        }
+    if (reads.count < kFluidMaxGrids) {
+        reads.at[reads.count] = at;
+        reads.parts[reads.count++] = 1u << part;
+    }
+}
+
 // A grid record at word `at`: its header inside the block, positive
 // resolutions and finite nonzero cell sizes, and (with values) every value
 // inside the block.
 bool readGrid(const uint32_t *w, size_t words, int32_t at, bool withValues, FluidGrid &g, const char *what,
-              std::string *problem, FluidGridReads *reads) {
+              std::string *problem, FluidGridReads *reads, FluidPart part) {
     // Built only for a fault.
     auto where = [&] { return std::string(what) + " grid record at word " + decimal(static_cast<long long>(at)); };
     if (at < kFluidHeaderWords || size_t(at) + kFluidGridHeader > words) {
         note(problem, where() + " lies outside the block of " + decimal(static_cast<unsigned long long>(words)) + " words");
         return false;
     }
-    if (reads && reads->count < kFluidMaxGrids) reads->at[reads->count++] = at;
+    if (reads) noteRead(*reads, at, part);
     const uint32_t *r = w + at;
     g.centre = {floatWord(r, 0), floatWord(r, 1), floatWord(r, 2)};
     g.size = {floatWord(r, 6), floatWord(r, 7), floatWord(r, 8)};
@@ -75,11 +89,11 @@ bool readGrid(const uint32_t *w, size_t words, int32_t at, bool withValues, Flui
 }
 
 void readScalar(const uint32_t *w, size_t words, int scaleWord, int methodWord, int gridWord, FluidScalarField &f,
-                const char *what, std::string *problem, FluidGridReads *reads) {
+                const char *what, std::string *problem, FluidGridReads *reads, FluidPart part) {
     f.scale = floatWord(w, scaleWord);
     f.method = intWord(w, methodWord);
     if (f.method == kFluidGrid)
-        f.hasGrid = readGrid(w, words, intWord(w, gridWord), true, f.grid, what, problem, reads);
+        f.hasGrid = readGrid(w, words, intWord(w, gridWord), true, f.grid, what, problem, reads, part);
 }
 
 }  // namespace
@@ -93,16 +107,16 @@ bool parseFluidBlock(const uint32_t *w, size_t words, FluidBlock &b, std::string
     }
     b.is2d = w[kFluid2d] != 0;
     b.densityOffset = w[kFluidDensityOffset] != 0;
-    if (!readGrid(w, words, intWord(w, kFluidBaseGrid), false, b.base, "base", problem, reads)) return false;
+    if (!readGrid(w, words, intWord(w, kFluidBaseGrid), false, b.base, "base", problem, reads, kFluidPartBase)) return false;
 
     readScalar(w, words, kFluidDensityScale, kFluidDensityMethod, kFluidDensityGrid, b.density, "density", problem,
-               reads);
+               reads, kFluidPartDensity);
     readScalar(w, words, kFluidSecondScale, kFluidSecondMethod, kFluidSecondGrid, b.second, "second scalar",
-               problem, reads);
+               problem, reads, kFluidPartSecond);
     readScalar(w, words, kFluidThirdScale, kFluidThirdMethod, kFluidThirdGrid, b.third, "third scalar", problem,
-               reads);
+               reads, kFluidPartThird);
     readScalar(w, words, kFluidSignedScale, kFluidSignedMethod, kFluidSignedGrid, b.signedField, "signed scalar",
-               problem, reads);
+               problem, reads, kFluidPartSigned);
 
     FluidVectorField &v = b.velocity;
     v.scale = {floatWord(w, kFluidVelocityScale), floatWord(w, kFluidVelocityScale + 1),
@@ -114,7 +128,7 @@ bool parseFluidBlock(const uint32_t *w, size_t words, FluidBlock &b, std::string
         v.hasGrid = true;
         for (int a = 0; a < 3; ++a)
             v.hasGrid = readGrid(w, words, intWord(w, kFluidVelocityGrid + a), true, v.grid[a], names[a], problem,
-                                reads) &&
+                                reads, kFluidPartVelocity) &&
                         v.hasGrid;
     }
 
@@ -127,7 +141,7 @@ bool parseFluidBlock(const uint32_t *w, size_t words, FluidBlock &b, std::string
         c.hasGrid = true;
         for (int a = 0; a < 3; ++a)
             c.hasGrid = readGrid(w, words, intWord(w, kFluidColorGrid + a), true, c.grid[a], names[a], problem,
-                                reads) &&
+                                reads, kFluidPartColor) &&
                         c.hasGrid;
     }
     return true;
@@ -148,33 +162,58 @@ inline void foldDifference(const uint32_t *a, const uint32_t *b, Four &diff) {
         std::memcpy(&v, p, sizeof v);
         return v;
     };
-    diff |= four(a + n - 4) ^ four(b + n - 4);
+    if constexpr (n % 4 != 0) diff |= four(a + n - 4) ^ four(b + n - 4);
     for (size_t i = 0; i + 4 <= n; i += 4) diff |= four(a + i) ^ four(b + i);
+}
+
+// Whether any bit of a difference is set.
+inline bool anyBit(const Four &diff) { return (diff[0] | diff[1] | diff[2] | diff[3]) != 0; }
+
+// Folds the differences of the grid records in the set `records` (a bit
+// per record: at[k] in the block, copy grids[k]).
+inline void foldRecords(const uint32_t *payload, const int32_t *at, const uint32_t (*grids)[kFluidGridHeader],
+                        uint32_t records, Four &diff) {
+    for (; records; records &= records - 1) {
+        const int k = __builtin_ctz(records);
+        foldDifference<kFluidGridHeader>(payload + at[k], grids[k], diff);
+    }
 }
 
 }  // namespace
 
-bool FluidBlockCache::unchanged(const uint32_t *payload, size_t words) const {
-    if (payload != payload_ || words != words_) return false;
+bool FluidBlockCache::differs(uint32_t records) const {
     Four diff{};
-    foldDifference<kFluidHeaderWords>(payload, header_, diff);
-    // The grid records the last parse read: inside the block, which has the
-    // same length (a differing header fails the comparison anyway).
-    for (int k = 0; k < reads_.count; ++k)
-        foldDifference<kFluidGridHeader>(payload + reads_.at[k], grids_[k], diff);
-    return (diff[0] | diff[1] | diff[2] | diff[3]) == 0;
+    foldRecords(payload_, reads_.at, grids_, records, diff);
+    return anyBit(diff);
+}
+
+void FluidBlockCache::parse(const uint32_t *payload, size_t words) {
+    ok_ = parseFluidBlock(payload, words, block_, nullptr, &reads_);
+    payload_ = payload;
+    words_ = words;
+    std::memcpy(header_, payload, sizeof header_);
+    for (uint32_t &r : records_) r = 0;
+    constexpr uint32_t base = 1u << kFluidPartBase;
+    for (int k = 0; k < reads_.count; ++k) {
+        std::memcpy(grids_[k], payload + reads_.at[k], sizeof grids_[k]);
+        for (int part = 0; part <= kFluidPartColor; ++part)
+            if ((reads_.parts[k] & (1u << part)) && (part == kFluidPartBase || !(reads_.parts[k] & base)))
+                records_[part] |= 1u << k;
+    }
 }
 
 const FluidBlock *FluidBlockCache::get(const uint32_t *payload, size_t words) {
     if (words < size_t(kFluidHeaderWords)) return nullptr;  // not even a header
-    if (!unchanged(payload, words)) {
-        ok_ = parseFluidBlock(payload, words, block_, nullptr, &reads_);
-        payload_ = payload;
-        words_ = words;
-        std::memcpy(header_, payload, sizeof header_);
-        for (int k = 0; k < reads_.count; ++k)
-            std::memcpy(grids_[k], payload + reads_.at[k], sizeof grids_[k]);
+    bool same = payload == payload_ && words == words_;
+    if (same) {
+        // The grid records the last parse read lie inside the block, which
+        // has the same length (a differing header fails anyway).
+        Four diff{};
+        foldDifference<kFluidHeaderWords>(payload, header_, diff);
+        foldRecords(payload, reads_.at, grids_, records_[kFluidPartBase], diff);
+        same = !anyBit(diff);
     }
+    if (!same) parse(payload, words);
     return ok_ ? &block_ : nullptr;
 }
 

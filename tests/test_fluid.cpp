@@ -522,6 +522,35 @@ TEST(Fluid, BlockEditedInPlaceIsReadAfresh) {
     EXPECT_NEAR(s.alpha({1.5f, 0, 0}), 2.0f, 1e-4f);
 }
 
+// A field's grid record apart from the base grid, edited while calls read
+// no field and then read again: the field follows the edit.
+TEST(Fluid, FieldGridEditedInPlaceIsReadAfresh) {
+    Block b;
+    const int base = b.grid({0, 0, 0}, {1, 1, 1}, {4, 1, 1}, {0, 0, 0}, {0});
+    const int density = b.grid({0, 0, 0}, {4, 1, 1}, {4, 1, 1}, {0, 0, 0}, {10, 20, 30, 40});
+    b.i(5, base);
+    b.f(6, 1.0f);
+    b.i(7, 8);
+    b.i(8, density);
+    json doc = {{"nodes", json::array({{{"name", "ft"},
+                                        {"type", "veko_fluidtexture3d"},
+                                        {"params", {{"fluidData", "smoke"}, {"opacity", identityOpacity()}}}}})},
+                {"objects", json::array({{{"name", "smoke"},
+                                          {"mesh", {{"type", "box"}, {"size", {1, 1, 1}}}},
+                                          {"userData", b.userData()}}})}};
+    vh::ScenePtr scene = vh::loadSceneJson(vt::library(), doc, "fluid_test.json");
+    vh::Scene &sc = *scene;
+    vh::Instance &ft = *vh::networkOf(sc).find("ft");
+    FluidScene s(std::move(scene));
+    EXPECT_NEAR(s.alpha({1.5f, 0, 0}), 40.0f, 1e-4f);
+    blockWord(sc, density + 3) = 2;  // 2 cells along x instead of 4
+    ft.setLiteral("opacityInput", 0);  // constant input: no field read
+    EXPECT_NEAR(s.alpha({1.5f, 0, 0}), 1.0f, 1e-4f);
+    ft.setLiteral("opacityInput", 5);
+    EXPECT_NEAR(s.alpha({1.5f, 0, 0}), 20.0f, 1e-4f);  // clamped at cell 1
+    EXPECT_NEAR(s.alpha({-1.5f, 0, 0}), 10.0f, 1e-4f);
+}
+
 // Scenes loaded one after another, each with a block of the same size (a
 // freed block's storage is typically handed out again): every scene sees
 // its own block.
