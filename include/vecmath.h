@@ -70,6 +70,22 @@ inline float *comp(xrVector &v) { return &v.x; }
 inline const float *comp(const xrVector &v) { return &v.x; }
 
 // ---------------------------------------------------------------------------
+// Matrices (16 floats).
+// Whether m is the identity bit for bit (a -0 entry counts as not): a
+// placement that is the identity can skip its transform.
+inline bool isIdentityMatrix(const float *m) {
+    static constexpr float id[16] = {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1};
+    uint64_t diff = 0;
+    for (int i = 0; i < 16; i += 2) {
+        uint64_t a, b;
+        std::memcpy(&a, m + i, 8);
+        std::memcpy(&b, id + i, 8);
+        diff |= a ^ b;
+    }
+    return diff == 0;
+}
+
+// ---------------------------------------------------------------------------
 // Scalars.
 inline float clamp01(float v) { return v < 0.0f ? 0.0f : (v > 1.0f ? 1.0f : v); }
 inline float smoothstep01(float t) { t = clamp01(t); return t * t * (3.0f - 2.0f * t); }

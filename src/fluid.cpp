@@ -296,12 +296,12 @@ xrColor matteByMode(xrState *state, const FluidTexParams *p, const xrColor &tran
 
 // The sample point in fluid space: a volume shader's ray origin, the
 // object's reference texture space, or the hit point, carried to world
-// space and through the placement matrix.
+// space and through the placement matrix (unless that is the identity).
 xrVector fluidPoint(xrState *state, const FluidTexParams *p) {
     xrVector local = textureSourcePoint(state), world;
     xr_point_to_world(state, &world, &local);
-    float m[16];
-    evalMatrix(state, p->placementMatrix, m);
+    const float *m = evalPtr(state, p->placementMatrix);
+    if (isIdentityMatrix(m)) return world;
     xrVector out;
     xr_point_transform(&out, &world, m);
     return out;

@@ -338,6 +338,19 @@ TEST(Fluid, OutsideClipsOrTiles) {
     EXPECT_EQ(wrap.at({0.5f, 1.5f, 0}).alpha, 0.0f);             // y still clips
 }
 
+// The placement matrix carries the world point into fluid space (rows:
+// x' = x m0 + y m4 + z m8 + m12): a shift by +1 along x and a halving.
+TEST(Fluid, PlacementMovesThePoint) {
+    const Block b = densityBlock({4, 1, 1}, {4, 2, 2}, {0, 0, 0}, {10, 20, 30, 40});
+    FluidScene shifted(b.userData(), {{"placementMatrix", {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 1, 0, 0, 1}}});
+    const FluidResult r = shifted.at({-1.5f, 0.25f, 0});
+    EXPECT_NEAR(r.alpha, 20.0f, 1e-4f);
+    EXPECT_NEAR(r.position.x, -0.5f, 1e-6f);
+    EXPECT_NEAR(r.position.y, 0.25f, 1e-6f);
+    FluidScene halved(b.userData(), {{"placementMatrix", {0.5, 0, 0, 0, 0, 0.5, 0, 0, 0, 0, 0.5, 0, 0, 0, 0, 1}}});
+    EXPECT_NEAR(halved.alpha({3.0f, 0, 0}), 40.0f, 1e-4f);  // 1.5: the last cell's centre (3 clips unplaced)
+}
+
 // A block written in the other byte order is converted by the first _init
 // that sees it, once; later inits find it native.
 TEST(Fluid, ByteSwappedBlockIsConvertedOnce) {
