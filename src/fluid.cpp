@@ -9,6 +9,7 @@
 #include <iterator>
 #include <optional>
 #include <string>
+#include <type_traits>
 
 #include "fluid.h"
 #include "fractal2d.h"
@@ -274,12 +275,40 @@ struct BuiltInNoise {
 // plus 1 - gain when the gain is below 1.
 float textureFactor(float gain, float n) { return gain * n + (gain < 1.0f ? 1.0f - gain : 0.0f); }
 
-// A ramp's input: the code's value times the input scale and the noise
-// factor, reshaped by the bias.
-float rampInput(xrState *state, FluidSample &s, int32_t code, const xrScalar *scale, const xrScalar *bias,
-                float noiseFactor) {
-    float x = s.input(code) * eval(state, scale) * noiseFactor;
-    return fluidBias(x, eval(state, bias), code == kInSigned);
+// One ramp of the texture (colour, incandescence or opacity): its input
+// settings, and whether its texture factor uses 1 - n.
+template <class Entry>
+struct RampStage {
+    const Array<Entry> *ramp;
+    const xrScalar *scale, *bias;
+    const xrBoolean *texture;
+    const xrScalar *gain;
+    bool invertNoise;
+};
+
+// The ramp's value for the input code: a ramp of one entry is that entry's
+// value for every input, so its input (field samples, built-in noise) is
+// computed only when the ramp varies; an empty ramp is black. The input is
+// the code's value times the input scale and the noise factor, reshaped by
+// the bias.
+template <class Entry>
+decltype(Entry::value) sampleRamp(xrState *state, const RampStage<Entry> &r, int32_t code, FluidSample &s,
+                                  BuiltInNoise &noise, const FluidBlock &b) {
+    const int count = evalCount(state, r.ramp);
+    if (count <= 0) return {};
+    if (count == 1) return eval(state, &r.ramp->at(0)->value);
+    RampCurve curve;
+    loadRamp(state, r.ramp, curve);
+    float f = 1.0f;
+    if (eval(state, r.texture)) {
+        const float n = noise.value(state, b, s.point());
+        f = textureFactor(eval(state, r.gain), r.invertNoise ? 1.0f - n : n);
+    }
+    const float x = fluidBias(s.input(code) * eval(state, r.scale) * f, eval(state, r.bias), code == kInSigned);
+    if constexpr (std::is_same_v<Entry, ColorRampEntry>)
+        return rampColor(curve, x);
+    else
+        return rampValue(curve, x);
 }
 
 // Matte opacity by mode: 0 unset, 1 the matte opacity, 2 that times the
@@ -385,58 +414,37 @@ xrBoolean fluidTexture(void *result, xrState *state, const FluidTexParams *p, co
     }
 
     FluidSample s(b, ref.cache, eval(state, interpolation), pt);
-    RampCurve curve;
 
-    // Each ramp's input (field samples, built-in noise) is computed only
-    // when the ramp varies: a ramp of one entry is that entry's value for
-    // every input, and an empty ramp is black.
-    // Colour.
+    // Colour and incandescence: a ramp, or the colour field as it is.
     const int32_t colorCode = eval(state, &p->colorInput);
     xrColor color;
     if (colorCode == kInColorField) {
         color = s.colorField();
     } else {
-        loadRamp(state, &p->color, curve);
-        float x = 0.0f;
-        if (curve.count > 1) {
-            const float f = eval(state, &p->colorTexture)
-                                ? textureFactor(eval(state, &p->colorTexGain), noise.value(state, b, pt))
-                                : 1.0f;
-            x = rampInput(state, s, colorCode, &p->colorInputScale, &p->colorInputBias, f);
-        }
-        color = rampColor(curve, x);
+        color = sampleRamp(state, RampStage<ColorRampEntry>{&p->color, &p->colorInputScale, &p->colorInputBias,
+                                                            &p->colorTexture, &p->colorTexGain, false},
+                           colorCode, s, noise, b);
         if (colorCode == kInThirdTimesDensity) scaleRGB(color, s.density());
     }
-
-    // Incandescence.
     const int32_t incCode = eval(state, &p->incandescenceInput);
     xrColor inc;
     if (incCode == kInColorField) {
         inc = s.colorField();
     } else {
-        loadRamp(state, &p->incandescence, curve);
-        float x = 0.0f;
-        if (curve.count > 1) {
-            const float f = eval(state, &p->incandTexture)
-                                ? textureFactor(eval(state, &p->incandTexGain), 1.0f - noise.value(state, b, pt))
-                                : 1.0f;
-            x = rampInput(state, s, incCode, &p->incandescenceInputScale, &p->incandescenceInputBias, f);
-        }
-        inc = rampColor(curve, x);
+        inc = sampleRamp(state,
+                         RampStage<ColorRampEntry>{&p->incandescence, &p->incandescenceInputScale,
+                                                   &p->incandescenceInputBias, &p->incandTexture, &p->incandTexGain,
+                                                   true},
+                         incCode, s, noise, b);
         if (incCode == kInThirdTimesDensity) scaleRGB(inc, s.density());
     }
 
     // Opacity.
     const int32_t opCode = eval(state, &p->opacityInput);
-    loadRamp(state, &p->opacity, curve);
-    float x = 0.0f;
-    if (curve.count > 1) {
-        const float fo = eval(state, &p->opacityTexture)
-                             ? textureFactor(eval(state, &p->opacityTexGain), noise.value(state, b, pt))
-                             : 1.0f;
-        x = rampInput(state, s, opCode, &p->opacityInputScale, &p->opacityInputBias, fo);
-    }
-    float opacity = rampValue(curve, x);
+    float opacity = sampleRamp(state,
+                               RampStage<ScalarRampEntry>{&p->opacity, &p->opacityInputScale, &p->opacityInputBias,
+                                                          &p->opacityTexture, &p->opacityTexGain, false},
+                               opCode, s, noise, b);
     if (opCode == kInThirdTimesDensity) opacity *= s.density();
 
     res->outColor = {color.r + inc.r, color.g + inc.g, color.b + inc.b, 0.0f};

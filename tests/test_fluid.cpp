@@ -278,6 +278,15 @@ TEST(Fluid, ColourIncandescenceAndGlow) {
     EXPECT_NEAR(f.color.r, 0.2f, 1e-5f);
     EXPECT_NEAR(f.color.g, 0.4f, 1e-5f);
     EXPECT_NEAR(f.color.b, 0.6f, 1e-5f);
+
+    // A ramp of one entry gives that entry whatever the input and the
+    // entry's position; an empty ramp is black.
+    const json one = json::array({{{"position", 0.7}, {"value", {0.3, 0.6, 0.9, 1}}, {"interpolation", 3}}});
+    FluidScene single(b.userData(), {{"color", one}, {"colorInput", 5}, {"incandescence", json::array()}});
+    const FluidResult o = single.at({0, 0, 0});
+    EXPECT_EQ(o.color.r, 0.3f);
+    EXPECT_EQ(o.color.g, 0.6f);
+    EXPECT_EQ(o.color.b, 0.9f);
 }
 
 // outTransparency = (1 - opacity)^((1 - t)/t) per channel, with exponent
