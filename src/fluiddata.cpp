@@ -220,16 +220,25 @@ const FluidBlock *FluidBlockCache::get(const uint32_t *payload, size_t words) {
 namespace {
 
 // floor() of a grid coordinate as an index; far-away and NaN coordinates
-// stay within a range where the index arithmetic cannot overflow.
+// stay within a range where the index arithmetic cannot overflow. Inside
+// that range the truncated value is exact as a float, so one step down for
+// negative fractions is floor (without the cost of std::floor on targets
+// that have no rounding instruction).
 int64_t cellFloor(float g, float &frac) {
     if (!(g > -1.0e9f && g < 1.0e9f)) {
         frac = 0.0f;
         return g > 0.0f ? int64_t(1000000000) : (g < 0.0f ? -int64_t(1000000000) : 0);
     }
-    const float f = std::floor(g);
-    frac = g - f;
-    return int64_t(f);
+    int64_t i = int64_t(g);
+    if (float(i) > g) --i;
+    frac = g - float(i);
+    return i;
 }
+
+// Whether cells i - lo .. i + hi all lie inside [0, res).
+inline bool within(int64_t i, int lo, int hi, int32_t res) { return i - lo >= 0 && i + hi < res; }
+
+inline float lerp1(float a, float b, float t) { return a + (b - a) * t; }
 
 // Quadratic B-spline of three neighbours, doubled.
 inline float bspline2(float a, float b, float c, float t) { return ((a - 2.0f * b + c) * t - 2.0f * (a - b)) * t + a + b; }
@@ -237,25 +246,50 @@ inline float bspline2(float a, float b, float c, float t) { return ((a - 2.0f * 
 }  // namespace
 
 float fluidLinear(const FluidGrid &g, const xrVector &gc, bool is2d) {
-    float fx, fy, fz;
+    float fx, fy, fz = 0.0f;
     const int64_t ix = cellFloor(gc.x, fx), iy = cellFloor(gc.y, fy);
+    const int64_t iz = is2d ? 0 : cellFloor(gc.z, fz);
+    // Away from the boundaries (the common case) the neighbours sit at
+    // fixed strides from the first.
+    if (within(ix, 0, 1, g.res[0]) && within(iy, 0, 1, g.res[1]) && (is2d || within(iz, 0, 1, g.res[2]))) {
+        const size_t sy = size_t(g.res[0]), sz = sy * size_t(g.res[1]);
+        const float *v = g.values + size_t(iz) * sz + size_t(iy) * sy + size_t(ix);
+        const float a = lerp1(lerp1(v[0], v[1], fx), lerp1(v[sy], v[sy + 1], fx), fy);
+        if (is2d) return a;
+        v += sz;
+        const float b = lerp1(lerp1(v[0], v[1], fx), lerp1(v[sy], v[sy + 1], fx), fy);
+        return lerp1(a, b, fz);
+    }
     const int32_t x0 = fluidIndex(ix, g.res[0], g.mode[0]), x1 = fluidIndex(ix + 1, g.res[0], g.mode[0]);
     const int32_t y0 = fluidIndex(iy, g.res[1], g.mode[1]), y1 = fluidIndex(iy + 1, g.res[1], g.mode[1]);
     auto layer = [&](int32_t k) {
-        const float a = fluidValue(g, x0, y0, k) + (fluidValue(g, x1, y0, k) - fluidValue(g, x0, y0, k)) * fx;
-        const float b = fluidValue(g, x0, y1, k) + (fluidValue(g, x1, y1, k) - fluidValue(g, x0, y1, k)) * fx;
-        return a + (b - a) * fy;
+        return lerp1(lerp1(fluidValue(g, x0, y0, k), fluidValue(g, x1, y0, k), fx),
+                     lerp1(fluidValue(g, x0, y1, k), fluidValue(g, x1, y1, k), fx), fy);
     };
     if (is2d) return layer(0);
-    const int64_t iz = cellFloor(gc.z, fz);
-    const float a = layer(fluidIndex(iz, g.res[2], g.mode[2]));
-    const float b = layer(fluidIndex(iz + 1, g.res[2], g.mode[2]));
-    return a + (b - a) * fz;
+    return lerp1(layer(fluidIndex(iz, g.res[2], g.mode[2])), layer(fluidIndex(iz + 1, g.res[2], g.mode[2])), fz);
 }
 
 float fluidSmooth(const FluidGrid &g, const xrVector &gc, bool is2d) {
-    float tx, ty, tz;
+    float tx, ty, tz = 0.0f;
     const int64_t ix = cellFloor(gc.x + 0.5f, tx), iy = cellFloor(gc.y + 0.5f, ty);
+    const int64_t iz = is2d ? 0 : cellFloor(gc.z + 0.5f, tz);
+    // Away from the boundaries (the common case) the neighbours sit at
+    // fixed strides from the first: a layer's nine values from v on, rows
+    // sy apart.
+    if (within(ix, 1, 1, g.res[0]) && within(iy, 1, 1, g.res[1]) && (is2d || within(iz, 1, 1, g.res[2]))) {
+        const size_t sy = size_t(g.res[0]), sz = sy * size_t(g.res[1]);
+        auto layerAt = [&](const float *v) {
+            float row[3];
+            for (int d = 0; d < 3; ++d, v += sy) row[d] = bspline2(v[0], v[1], v[2], tx);
+            return bspline2(row[0], row[1], row[2], ty);
+        };
+        const float *v = g.values + size_t(is2d ? 0 : iz - 1) * sz + size_t(iy - 1) * sy + size_t(ix - 1);
+        if (is2d) return 0.25f * layerAt(v);
+        float col[3];
+        for (int d = 0; d < 3; ++d) col[d] = layerAt(v + size_t(d) * sz);
+        return 0.125f * bspline2(col[0], col[1], col[2], tz);
+    }
     int32_t xs[3], ys[3];
     for (int d = 0; d < 3; ++d) {
         xs[d] = fluidIndex(ix - 1 + d, g.res[0], g.mode[0]);
@@ -269,7 +303,6 @@ float fluidSmooth(const FluidGrid &g, const xrVector &gc, bool is2d) {
         return bspline2(row[0], row[1], row[2], ty);
     };
     if (is2d) return 0.25f * layer(0);
-    const int64_t iz = cellFloor(gc.z + 0.5f, tz);
     float col[3];
     for (int d = 0; d < 3; ++d) col[d] = layer(fluidIndex(iz - 1 + d, g.res[2], g.mode[2]));
     return 0.125f * bspline2(col[0], col[1], col[2], tz);

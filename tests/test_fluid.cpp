@@ -172,6 +172,11 @@ TEST(Fluid, LinearAndSmoothInterpolationMatchHandValues) {
                            {{"interpolation", 1}});
     // z: layers 0, 1, 1 (clamped) at t = 0 weigh 1/2, 1/2, 0.
     EXPECT_NEAR(solidSmooth.alpha({0, 0, 0}), 9.375f, 2e-5f);
+    // Three layers 10 apart, every neighbour inside: z weighs like x and y.
+    std::vector<float> threeLayers = twoLayers;
+    for (float v : layer) threeLayers.push_back(v + 20.0f);
+    FluidScene cube(densityBlock({3, 3, 3}, {3, 3, 3}, {0, 0, 0}, threeLayers).userData(), {{"interpolation", 1}});
+    EXPECT_NEAR(cube.alpha({0, 0, 0}), 4.375f + 10.0f * 0.75f + 20.0f * 0.125f, 2e-5f);
 }
 
 // Field methods 0-8 (and an unknown one) for the density, scale 2, at a
