@@ -39,18 +39,6 @@ void eyeRay(const Scene &scene, float x, float y, xrVector &org, xrVector &dir) 
     dir = normalize(scene.camToWorld.vector(d));
 }
 
-void Renderer::Impl::eyeRay(float x, float y, xrVector &org, xrVector &dir) const {
-    const float cx = x * eyeSx + eyeOx, cy = y * eyeSy + eyeOy;
-    if (eyeOrtho) {
-        org = scene->camToWorld.point({cx, cy, 0});
-        dir = eyeAxis;
-    } else {
-        org = eyeOrigin;
-        dir = scene->camToWorld.vector({cx, cy, -1});
-    }
-    dir = dir * (1.0f / std::sqrt(dot(dir, dir)));
-}
-
 float Renderer::Impl::sampleTime(uint32_t pixel, int sampleIndex) const {
     const xrOptions &o = scene->options;
     if (!o.motionBlurOn) return scene->settings.time;
@@ -177,7 +165,9 @@ Renderer::Sample Renderer::shadeSample(int thread, float x, float y, uint32_t pi
     st.hitRef = nullptr;
     st.hitDistance = 0;
     st.lightSampleIndex = 0;
-    std::fill(e.uv.begin(), e.uv.end(), xrVector{0, 0, 0});
+    // Shaders before the hit (state, lens) see no texture coordinates; the
+    // hit or miss sets them for the rest.
+    if (shade) std::fill(e.uv.begin(), e.uv.end(), xrVector{0, 0, 0});
     st.texCoords = e.uv.data();
     st.derivU = e.du.data();
     st.derivV = e.dv.data();
@@ -215,6 +205,8 @@ Renderer::Sample Renderer::shadeSample(int thread, float x, float y, uint32_t pi
     const bool lens = shade && !sc.lensShaders.empty();
     const bool hit = !lens && intersect(sc, org, dir, tnear, tfar, h, rayTime(sc, st.sampleTime));
     float tl = 0;
+    const LightInst *vl =
+        lens || !sc.shapesVisible() ? nullptr : nearestVisibleLight(sc, org, dir, tnear, hit ? h.ray.tfar : tfar, &tl);
     if (lens) {
         // The lens chain makes and traces the eye rays (lens.cpp).
         rd.lens = 0;
@@ -225,18 +217,27 @@ Renderer::Sample Renderer::shadeSample(int thread, float x, float y, uint32_t pi
         st.hitDistance = rd.eyeHitDistance;
         st.instanceTag = rd.eyeHitInstance;
         st.objectLabel = rd.eyeHitLabel;
-    } else if (const LightInst *vl = nearestVisibleLight(sc, org, dir, tnear, hit ? h.ray.tfar : tfar, &tl)) {
+    } else if (vl) {
         setMiss(e);
         out.hit = true;
         if (shade) shadeVisibleLight(e, *vl, tl, &col);
     } else if (hit) {
-        fillHit(e, sc, h);
         out.hit = true;
-        if (shade) shadeHit(&col, &st);
-    } else {
+        if (shade) {
+            fillHit(e, sc, h);
+            shadeHit(&col, &st);
+        } else {
+            // No shader reads the hit: only what the sample reports.
+            const ObjectInst &o = *sc.objects[h.hit.geomID];
+            st.hitDistance = h.ray.tfar;
+            st.instanceTag = o.tag;
+            st.objectLabel = o.label;
+        }
+    } else if (shade) {
+        // (Unshaded, a miss leaves the distance, instance and label zero.)
         setMiss(e);
         xrTag env = st.environmentShader;
-        Instance *inst = env && shade ? instanceOfTag(env) : nullptr;
+        Instance *inst = env ? instanceOfTag(env) : nullptr;
         if (inst) callEnvironmentShader(*inst, &st, &col);
     }
     if (shade && !lens) applyRayVolumes(e, &col, out.hit);

@@ -280,6 +280,8 @@ public:
     // the tables; until then every light is looked at).
     bool visibleListed = false;
     std::vector<const LightInst *> visibleShapes;
+    // Whether a ray may meet a visible light shape at all.
+    bool shapesVisible() const { return !visibleListed || !visibleShapes.empty(); }
     std::vector<ObjectInst *> objectTable;
     std::vector<LightInst *> lightTable;
 };
@@ -415,7 +417,17 @@ struct Renderer::Impl {
     float eyeSx = 0, eyeSy = 0, eyeOx = 0, eyeOy = 0;
     bool eyeOrtho = false;
     xrVector eyeOrigin{}, eyeAxis{};  // the camera's position and viewing axis in world space
-    void eyeRay(float x, float y, xrVector &org, xrVector &dir) const;
+    void eyeRay(float x, float y, xrVector &org, xrVector &dir) const {
+        const float cx = x * eyeSx + eyeOx, cy = y * eyeSy + eyeOy;
+        if (eyeOrtho) {
+            org = scene->camToWorld.point({cx, cy, 0});
+            dir = eyeAxis;
+        } else {
+            org = eyeOrigin;
+            dir = scene->camToWorld.vector({cx, cy, -1});
+        }
+        dir = dir * (1.0f / std::sqrt(dot(dir, dir)));
+    }
     // Sample time of an eye sample: the scene's time, or a point of the
     // shutter interval under motion blur.
     float sampleTime(uint32_t pixel, int sampleIndex) const;
@@ -439,11 +451,41 @@ inline RayData *rayDataOf(xrState *state) {
     return static_cast<RayData *>(ctx->userA);
 }
 
-// Helpers implemented in trace.cpp.
-// `time`: the ray's point in the shutter interval (rayTime), for moving
-// geometry.
-bool intersect(const Scene &scene, xrVector org, xrVector dir, float tnear, float tfar, RTCRayHit &hit,
-               float time = 0);
+// Rays the ray tracer would reject (non-finite or huge components, e.g. from
+// a shader's arithmetic) are treated as misses.
+inline bool validRay(xrVector org, xrVector dir, float tnear, float tfar) {
+    constexpr float kLarge = 1e18f;
+    auto ok = [](xrVector v) { return std::fabs(v.x) <= kLarge && std::fabs(v.y) <= kLarge && std::fabs(v.z) <= kLarge; };
+    return ok(org) && ok(dir) && tnear >= 0 && tnear <= tfar && !std::isnan(tfar);
+}
+
+// The nearest hit along a ray. `time`: the ray's point in the shutter
+// interval (rayTime), for moving geometry. Inline: every ray comes here.
+inline bool intersect(const Scene &scene, xrVector org, xrVector dir, float tnear, float tfar, RTCRayHit &h,
+                      float time = 0) {
+    if (!validRay(org, dir, tnear, tfar)) {
+        h.hit.geomID = RTC_INVALID_GEOMETRY_ID;
+        return false;
+    }
+    RTCIntersectContext ictx;
+    rtcInitIntersectContext(&ictx);
+    h.ray.org_x = org.x;
+    h.ray.org_y = org.y;
+    h.ray.org_z = org.z;
+    h.ray.tnear = tnear;
+    h.ray.dir_x = dir.x;
+    h.ray.dir_y = dir.y;
+    h.ray.dir_z = dir.z;
+    h.ray.time = time;
+    h.ray.tfar = tfar;
+    h.ray.mask = 0xFFFFFFFFu;
+    h.ray.id = 0;
+    h.ray.flags = 0;
+    h.hit.geomID = RTC_INVALID_GEOMETRY_ID;
+    h.hit.instID[0] = RTC_INVALID_GEOMETRY_ID;
+    rtcIntersect1(scene.rtc, &ictx, &h);
+    return h.hit.geomID != RTC_INVALID_GEOMETRY_ID;
+}
 // A sample time as a point of the shutter interval, 0 at open and 1 at close.
 inline float rayTime(const Scene &scene, float sampleTime) {
     const float open = scene.options.shutterOpen, close = scene.options.shutterClose;

@@ -31,39 +31,6 @@ inline float maxRGB(const xrColor &c) { return std::max(c.r, std::max(c.g, c.b))
 
 }  // namespace
 
-// Rays the ray tracer would reject (non-finite or huge components, e.g. from
-// a shader's arithmetic) are treated as misses.
-static bool validRay(xrVector org, xrVector dir, float tnear, float tfar) {
-    constexpr float kLarge = 1e18f;
-    auto ok = [](xrVector v) { return std::fabs(v.x) <= kLarge && std::fabs(v.y) <= kLarge && std::fabs(v.z) <= kLarge; };
-    return ok(org) && ok(dir) && tnear >= 0 && tnear <= tfar && !std::isnan(tfar);
-}
-
-bool intersect(const Scene &scene, xrVector org, xrVector dir, float tnear, float tfar, RTCRayHit &h, float time) {
-    if (!validRay(org, dir, tnear, tfar)) {
-        h.hit.geomID = RTC_INVALID_GEOMETRY_ID;
-        return false;
-    }
-    RTCIntersectContext ictx;
-    rtcInitIntersectContext(&ictx);
-    h.ray.org_x = org.x;
-    h.ray.org_y = org.y;
-    h.ray.org_z = org.z;
-    h.ray.tnear = tnear;
-    h.ray.dir_x = dir.x;
-    h.ray.dir_y = dir.y;
-    h.ray.dir_z = dir.z;
-    h.ray.time = time;
-    h.ray.tfar = tfar;
-    h.ray.mask = 0xFFFFFFFFu;
-    h.ray.id = 0;
-    h.ray.flags = 0;
-    h.hit.geomID = RTC_INVALID_GEOMETRY_ID;
-    h.hit.instID[0] = RTC_INVALID_GEOMETRY_ID;
-    rtcIntersect1(scene.rtc, &ictx, &h);
-    return h.hit.geomID != RTC_INVALID_GEOMETRY_ID;
-}
-
 void fillHit(RaySlot &slot, const Scene &scene, const RTCRayHit &h) {
     const ObjectInst &o = *scene.objects[h.hit.geomID];
     if (o.hair) return fillHairHit(slot, o, h);

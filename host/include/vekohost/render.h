@@ -445,12 +445,14 @@ public:
         xrColor color{};
         double depth = 0;
         uint32_t label = 0;
-        xrColor fb[8]{};
+        xrColor fb[8];  // set where fbMask has the buffer's bit (left unset per sample otherwise)
         uint8_t fbMask = 0;
         bool hit = false;
     };
     // With `shade` false only the host's part runs: the eye state is set
-    // up and the hit filled in, but no shader is called (benchmarks).
+    // up and the eye ray traced, but no shader is called (benchmarks); the
+    // state's hit fields are filled for shaders only, so the sample reports
+    // hit, depth and label and the state keeps no other hit data.
     Sample shadeSample(int thread, float x, float y, uint32_t pixelIndex, int sampleIndex, bool shade = true);
     // The eye state of a thread (valid after construction): tests inspect
     // its record and host data.
