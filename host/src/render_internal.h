@@ -107,6 +107,7 @@ struct ObjectInst {
     float bbox[6] = {0, 0, 0, 0, 0, 0};        // object space min, max
     xrTag tag = 0, objectTag = 0, label = 0, dataTag = 0;
     Instance *material = nullptr;
+    xrTag materialTag = 0;                     // the material's tag (set with the lookup tables)
     Instance *shadow = nullptr;                // shadow shader: called on shadow rays instead of the material
     const NativeMaterial *native = nullptr;
     std::vector<xrTag> lights;                 // light instance tags

@@ -22,10 +22,19 @@ inline uint32_t reverseBits(uint32_t v) {
 
 // Second dimension of the Sobol sequence; with the van der Corput sequence
 // as the first it forms a (0,2)-sequence in base 2.
+// Its direction numbers: v0 = 2^31, v(k+1) = vk ^ (vk >> 1).
+struct SobolDirections {
+    uint32_t v[32];
+    constexpr SobolDirections() : v{} {
+        uint32_t d = 1U << 31;
+        for (int k = 0; k < 32; ++k, d ^= d >> 1) v[k] = d;
+    }
+};
+constexpr SobolDirections kSobol;
+
 inline uint32_t sobolSecond(uint32_t i) {
     uint32_t r = 0;
-    for (uint32_t v = 1U << 31; i; i >>= 1, v ^= v >> 1)
-        if (i & 1) r ^= v;
+    for (; i; i &= i - 1) r ^= kSobol.v[__builtin_ctz(i)];
     return r;
 }
 

@@ -1357,6 +1357,7 @@ ScenePtr loadSceneJson(Library &lib, const json &doc, const std::string &where, 
 }
 
 void Scene::buildLookupTables() {
+    for (auto &o : objects) o->materialTag = o->material ? o->material->tag : 0;
     visibleShapes.clear();
     for (const auto &l : lights)
         if (l->visible && l->shape != kShapeNone && l->shape != kShapeObject && l->shader)

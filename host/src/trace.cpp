@@ -68,16 +68,17 @@ void fillHit(RaySlot &slot, const Scene &scene, const RTCRayHit &h) {
     st.shadingNormal = n;
     st.cosView = dot(st.rayDirection, n);
     const size_t slots = slot.uv.size(), sets = std::min(m.uv.size(), slots);
+    xrVector *tc = slot.uv.data(), *du = slot.du.data(), *dv = slot.dv.data();
     for (size_t k = 0; k < sets; ++k) {
-        const auto &uv = m.uv[k];
-        slot.uv[k] = uv[i0] * w + uv[i1] * u + uv[i2] * v;
-        slot.du[k] = o.dPdu[k][p];
-        slot.dv[k] = o.dPdv[k][p];
+        const xrVector *uv = m.uv[k].data();
+        tc[k] = uv[i0] * w + uv[i1] * u + uv[i2] * v;
+        du[k] = o.dPdu[k][p];
+        dv[k] = o.dPdv[k][p];
     }
-    for (size_t k = sets; k < slots; ++k) slot.uv[k] = slot.du[k] = slot.dv[k] = {0, 0, 0};
-    st.texCoords = slot.uv.data();
-    st.derivU = slot.du.data();
-    st.derivV = slot.dv.data();
+    for (size_t k = sets; k < slots; ++k) tc[k] = du[k] = dv[k] = {0, 0, 0};
+    st.texCoords = tc;
+    st.derivU = du;
+    st.derivV = dv;
     st.motionVector = {0, 0, 0};
     if (!o.motion.empty()) {
         // A moving displaced surface: the vertices travel by `motion` per
@@ -89,7 +90,7 @@ void fillHit(RaySlot &slot, const Scene &scene, const RTCRayHit &h) {
     st.hitRef = const_cast<ObjectInst *>(&o);
     st.instanceTag = o.tag;
     st.objectLabel = o.label;
-    st.stateWord140 = o.material ? int32_t(o.material->tag) : 0;  // the material, for contours
+    st.stateWord140 = int32_t(o.materialTag);  // the material, for contours
     slot.rd.obj = &o;
     slot.rd.prim = p;
     slot.ctx.objectToWorld = o.toWorld.m;
