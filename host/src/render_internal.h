@@ -7,6 +7,7 @@
 #include <cstring>
 #include <map>
 #include <memory>
+#include <new>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -379,18 +380,36 @@ struct ContourStore {
     void reset(int width, int height);
 };
 
-struct RaySlot {
+// Allocates whole cache lines, so that arrays written on every ray by one
+// render thread share no line with another thread's data.
+template <class T>
+struct LineAllocator {
+    using value_type = T;
+    static constexpr size_t kLine = 64;
+    LineAllocator() = default;
+    template <class U>
+    LineAllocator(const LineAllocator<U> &) {}
+    static size_t bytes(size_t n) { return (n * sizeof(T) + kLine - 1) / kLine * kLine; }
+    T *allocate(size_t n) { return static_cast<T *>(::operator new(bytes(n), std::align_val_t(kLine))); }
+    void deallocate(T *p, size_t n) { ::operator delete(p, bytes(n), std::align_val_t(kLine)); }
+    template <class U>
+    bool operator==(const LineAllocator<U> &) const { return true; }
+};
+
+// A thread's slots (and its ThreadData) start on cache lines of their own:
+// the eye slots of all threads are made one after another.
+struct alignas(64) RaySlot {
     xrState st{};
     RayContext ctx;
     RayData rd;
-    std::vector<xrVector> uv, du, dv;
+    std::vector<xrVector, LineAllocator<xrVector>> uv, du, dv;
     float hair[6] = {};      // hairData of a strand hit: dP/dt, then across the width
     bool ownRecord = false;  // opcode 0 ran on this slot's own items
 };
 
 class Renderer;
 
-struct ThreadData {
+struct alignas(64) ThreadData {
     int index = 0;
     ThreadContext *tc = nullptr;
     Renderer::Impl *impl = nullptr;
