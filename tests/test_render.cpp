@@ -541,6 +541,28 @@ TEST(RenderLoop, SameImageWhateverTheThreadCount) {
         EXPECT_NE(std::find(one.label.begin(), one.label.end(), l), one.label.end()) << l;
 }
 
+// A sample without shading (benchmarks) only traces, yet reports the hit,
+// depth and label a shaded one does; each follows a shaded sample of the
+// pixel before, so a miss must not report that sample's hit.
+TEST(RenderLoop, UnshadedSamplesReportWhatShadedOnesDo) {
+    auto scene = load(glassScene(16));
+    vh::Renderer r(*scene, 1);
+    int hits = 0, misses = 0;
+    for (int y = 0; y < 16; ++y)
+        for (int x = 0; x < 16; ++x) {
+            const float px = x + 0.5f, py = y + 0.5f;
+            const uint32_t pix = uint32_t(y * 16 + x);
+            const auto bare = r.shadeSample(0, px, py, pix, 0, false);
+            const auto full = r.shadeSample(0, px, py, pix, 0);
+            ASSERT_EQ(bare.hit, full.hit) << x << " " << y;
+            EXPECT_EQ(bare.depth, full.depth) << x << " " << y;
+            EXPECT_EQ(bare.label, full.label) << x << " " << y;
+            ++(full.hit ? hits : misses);
+        }
+    EXPECT_GT(hits, 0);
+    EXPECT_GT(misses, 0);
+}
+
 // After the first samples have grown the thread's state stack, a sample
 // allocates nothing: states, records and results come from per-thread pools.
 TEST(RenderLoop, SamplesDoNotAllocate) {
