@@ -505,7 +505,9 @@ TEST(Displacement, MovingSurfaceIsTracedAtTheSampleTime) {
     vh::Renderer r(*scene, 1);
     float lo = 1, hi = 0;
     for (int k = 0; k < 8; ++k) {
-        const auto sample = r.shadeSample(0, 7.3f, 8.6f, 99, k, false);
+        // Shaded (the plane has no material: the host's grey), so that the
+        // eye state receives the hit's fields.
+        const auto sample = r.shadeSample(0, 7.3f, 8.6f, 99, k);
         const xrState *st = r.eyeState(0);
         const float t = st->sampleTime;
         lo = std::min(lo, t);
