@@ -133,12 +133,14 @@ bool hasConnections(const xrState *state, const void *params, size_t bytes) {
     const xrShaderRecord *r = state->shaderRecord;
     if (!r || r->connectionOffset == 0) return false;
     const char *mirror = static_cast<const char *>(params) + r->connectionOffset;
+    // OR of all words without an early exit: the loop vectorises.
+    int32_t any = 0;
     for (size_t i = 0; i + 4 <= bytes; i += 4) {
         int32_t word;
         std::memcpy(&word, mirror + i, 4);
-        if (word != 0) return true;
+        any |= word;
     }
-    return false;
+    return any != 0;
 }
 
 xrVector pointMapping(const xrVector &p) {
@@ -267,8 +269,14 @@ void shadowStage(xrState *state, BaseStateRecord *rec, const ShadowInputs &in, x
     if (in.sampler && !in.softSize) {
         soft = true;
     } else if (in.sampler) {
-        xrInteger reduced = 0;
-        if (!(xr_query(142, state, 0, &reduced) && reduced != 0)) size = eval(state, in.softSize);
+        // Reduced sampling (query 142) turns soft shadows off. A literal size
+        // of 0 (the usual hard shadow) needs no answer; a connected size is
+        // evaluated only when sampling is not reduced.
+        const bool literal = !isConnected(state, in.softSize);
+        if (!literal || *in.softSize > 0.0f) {
+            xrInteger reduced = 0;
+            if (!(xr_query(142, state, 0, &reduced) && reduced != 0)) size = literal ? *in.softSize : eval(state, in.softSize);
+        }
         soft = size > 0.0f;
     }
 
