@@ -27,7 +27,10 @@ inline void addTo(xrColor &a, const xrColor &b) { a = add(a, b); }
 inline void addScaled(xrColor &a, const xrColor &b, float s) {
     a.r += b.r * s; a.g += b.g * s; a.b += b.b * s; a.a += b.a * s;
 }
-inline float maxRGB(const xrColor &c) { return std::fmax(c.r, std::fmax(c.g, c.b)); }
+// std::fmax inline (it is a library call without -ffinite-math-only): a NaN
+// argument gives the other argument.
+inline float fmaxInline(float a, float b) { return (a > b || b != b) ? a : b; }
+inline float maxRGB(const xrColor &c) { return fmaxInline(c.r, fmaxInline(c.g, c.b)); }
 // True when every one of r, g, b is below `eps`.
 inline bool blackRGB(const xrColor &c, float eps = 1e-5f) { return c.r < eps && c.g < eps && c.b < eps; }
 inline xrColor oneMinusRGB(const xrColor &c) { return {1.0f - c.r, 1.0f - c.g, 1.0f - c.b, 1.0f - c.a}; }
