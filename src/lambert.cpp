@@ -171,9 +171,10 @@ PassSums lightLoop(const Shading &sh, SpecularModel *model, SurfaceTerms *terms,
                 if (terms) terms->sample(sh, q, dir, c, sums);
                 else accumulateSample(sh, model, highlightFactor, q, dir, c, sums);
             }
-            // The host counts every sample it took, lit or not.
+            // The host counts every sample it took, lit or not. A pass that
+            // returned no sample (the light behind the surface) adds nothing.
             const int n = std::max<int>(samples, taken);
-            if (n > 0) addAveraged(total, sums, n);
+            if (n > 0 && taken > 0) addAveraged(total, sums, n);
         }
         if (passes == 2) {
             flipNormals(state);
