@@ -277,8 +277,9 @@ void shade(xrColor *result, xrState *state, BaseStateRecord *rec, const ShadingE
 
     if (!seeThrough && rec->depthStackEnabled && state->modeFlag) pushDepthNode(rec, state, veko::luminance(T));
 
+    // The renderer may force the alpha to 1; an alpha of 1 needs no asking.
     xrInteger forceOpaque = 0;
-    if (xr_query(kQueryForceOpaque, state, 0, &forceOpaque) && forceOpaque) out.a = 1.0f;
+    if (out.a != 1.0f && xr_query(kQueryForceOpaque, state, 0, &forceOpaque) && forceOpaque) out.a = 1.0f;
     *result = out;
 }
 
