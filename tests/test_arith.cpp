@@ -10,6 +10,8 @@
 
 #include <vekohost/host.h>
 
+#include "vecmath.h"
+
 namespace {
 
 using vh::json;
@@ -383,6 +385,18 @@ TEST_F(Arith, UnneededParametersAreNotEvaluated) {
         for (auto &w : c.warnings) fired |= w == tripNode + "(): Invalid operation.";
         EXPECT_EQ(fired, k.fires) << k.what;
     }
+}
+
+// The colour maximum the nodes use for ray weights is an inline stand-in for
+// std::fmax: a NaN channel is passed over, as fmax passes it over.
+TEST(ColourMaximum, FollowsFmaxIncludingNaN) {
+    const float cases[][3] = {{0.2f, 0.5f, 0.1f}, {-1.0f, -3.0f, -2.0f}, {kNaN, 0.3f, 0.1f}, {0.3f, kNaN, 0.7f},
+                              {0.3f, 0.1f, kNaN}, {kNaN, kNaN, -0.5f}, {kInf, kNaN, 1.0f}, {-kInf, kNaN, kNaN}};
+    for (const auto &c : cases) {
+        const float want = std::fmax(c[0], std::fmax(c[1], c[2]));
+        EXPECT_EQ(veko::maxRGB(xrColor{c[0], c[1], c[2], 9.0f}), want) << c[0] << " " << c[1] << " " << c[2];
+    }
+    EXPECT_TRUE(std::isnan(veko::maxRGB(xrColor{kNaN, kNaN, kNaN, 0.0f})));
 }
 
 }  // namespace
