@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <utility>
 
 #include "vecmath.h"
 #include "xr.h"
@@ -167,6 +168,38 @@ enum : int32_t {
     kFlag3dFromOriginMask = 0x04 | 0x08 | 0x10,
     kFlagEnvironmentEval = 0x20,
 };
+
+// Fixed-size copy and zero fill of per-sample blocks in 16-byte moves. A
+// plain memcpy/memset of a few hundred bytes compiles to rep movs/stos,
+// whose start-up costs more than the whole copy done this way.
+namespace detail {
+typedef float Move16 __attribute__((vector_size(16)));
+inline void move16(char *d, const char *s) {
+    Move16 v;
+    std::memcpy(&v, s, 16);
+    std::memcpy(d, &v, 16);
+}
+}  // namespace detail
+
+template <size_t N>
+inline void copyBlock(void *dst, const void *src) {
+    char *d = static_cast<char *>(dst);
+    const char *s = static_cast<const char *>(src);
+    [&]<size_t... I>(std::index_sequence<I...>) {
+        (detail::move16(d + 16 * I, s + 16 * I), ...);
+    }(std::make_index_sequence<N / 16>());
+    if constexpr (N % 16 != 0) std::memcpy(d + N / 16 * 16, s + N / 16 * 16, N % 16);
+}
+
+template <size_t N>
+inline void zeroBlock(void *dst) {
+    char *d = static_cast<char *>(dst);
+    const detail::Move16 zero{};
+    [&]<size_t... I>(std::index_sequence<I...>) {
+        (std::memcpy(d + 16 * I, &zero, 16), ...);
+    }(std::make_index_sequence<N / 16>());
+    if constexpr (N % 16 != 0) std::memset(d + N / 16 * 16, 0, N % 16);
+}
 
 inline BaseStateRecord *stateRecord(xrState *state) {
     return static_cast<BaseStateRecord *>(xr_shaderstate_get(state, "vekobase", nullptr));

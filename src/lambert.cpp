@@ -673,7 +673,7 @@ xrBoolean shadeSurface(const char *shader, void *resultPtr, xrState *state, cons
     if (state->environmentShader == 0 && state->cameraRecord)
         state->environmentShader = state->cameraRecord->cameraEnvShader;
     sh.pm = passMask(state, rec->passMode);
-    std::memset(result, 0, sizeof *result);
+    zeroBlock<sizeof *result>(result);
     if (!terms) sh.color = eval(state, core.color);
     sh.diffuse = eval(state, core.diffuse);
     sh.transparency = terms ? terms->transparency(sh) : eval(state, core.transparency);

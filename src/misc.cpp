@@ -184,7 +184,7 @@ xrBoolean newRay(xrColor *result, xrState *state) {
     const int kind = state->rayKind;
     if (kind == 21) return 1;
 
-    std::memcpy(rec, tmpl, sizeof(BaseStateRecord));
+    veko::copyBlock<sizeof(BaseStateRecord)>(rec, tmpl);
     const bool mode114 = modeIs114(state);
     if (mode114) rec->depthStackEnabled = 0;
 

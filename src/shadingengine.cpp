@@ -331,7 +331,10 @@ VEKO_EXPORT xrBoolean veko_shadingengine(void *result, xrState *state, void *par
     unsigned char *buffer = local;
     if (size > kLocalResultBytes)
         buffer = static_cast<unsigned char *>(xr_mem_int_allocate(__FILE__, __LINE__, static_cast<size_t>(size)));
-    if (buffer == local) std::memset(local, 0, static_cast<size_t>(size));
+    if (buffer == local) {
+        if (size == kMinResultBytes) veko::zeroBlock<kMinResultBytes>(local);  // the usual MaterialResult
+        else std::memset(local, 0, static_cast<size_t>(size));
+    }
 
     shade(static_cast<xrColor *>(result), state, rec, params, shader, continueThreshold,
           *reinterpret_cast<MaterialResult *>(buffer));
