@@ -229,6 +229,7 @@ void Instance::resizeArray(const std::string &param, int count) {
         c.paramOffset = base + c.memberOffset;
         indexConnection(c.paramOffset, int(i));
     }
+    syncRecord();
 }
 
 void Instance::setLiteral(const std::string &path, const json &value) {
@@ -318,6 +319,7 @@ Instance &Network::add(const std::string &name, const std::string &type) {
         inst->record.connectionOffset = connOff ? connOff : 8;
         if (!connOff) inst->block.resize(3, 0);
     }
+    inst->syncRecord();
     instances_.push_back(std::move(inst));
     return *raw;
 }

@@ -142,8 +142,11 @@ __attribute__((noinline)) void *evaluateSlow(xrState *state, const Instance::Con
     return runSource(state, r, t, e, slot);
 }
 
-__attribute__((noinline, cold)) void *noConnection(const Instance &inst, int off) {
-    hostMessage(Severity::Error, "xr_phen_eval: node " + inst.name + " has no connection at byte " + std::to_string(off));
+__attribute__((noinline, cold)) void *noConnection(xrState *state, const void *param) {
+    Instance *inst = currentInstance(state);
+    if (!inst) return nullptr;
+    const int off = int(static_cast<const char *>(param) - inst->params());
+    hostMessage(Severity::Error, "xr_phen_eval: node " + inst->name + " has no connection at byte " + std::to_string(off));
     return nullptr;
 }
 
@@ -153,11 +156,9 @@ __attribute__((noinline, cold)) void *noConnection(const Instance &inst, int off
 // shader and returns the address of the connected field in its result.
 // Results are cached per thread and instance, keyed by state and sample.
 void *evaluateConnection(xrState *state, void *param) {
-    Instance *inst = currentInstance(state);
-    if (!inst) return nullptr;
-    const int off = int(static_cast<char *>(param) - inst->params());
-    const Instance::ConnectionSlot *slot = inst->connectionSlot(off);
-    if (!slot) return noConnection(*inst, off);
+    if (!state || !state->shaderRecord) return nullptr;
+    const Instance::ConnectionSlot *slot = Instance::slotFromRecord(*state->shaderRecord, param);
+    if (!slot) return noConnection(state, param);
     const RayContext *r = static_cast<const RayContext *>(state->hostContext);
     ThreadContext *t = r ? r->thread : nullptr;
     if (t && size_t(slot->sourceId) < t->cache.size()) {

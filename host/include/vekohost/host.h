@@ -6,6 +6,7 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <cstring>
 #include <functional>
 #include <map>
 #include <memory>
@@ -285,6 +286,33 @@ struct Instance {
         // declared result.
         const uint32_t words = uint32_t(std::max(c.source->decl->resultBytes, 64) + 7) / 8;
         connectionAtWord[w] = {c.source, index, c.source->id, c.fieldOffset, words};
+        syncRecord();
+    }
+    // Words 2-3 of the record hold the parameter block's address, 4-5 the
+    // connection table's and 6 its length (kept current by syncRecord
+    // whenever either moves), so that xr_phen_eval goes from the running
+    // shader's record straight to a parameter's slot.
+    void syncRecord() {
+        const char *base = params();
+        const ConnectionSlot *table = connectionAtWord.data();
+        std::memcpy(&record.hostWords[2], &base, sizeof base);
+        std::memcpy(&record.hostWords[4], &table, sizeof table);
+        record.hostWords[6] = int32_t(connectionAtWord.size());
+    }
+    // The slot of the connection feeding `param` of the shader whose record
+    // is `rec`; null when it has none (or `rec` is no instance's record:
+    // its words are 0).
+    static const ConnectionSlot *slotFromRecord(const xrShaderRecord &rec, const void *param) {
+        uintptr_t base;
+        const ConnectionSlot *table;
+        std::memcpy(&base, &rec.hostWords[2], sizeof base);
+        std::memcpy(&table, &rec.hostWords[4], sizeof table);
+        // The word is checked against the table before any address is
+        // formed; a parameter below the block wraps to a huge word.
+        const uintptr_t w = (uintptr_t(param) - base) / 4;
+        if (w >= uint32_t(rec.hostWords[6])) return nullptr;
+        const ConnectionSlot *s = table + w;
+        return s->index >= 0 ? s : nullptr;
     }
     Network *network = nullptr;
     bool initialized = false;
