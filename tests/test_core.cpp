@@ -178,6 +178,48 @@ TEST_F(LayoutTest, ConnectionBlockMirrorsTheParameterBlock) {
         }
 }
 
+// xr_phen_eval finds a connection from the running shader's record, also
+// after an array has grown (block and connection table moved): the source
+// (the version shader: ints 9 and 5) runs once per sample into a zeroed
+// buffer, and a literal parameter has no connection.
+TEST_F(LayoutTest, ConnectionsEvaluateAfterTheBlockMoves) {
+    vh::Network net(*lib_);
+    net.load(json::parse(R"({"nodes": [
+        {"name": "src", "type": "vekobase_version"},
+        {"name": "dst", "type": "vekobase_version",
+         "params": {"s": "src.outAlpha", "entries": [{"instance": 3, "value": "src.outColor.g"}]}}]})"));
+    auto &dst = *net.find("dst");
+    vh::StandaloneState st;
+    net.init(st.state());
+    st.state()->shaderRecord = &dst.record;
+    auto evalInt = [&](const std::string &path) -> int32_t {
+        const void *v = xr_phen_eval(st.state(), dst.paramAddress(path));
+        if (!v) return -1;
+        int32_t i;
+        std::memcpy(&i, v, 4);
+        return i;
+    };
+    for (int grow = 0; grow < 2; ++grow) {
+        SCOPED_TRACE(grow ? "after growing" : "as loaded");
+        if (grow) {
+            const char *before = dst.params();
+            dst.setLiteral("vs", json::array({json::array({1, 2, 3}), json::array({4, 5, 6}), json::array({7, 8, 9})}));
+            dst.setLiteral("entries[0].instance", 4);
+            EXPECT_NE(dst.params(), before);  // the block was reallocated
+        }
+        vh::newSample(st.state());
+        EXPECT_EQ(evalInt("entries[0].value"), 5);  // outColor.g
+        EXPECT_EQ(evalInt("s"), 0);                 // outAlpha: not written, zeroed
+        vh::captureMessages(true);
+        vh::takeMessages();
+        EXPECT_EQ(evalInt("c"), -1);
+        EXPECT_TRUE(vt::hasMessage(vh::takeMessages(), "xr_phen_eval: node dst has no connection at byte 16"));
+        vh::captureMessages(false);
+    }
+    st.state()->shaderRecord = nullptr;
+    net.exit(st.state());
+}
+
 TEST_F(LayoutTest, NetworkErrorsNameTheNode) {
     struct Case {
         const char *doc;
