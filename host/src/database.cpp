@@ -121,9 +121,22 @@ inline void addRelaxed(std::atomic<int> &n, int d) {
 }
 }  // namespace
 
+namespace {
+// The calling thread's table. A plain pointer in static TLS, so the hot path
+// is one load with no guard and no call; the owner below is made once per
+// thread and hands the counts over when the thread ends.
+thread_local Database::PinTable *t_pins __attribute__((tls_model("initial-exec"))) = nullptr;
+}  // namespace
+
 Database::PinTable &Database::myPins() {
-    thread_local PinTable table(*this);
-    return table;
+    if (PinTable *t = t_pins) return *t;
+    struct Owner {
+        PinTable table;
+        explicit Owner(Database &d) : table(d) { t_pins = &table; }
+        ~Owner() { t_pins = nullptr; }
+    };
+    thread_local Owner owner(*this);
+    return owner.table;
 }
 
 int Database::pinsLocked(xrTag tag, const Element *e) const {
