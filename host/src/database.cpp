@@ -110,6 +110,10 @@ struct Database::PinTable {
     }
     std::atomic<int> &counter(xrTag tag) {
         if (std::atomic<int> *n = slot(tag)) return *n;
+        return grow(tag);
+    }
+    // Kept out of line so the hot path saves no registers for it.
+    [[gnu::noinline, gnu::cold]] std::atomic<int> &grow(xrTag tag) {
         std::lock_guard lock(db.pinMutex_);
         return makeLocked(tag);
     }
@@ -166,7 +170,11 @@ void Database::unpin(xrTag tag) {
         addRelaxed(*n, -1);
         return;
     }
-    // No pin of this thread's own: the pin may be another thread's.
+    unpinOther(tag, e, mine, n);
+}
+
+// No pin of this thread's own: the pin may be another thread's.
+void Database::unpinOther(xrTag tag, Element *e, PinTable &mine, std::atomic<int> *n) {
     std::unique_lock lock(pinMutex_);
     if (pinsLocked(tag, e) <= 0) {
         lock.unlock();

@@ -168,6 +168,7 @@ private:
     };
     PinTable &myPins();
     int pinsLocked(xrTag tag, const Element *e) const;
+    [[gnu::noinline, gnu::cold]] void unpinOther(xrTag tag, Element *e, PinTable &mine, std::atomic<int> *n);
     friend struct PinTable;
     // Tags are handed out in sequence, so elements live in a two-level table
     // indexed by tag: lookups (access, unpin, queries: the render's hot path)
