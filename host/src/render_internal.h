@@ -391,7 +391,8 @@ struct LineAllocator {
     LineAllocator(const LineAllocator<U> &) {}
     static size_t bytes(size_t n) { return (n * sizeof(T) + kLine - 1) / kLine * kLine; }
     T *allocate(size_t n) { return static_cast<T *>(::operator new(bytes(n), std::align_val_t(kLine))); }
-    void deallocate(T *p, size_t n) { ::operator delete(p, bytes(n), std::align_val_t(kLine)); }
+    // The unsized form: clang leaves sized deallocation off by default.
+    void deallocate(T *p, size_t) { ::operator delete(p, std::align_val_t(kLine)); }
     template <class U>
     bool operator==(const LineAllocator<U> &) const { return true; }
 };
