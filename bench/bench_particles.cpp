@@ -124,14 +124,13 @@ struct Setup {
     }
 };
 
-void BM_BlobbyRay(benchmark::State &st) {
-    const Particles p(int(st.range(0)));
-    Setup s(p);
-    const std::vector<Ray> rs = rays();
+// The benchmark loop: the blobby shader on the rays in turn, its events
+// dropped after each. Returns the surface hits; sets the items processed.
+size_t traceRays(benchmark::State &st, Setup &s, const std::vector<Ray> &rs) {
     xrState *state = s.ss->state();
     veko::VolumeSampleStack stack{};
     stack.pool = xr_mem_int_blkcreate(sizeof(veko::VolumeSampleNode));
-    size_t i = 0, hits = 0, rays = 0;
+    size_t i = 0, hits = 0;
     for (auto _ : st) {
         const Ray &r = rs[i++ % rs.size()];
         state->rayOrigin = r.o;
@@ -141,11 +140,18 @@ void BM_BlobbyRay(benchmark::State &st) {
         veko::VolumeSampleNode n;
         while (veko::popVolumeNode(stack, n)) {
         }
-        ++rays;
     }
     xr_mem_blkdelete(stack.pool);
-    st.SetItemsProcessed(int64_t(rays));
-    st.counters["surfaceHits"] = double(hits) / double(rays);
+    st.SetItemsProcessed(int64_t(st.iterations()));
+    return hits;
+}
+
+void BM_BlobbyRay(benchmark::State &st) {
+    const Particles p(int(st.range(0)));
+    Setup s(p);
+    const std::vector<Ray> rs = rays();
+    const size_t hits = traceRays(st, s, rs);
+    st.counters["surfaceHits"] = double(hits) / double(st.iterations());
     st.counters["nodesPerRay"] = nodesEntered(*s.blobby, rs);
 }
 BENCHMARK(BM_BlobbyRay)->Arg(100)->Arg(1000)->Arg(10000)->Arg(100000);
@@ -194,21 +200,7 @@ void BM_WalkCluster(benchmark::State &st) {
     const std::vector<Ray> rs = Cluster::rays();
     double events = 0;
     for (const Ray &r : rs) events += p.events(r);
-    xrState *state = s.ss->state();
-    veko::VolumeSampleStack stack{};
-    stack.pool = xr_mem_int_blkcreate(sizeof(veko::VolumeSampleNode));
-    size_t i = 0, hits = 0, rays = 0;
-    for (auto _ : st) {
-        const Ray &r = rs[i++ % rs.size()];
-        state->rayOrigin = r.o;
-        state->rayDirection = r.d;
-        state->hitDistance = 30;
-        hits += size_t(vh::callShader(*s.blobby, state, &stack));
-        ++rays;
-    }
-    xr_mem_blkdelete(stack.pool);
-    if (hits) st.SkipWithError("the threshold was reached");
-    st.SetItemsProcessed(int64_t(rays));
+    if (traceRays(st, s, rs)) st.SkipWithError("the threshold was reached");
     st.counters["eventsPerRay"] = events / double(rs.size());
     st.counters["nodesPerRay"] = nodesEntered(*s.blobby, rs);
 }

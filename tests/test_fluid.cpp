@@ -528,15 +528,20 @@ uint32_t &blockWord(vh::Scene &scene, int k) {
     return words[6 + k];
 }
 
-TEST(Fluid, BlockEditedInPlaceIsReadAfresh) {
-    Block b = densityBlock({4, 1, 1}, {4, 1, 1}, {0, 0, 0}, {10, 20, 30, 40});
+// Texture "ft" (veko_fluidtexture3d) reading the block on a unit box "smoke".
+vh::ScenePtr smokeBoxScene(const Block &b) {
     json doc = {{"nodes", json::array({{{"name", "ft"},
                                         {"type", "veko_fluidtexture3d"},
                                         {"params", {{"fluidData", "smoke"}, {"opacity", identityOpacity()}}}}})},
                 {"objects", json::array({{{"name", "smoke"},
                                           {"mesh", {{"type", "box"}, {"size", {1, 1, 1}}}},
                                           {"userData", b.userData()}}})}};
-    vh::ScenePtr scene = vh::loadSceneJson(vt::library(), doc, "fluid_test.json");
+    return vh::loadSceneJson(vt::library(), doc, "fluid_test.json");
+}
+
+TEST(Fluid, BlockEditedInPlaceIsReadAfresh) {
+    Block b = densityBlock({4, 1, 1}, {4, 1, 1}, {0, 0, 0}, {10, 20, 30, 40});
+    vh::ScenePtr scene = smokeBoxScene(b);
     vh::Scene &sc = *scene;
     FluidScene s(std::move(scene));
     EXPECT_NEAR(s.alpha({-1.5f, 0, 0}), 10.0f, 1e-4f);
@@ -559,13 +564,7 @@ TEST(Fluid, FieldGridEditedInPlaceIsReadAfresh) {
     b.f(6, 1.0f);
     b.i(7, 8);
     b.i(8, density);
-    json doc = {{"nodes", json::array({{{"name", "ft"},
-                                        {"type", "veko_fluidtexture3d"},
-                                        {"params", {{"fluidData", "smoke"}, {"opacity", identityOpacity()}}}}})},
-                {"objects", json::array({{{"name", "smoke"},
-                                          {"mesh", {{"type", "box"}, {"size", {1, 1, 1}}}},
-                                          {"userData", b.userData()}}})}};
-    vh::ScenePtr scene = vh::loadSceneJson(vt::library(), doc, "fluid_test.json");
+    vh::ScenePtr scene = smokeBoxScene(b);
     vh::Scene &sc = *scene;
     vh::Instance &ft = *vh::networkOf(sc).find("ft");
     FluidScene s(std::move(scene));
