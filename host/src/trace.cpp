@@ -397,8 +397,10 @@ xrBoolean tracePass(xrColor *color, xrState *state, bool transparent) {
 // shadows each segment starts at the previous occluder (rayOrigin there,
 // hitDistance the segment's length), and an occluder's shader may continue
 // the walk itself with xr_trace_shadow_seg; otherwise the host continues.
-// Returns 0 once the light is blocked.
-xrBoolean walkOccluders(RaySlot &s, xrColor *filter, xrVector from, xrVector dir, float t0, float tfar) {
+// Returns 0 once the light is blocked. `first`, when given, is the result
+// of the walk's first search (the same ray from t0), already made.
+xrBoolean walkOccluders(RaySlot &s, xrColor *filter, xrVector from, xrVector dir, float t0, float tfar,
+                        const RTCRayHit *first = nullptr) {
     Scene &scene = *sceneOf(&s.rd);
     xrState &c = s.st;
     const bool segments = c.optionsRecord && c.optionsRecord->shadowModeChar == 's';
@@ -415,8 +417,13 @@ xrBoolean walkOccluders(RaySlot &s, xrColor *filter, xrVector from, xrVector dir
     };
     for (int guard = 0; guard < 4096; ++guard) {
         RTCRayHit h;
-        if (!intersect(scene, from, dir, t0, tfar, h, rayTime(scene, c.sampleTime)))
+        if (first) {
+            h = *first;
+            first = nullptr;
+            if (h.hit.geomID == RTC_INVALID_GEOMETRY_ID) return volumes ? attenuate(from + dir * tfar) : 1;
+        } else if (!intersect(scene, from, dir, t0, tfar, h, rayTime(scene, c.sampleTime))) {
             return volumes ? attenuate(from + dir * tfar) : 1;
+        }
         if (scene.objects[h.hit.geomID]->imagePlane) {  // image planes cast no shadow
             t0 = h.ray.tfar + scene.eps;
             continue;
@@ -460,28 +467,20 @@ xrBoolean shadowSegment(xrColor *filter, xrState *state, xrVector from, xrVector
     if (!(len > scene.eps * 2)) return 1;
     const xrVector dir = seg * (1.0f / len);
     const float tfar = len - scene.eps;
-    {
-        // Most shadow rays see nothing: one occlusion test settles them.
-        RTCIntersectContext ictx;
-        rtcInitIntersectContext(&ictx);
-        RTCRay r{};
-        r.org_x = from.x, r.org_y = from.y, r.org_z = from.z;
-        r.dir_x = dir.x, r.dir_y = dir.y, r.dir_z = dir.z;
-        r.tnear = 0;
-        r.tfar = tfar;
-        r.mask = 0xFFFFFFFFu;
-        r.time = rayTime(scene, state->sampleTime);
-        if (!validRay(from, dir, 0, tfar)) return 1;
-        rtcOccluded1(scene.rtc, &ictx, &r);
-        // Not occluded; volumes on the way still attenuate.
-        if (r.tfar >= 0 && !shadowVolumes(scene)) return 1;
-    }
+    if (!validRay(from, dir, 0, tfar)) return 1;
+    // One nearest-hit search: most shadow rays see nothing and end here; a
+    // blocked one starts its walk at the occluder found (an occlusion test
+    // first would search a blocked ray twice).
+    RTCRayHit h;
+    const bool hit = intersect(scene, from, dir, 0, tfar, h, rayTime(scene, state->sampleTime));
+    // Not blocked; volumes on the way still attenuate.
+    const bool volumes = shadowVolumes(scene);
+    if (!hit && !volumes) return 1;
     RaySlot *s = spawnChild(state, kRayShadow, true);
     if (!s) return 1;
     s->st.modeFlag = 0;
-    if (shadowVolumes(scene))
-        s->rd.vol = volumesAtStart(scene, volumesLeaving(*rd, *state, from - to), from, dir, tfar);
-    const xrBoolean open = walkOccluders(*s, filter, from, dir, 0, tfar);
+    if (volumes) s->rd.vol = volumesAtStart(scene, volumesLeaving(*rd, *state, from - to), from, dir, tfar);
+    const xrBoolean open = walkOccluders(*s, filter, from, dir, 0, tfar, &h);
     releaseChild(s);
     return open;
 }
