@@ -240,7 +240,7 @@ Renderer::Sample Renderer::shadeSample(int thread, float x, float y, uint32_t pi
         Instance *inst = env ? instanceOfTag(env) : nullptr;
         if (inst) callEnvironmentShader(*inst, &st, &col);
     }
-    if (shade && !lens) applyRayVolumes(e, &col, out.hit);
+    if (shade && !lens && rayMeetsVolumes(e)) applyRayVolumes(e, &col, out.hit);
     if (shade) impl_->stateOp(e, kOpSampleDone, 1, &col);
     // Under lens shaders the first eye ray that sees something stores it (lens.cpp).
     if (shade && !lens && sampleIndex == 0 && !impl_->contours.stored.empty())

@@ -460,6 +460,13 @@ struct Renderer::Impl {
     GatherCache gatherCache;  // final-gather points (finalgather.cpp)
 };
 
+// Whether the segments of the ray of `slot` have a volume shader to run:
+// the camera's, or that of an enclosing volume (applyVolumes does nothing
+// otherwise; checked inline, as every traced ray asks).
+inline bool rayMeetsVolumes(const RaySlot &slot) {
+    return slot.rd.vol.count > 0 || slot.rd.td->impl->scene->camera.cameraVolumeShader;
+}
+
 // Limit of nested rays per thread: a chain this long is cut.
 constexpr int kMaxRayStack = 400;
 

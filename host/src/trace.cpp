@@ -309,7 +309,9 @@ xrBoolean traceChild(xrColor *color, xrState *parent, int32_t kind, xrVector org
         intersect(scene, org, dir, 0, std::numeric_limits<float>::infinity(), h, rayTime(scene, c.sampleTime));
     float tl = 0;
     const LightInst *vl =
-        nearestVisibleLight(scene, org, dir, 0, hit ? h.ray.tfar : std::numeric_limits<float>::infinity(), &tl);
+        !scene.shapesVisible()
+            ? nullptr
+            : nearestVisibleLight(scene, org, dir, 0, hit ? h.ray.tfar : std::numeric_limits<float>::infinity(), &tl);
     if (vl) {
         setMiss(*s);
         ok = shadeVisibleLight(*s, *vl, tl, color);
@@ -321,7 +323,7 @@ xrBoolean traceChild(xrColor *color, xrState *parent, int32_t kind, xrVector org
         setMiss(*s);
         ok = callEnvironment(color, &c);
     }
-    applyRayVolumes(*s, color, hit || vl);
+    if (rayMeetsVolumes(*s)) applyRayVolumes(*s, color, hit || vl);
     RayData &prd = *rayDataOf(parent);
     if (prd.passing) {
         // The parent passed an invisible boundary: what this ray reached is
