@@ -337,6 +337,10 @@ FrameImage render(Scene &scene, const RenderOptions &opts) {
     // Pixel sample offsets are the same for every pixel's index set but
     // scrambled per pixel; a single sample goes through the pixel centre.
     const float fw = scene.filterWidth;
+    // The unscrambled bits of the pixel sample points, the same for all pixels.
+    std::vector<uint32_t> pointBits(size_t(N) * 2);
+    for (int j = 0; j < N; ++j) sobolBits(uint32_t(j), &pointBits[size_t(j) * 2]);
+    const bool boxFilter = scene.filter == FilterType::Box;
 
     std::atomic<int> next{0}, done{0};
     std::mutex errMutex;
@@ -355,7 +359,8 @@ FrameImage render(Scene &scene, const RenderOptions &opts) {
                         // frame only, so a region has the same pixels.
                         const uint32_t pix = uint32_t(py) * uint32_t(W) + uint32_t(px);
                         const size_t at = size_t(py - reg.y0) * size_t(RW) + size_t(px - reg.x0);
-                        const uint32_t scramble = hashU32(pix * 0x9E3779B1u + 0x68bc21ebu);
+                        uint32_t scramble[2];
+                        sobolScrambles(hashU32(pix * 0x9E3779B1u + 0x68bc21ebu), scramble);
                         const float cx = px + 0.5f, cy = float(H - 1 - py) + 0.5f;  // raster y up
                         float sum[4] = {0, 0, 0, 0}, wsum = 0;
                         float fbSum[8][4] = {};
@@ -366,13 +371,14 @@ FrameImage render(Scene &scene, const RenderOptions &opts) {
                         float hitW = 0;
                         for (int j = 0; j < N; ++j) {
                             float dx = 0, dy = 0;
+                            float w = 1.0f;
                             if (N > 1) {
-                                float u[2];
-                                sobol2(uint32_t(j), scramble, u);
-                                dx = (u[0] - 0.5f) * fw;
-                                dy = (u[1] - 0.5f) * fw;
+                                // Point j of the pixel's scrambled (0,2)-sequence (sobol2).
+                                dx = (unitFromBits(pointBits[size_t(j) * 2] ^ scramble[0]) - 0.5f) * fw;
+                                dy = (unitFromBits(pointBits[size_t(j) * 2 + 1] ^ scramble[1]) - 0.5f) * fw;
+                                // A box filter weighs every point of its width alike.
+                                w = boxFilter && fw > 0 ? 1.0f : filterWeight(scene.filter, fw, dx, dy);
                             }
-                            const float w = N > 1 ? filterWeight(scene.filter, fw, dx, dy) : 1.0f;
                             Renderer::Sample s = r.shadeSample(t, cx + dx, cy + dy, pix, j);
                             const xrColor &c = s.color;
                             sum[0] += w * c.r;

@@ -2,6 +2,7 @@
 // lights.cpp, sampling.cpp, render.cpp and image.cpp.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <cstring>
@@ -603,6 +604,15 @@ inline uint32_t sequenceBase(const RayData &rd) {
 // sampling.cpp
 // Point i of a scrambled (0,2)-sequence in [0,1)^2.
 void sobol2(uint32_t i, uint32_t scramble, float out[2]);
+// The same in parts, for loops over the points of one scramble: the point's
+// bits before scrambling (per index), the scramble word of each dimension
+// (per scramble), and the coordinate of the scrambled bits.
+void sobolBits(uint32_t i, uint32_t bits[2]);
+inline void sobolScrambles(uint32_t scramble, uint32_t words[2]) {
+    words[0] = scramble;
+    words[1] = hashU32(scramble ^ 0x5bd1e995U);
+}
+inline float unitFromBits(uint32_t bits) { return std::min(float(bits) * 0x1.0p-32f, 0x1.fffffep-1f); }
 float radicalInverse(uint32_t base, uint32_t i);
 float filterWeight(FilterType f, float width, float dx, float dy);
 

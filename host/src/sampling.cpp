@@ -38,16 +38,23 @@ inline uint32_t sobolSecond(uint32_t i) {
     return r;
 }
 
-inline float toUnit(uint32_t bits) { return std::min(float(bits) * 0x1.0p-32f, 0x1.fffffep-1f); }
+inline float toUnit(uint32_t bits) { return unitFromBits(bits); }
 
 const uint32_t kPrimes[] = {5, 7, 11, 13, 17, 19, 23, 29, 31, 37, 41, 43, 47, 53, 59, 61};
 
 }  // namespace
 
+void sobolBits(uint32_t i, uint32_t bits[2]) {
+    bits[0] = reverseBits(i);
+    bits[1] = sobolSecond(i);
+}
+
 void sobol2(uint32_t i, uint32_t scramble, float out[2]) {
     // Random digit scrambling (an XOR per dimension) keeps the net property.
-    out[0] = toUnit(reverseBits(i) ^ scramble);
-    out[1] = toUnit(sobolSecond(i) ^ hashU32(scramble ^ 0x5bd1e995U));
+    uint32_t words[2];
+    sobolScrambles(scramble, words);
+    out[0] = toUnit(reverseBits(i) ^ words[0]);
+    out[1] = toUnit(sobolSecond(i) ^ words[1]);
 }
 
 float radicalInverse(uint32_t base, uint32_t i) {
