@@ -69,13 +69,34 @@ void fillHit(RaySlot &slot, const Scene &scene, const RTCRayHit &h) {
     st.cosView = dot(st.rayDirection, n);
     const size_t slots = slot.uv.size(), sets = std::min(m.uv.size(), slots);
     xrVector *tc = slot.uv.data(), *du = slot.du.data(), *dv = slot.dv.data();
-    for (size_t k = 0; k < sets; ++k) {
-        const xrVector *uv = m.uv[k].data();
-        tc[k] = uv[i0] * w + uv[i1] * u + uv[i2] * v;
-        du[k] = o.dPdu[k][p];
-        dv[k] = o.dPdv[k][p];
+    if (sets == 1) {  // the common case, without the loop
+        const xrVector *uv = m.uv[0].data();
+        tc[0] = uv[i0] * w + uv[i1] * u + uv[i2] * v;
+        du[0] = o.dPdu[0][p];
+        dv[0] = o.dPdv[0][p];
+    } else {
+        for (size_t k = 0; k < sets; ++k) {
+            const xrVector *uv = m.uv[k].data();
+            tc[k] = uv[i0] * w + uv[i1] * u + uv[i2] * v;
+            du[k] = o.dPdu[k][p];
+            dv[k] = o.dPdv[k][p];
+        }
     }
-    for (size_t k = sets; k < slots; ++k) tc[k] = du[k] = dv[k] = {0, 0, 0};
+    // The spaces the object lacks read zero (stored as constants: the arrays
+    // may alias as far as the compiler knows, so a chained assignment would
+    // read each back).
+    constexpr xrVector zero{0, 0, 0};
+    if (sets == 1 && slots == 4) {  // the common layout, without the loop
+        tc[1] = tc[2] = tc[3] = zero;
+        du[1] = du[2] = du[3] = zero;
+        dv[1] = dv[2] = dv[3] = zero;
+    } else {
+        for (size_t k = sets; k < slots; ++k) {
+            tc[k] = zero;
+            du[k] = zero;
+            dv[k] = zero;
+        }
+    }
     st.texCoords = tc;
     st.derivU = du;
     st.derivV = dv;
