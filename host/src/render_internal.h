@@ -534,7 +534,9 @@ xrBoolean callEnvironmentShader(Instance &inst, xrState *state, xrColor *color);
 // render state or the stack is exhausted. `ownRecord`: the child keeps a
 // record of its own (opcode 2 runs on it) instead of sharing the parent's.
 RaySlot *spawnChild(xrState *parent, int32_t kind, bool ownRecord);
-void releaseChild(RaySlot *child);
+// Gives the slot of the last child back (inline: every traced ray and
+// light sample ends here).
+inline void releaseChild(RaySlot *child) { child->rd.td->impl->release(*child->rd.td); }
 
 // lens.cpp: the eye ray of `slot` (origin and direction set) traced and
 // shaded, or handed to the lens shader `slot.rd.lens` of the camera's chain.

@@ -278,7 +278,6 @@ RaySlot *spawnChild(xrState *parent, int32_t kind, bool ownRecord) {
     return s;
 }
 
-void releaseChild(RaySlot *child) { child->rd.td->impl->release(*child->rd.td); }
 
 xrBoolean callEnvironmentShader(Instance &inst, xrState *state, xrColor *color) {
     // Environment shaders write their whole result record (a colour and
