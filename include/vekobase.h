@@ -201,9 +201,75 @@ inline void zeroBlock(void *dst) {
     if constexpr (N % 16 != 0) std::memset(d + N / 16 * 16, 0, N % 16);
 }
 
-inline BaseStateRecord *stateRecord(xrState *state) {
+// The record as the host keeps it (one host lookup by key).
+inline BaseStateRecord *lookupStateRecord(xrState *state) {
     return static_cast<BaseStateRecord *>(xr_shaderstate_get(state, "vekobase", nullptr));
 }
+
+// The record of the ray whose material call (veko_shadingengine) is running
+// on a render thread, so that the shaders it calls on the same ray (surface
+// shader, connected textures, the lights it samples) skip the host lookup.
+// One binding per render thread, indexed by the state's threadIndex: the
+// host numbers its render threads so that no two run under one number at a
+// time (the per-thread block pools rely on the same). Set and restored by
+// RecordScope only; empty outside a material call. Threads numbered beyond
+// the table are simply not bound.
+struct RecordBinding {
+    const xrState *state;
+    BaseStateRecord *rec;
+};
+struct alignas(64) RecordBindingSlot {  // one cache line per thread
+    RecordBinding binding;
+};
+constexpr int kBoundThreads = 256;
+extern RecordBindingSlot g_recordBindings[kBoundThreads];
+
+inline RecordBinding *recordBinding(const xrState *state) {
+    return state->threadIndex < kBoundThreads ? &g_recordBindings[state->threadIndex].binding : nullptr;
+}
+
+// Ray kind of a light shader's call (the host's light ray for a sample).
+constexpr int32_t kLightRayKind = 4;
+
+// The per-ray record of `state`, or null when the ray has none. Within a
+// material call the bound record serves the material's own state and the
+// light rays it spawns: a light ray carries the caller's state in
+// spawningState and shares its record (lights leave their words there for
+// the material to read).
+inline BaseStateRecord *stateRecord(xrState *state) {
+    if (state) {
+        const RecordBinding *b = recordBinding(state);
+        if (b && b->rec &&
+            (state == b->state || (state->rayKind == kLightRayKind && state->spawningState == b->state)))
+            return b->rec;
+    }
+    return lookupStateRecord(state);
+}
+
+// Binds `rec` as the record of `state` for the dynamic extent of a material
+// call and restores the previous binding on leaving (calls nest: a traced
+// ray's material binds its own state). Sound because the record of a state
+// stays where it is while a shader runs on that state: shaders keep the
+// pointer across their host calls, and the record is created and removed
+// only by the state shader, which drops a binding of the state it changes.
+class RecordScope {
+public:
+    RecordScope(xrState *state, BaseStateRecord *rec) : slot_(recordBinding(state)) {
+        if (!slot_) return;
+        saved_ = *slot_;
+        slot_->state = state;
+        slot_->rec = rec;
+    }
+    ~RecordScope() {
+        if (slot_) *slot_ = saved_;
+    }
+    RecordScope(const RecordScope &) = delete;
+    RecordScope &operator=(const RecordScope &) = delete;
+
+private:
+    RecordBinding *slot_;
+    RecordBinding saved_{};
+};
 
 // Saves the record's rayWeight and restores it when the scope ends.
 class WeightGuard {

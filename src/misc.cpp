@@ -170,7 +170,7 @@ BaseStateRecord *buildTemplate(xrState *state, const StateParams *params) {
 }
 
 xrBoolean newRay(xrColor *result, xrState *state) {
-    BaseStateRecord *rec = veko::stateRecord(state);
+    BaseStateRecord *rec = veko::lookupStateRecord(state);
     if (!rec) {
         VEKO_WARN("veko_state", "Internal state error.");
         return 0;
@@ -250,9 +250,17 @@ double depthFromStack(BaseStateRecord *rec) {
     return depth;
 }
 
+// A record being created or removed under a bound state (a host that
+// recycles the ray inside a material call) must not be served from the
+// binding any longer.
+void forgetBinding(const xrState *state) {
+    veko::RecordBinding *b = state ? veko::recordBinding(state) : nullptr;
+    if (b && b->state == state) b->rec = nullptr;
+}
+
 xrBoolean sampleDone(xrColor *result, xrState *state, const StateParams *params) {
     const xrInteger frameBuffer = veko::eval(state, &params->frameBuffer);
-    BaseStateRecord *rec = veko::stateRecord(state);
+    BaseStateRecord *rec = veko::lookupStateRecord(state);
     if (!rec) {
         VEKO_WARN("veko_state", "Internal state error.");
         return 0;
@@ -326,11 +334,13 @@ VEKO_EXPORT xrBoolean veko_state(void *result, xrState *state, void *params, voi
     auto *color = static_cast<xrColor *>(result);
     switch (opcode) {
     case kRecordCreate: {
+        forgetBinding(state);
         const BaseStateRecord blank{};
         xr_shaderstate_set(state, kStateKey, &blank, sizeof blank, kLifetimeRay);
         return 1;
     }
     case kRecordRemove:
+        forgetBinding(state);
         xr_shaderstate_set(state, kStateKey, nullptr, 0, kLifetimeRay);
         return 1;
     case kNewRay:

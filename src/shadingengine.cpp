@@ -290,11 +290,13 @@ VEKO_EXPORT xrBoolean veko_shadingengine(void *result, xrState *state, void *par
     const float continueThreshold = veko::eval(state, &params->continueThreshold);
     xrVector *const savedTexCoords = state->texCoords;
 
-    BaseStateRecord *rec = veko::stateRecord(state);
+    // The material binds its own state's record, so it never finds one bound.
+    BaseStateRecord *rec = veko::lookupStateRecord(state);
     if (!rec) {
         VEKO_WARN(kName, "Internal state error.");
         return 0;
     }
+    const veko::RecordScope scope(state, rec);
     const int32_t connOffset = state->shaderRecord ? state->shaderRecord->connectionOffset : 0;
     xrTag shader = 0;
     if (connOffset)

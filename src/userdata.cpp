@@ -5,6 +5,9 @@
 
 namespace veko {
 
+// See RecordScope (vekobase.h).
+RecordBindingSlot g_recordBindings[kBoundThreads];
+
 namespace {
 
 // Word positions in the host's database records.

@@ -44,7 +44,7 @@ public:
         }
         if (!trace) ss.options.traceEnabled = 0;
     }
-    veko::BaseStateRecord *record() { return veko::stateRecord(ss.state()); }
+    veko::BaseStateRecord *record() { return veko::lookupStateRecord(ss.state()); }
     void set(const vh::json &params) {
         for (auto &[k, v] : params.items()) node->setLiteral(k, v);
     }

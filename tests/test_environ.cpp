@@ -96,7 +96,7 @@ public:
     }
     ~Env() { vh::Database::get().remove(cameraTag_); }
 
-    veko::BaseStateRecord *record() { return veko::stateRecord(ss.state()); }
+    veko::BaseStateRecord *record() { return veko::lookupStateRecord(ss.state()); }
 
     // Looks straight along `dir` (direct lookup) from `from`.
     Rgba look(xrVector dir, xrVector from = {0, 0, 0}) {

@@ -50,7 +50,7 @@ void registerProbe() {
     vh::registerNativeMaterial("fogProbe", [](xrColor *c, xrState *s) {
         *c = {0, 0, 0, 1};
         if (s->rayKind != 0) return xrBoolean(1);
-        veko::BaseStateRecord *rec = veko::stateRecord(s);
+        veko::BaseStateRecord *rec = veko::lookupStateRecord(s);
         const xrState saved = *s;
         xrState grand{}, parent{};
         parent.spawningState = &grand;

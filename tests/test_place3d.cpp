@@ -326,7 +326,7 @@ TEST(Projection, RestoresTheStateAroundTheImage) {
     call.record = &rec;
     const Projected r = project(call, &ss);
     EXPECT_GT(r.color.r, 0.0f);
-    const veko::BaseStateRecord *after = veko::stateRecord(ss.state());
+    const veko::BaseStateRecord *after = veko::lookupStateRecord(ss.state());
     ASSERT_NE(after, nullptr);
     EXPECT_EQ(after->flags, 0x40);
     EXPECT_EQ(after->footprintU.x, 0.01f);

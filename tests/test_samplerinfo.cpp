@@ -250,7 +250,7 @@ TEST_F(UvChooser, CarriesTheBumpOffsetOfSpaceZeroOver) {
     // A 2D bump evaluation moved space 0 by (0.1, -0.05).
     auto bumping = [](bool noTransfer) {
         return [noTransfer](xrState *s) {
-            veko::BaseStateRecord *rec = veko::stateRecord(s);
+            veko::BaseStateRecord *rec = veko::lookupStateRecord(s);
             ASSERT_NE(rec, nullptr);
             rec->flags |= 0x01;
             s->texCoords[0].x += 0.1f;

@@ -71,7 +71,7 @@ protected:
         ASSERT_EQ(stateOp(2), 1);
         ss.nextSample();
     }
-    BaseStateRecord *rec() { return veko::stateRecord(state()); }
+    BaseStateRecord *rec() { return veko::lookupStateRecord(state()); }
 
     xrColor shade() {
         vt::messages();
@@ -112,6 +112,32 @@ TEST_F(Engine, RefusesWithoutRecordOrSurfaceShader) {
         EXPECT_EQ(warnings[0], c.warning);
         EXPECT_EQ(out.r, kUnset);
         EXPECT_EQ(out.a, kUnset);
+    }
+}
+
+// While the material runs, the shaders it calls on its ray reach the record
+// without a host lookup; once it returns (also after refusing) the record is
+// looked up again, so a record removed afterwards is seen as gone.
+TEST_F(Engine, RecordNotServedAfterTheCall) {
+    using StateItemGet = xrBoolean (*)(xrState *, ...);
+    auto get = reinterpret_cast<StateItemGet>(vt::library().symbol("vekobase_stateitem_get"));
+    ASSERT_NE(get, nullptr);
+    for (const bool connect : {true, false}) {
+        SCOPED_TRACE(connect ? "shaded" : "refused");
+        TearDown();
+        SetUp();
+        build(glowingLambert(1.0f), json::object(), connect);
+        newEyeRay();
+        shade();
+        EXPECT_EQ(ok, connect ? 1 : 0);
+        void *p = nullptr;
+        ASSERT_EQ(get(state(), 1, &p, 0), 1);
+        EXPECT_EQ(p, rec());
+        // The item goes away in the host, past the state shader.
+        ASSERT_EQ(xr_shaderstate_set(state(), "vekobase", nullptr, 0, 2), 1);
+        p = reinterpret_cast<void *>(1);
+        EXPECT_EQ(get(state(), 1, &p, 0), 0);
+        EXPECT_EQ(p, reinterpret_cast<void *>(1));
     }
 }
 

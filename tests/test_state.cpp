@@ -480,7 +480,7 @@ xrColor g_fbColor;
 
 TEST(StateRender, ExtraFrameBuffer) {
     vh::registerNativeMaterial("fbcolor", [](xrColor *c, xrState *s) {
-        if (BaseStateRecord *r = veko::stateRecord(s)) r->fbColor = g_fbColor;
+        if (BaseStateRecord *r = veko::lookupStateRecord(s)) r->fbColor = g_fbColor;
         *c = {0, 0, 0, 1};
         return xrBoolean(1);
     });

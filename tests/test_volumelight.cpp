@@ -37,7 +37,7 @@ void registerProbe() {
     vh::registerNativeMaterial("volumeProbe", [](xrColor *c, xrState *s) {
         *c = {0, 0, 0, 1};
         if (s->rayKind == 5) return xrBoolean(1);
-        veko::BaseStateRecord *rec = veko::stateRecord(s);
+        veko::BaseStateRecord *rec = veko::lookupStateRecord(s);
         const xrState saved = *s;
         const int32_t flags = rec ? rec->flags : 0;
         s->hitPoint = g_probe.point;
