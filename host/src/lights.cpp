@@ -248,8 +248,10 @@ VH_EXPORT xrBoolean xr_sample_light(xrColor *color, xrVector *direction, float *
     if (l->kind == LightKind::Environment) return sampleEnvironmentLight(color, direction, cosine, state, *l, taken);
     const int n = l->shape != kShapeNone ? l->samples : 1;
     if (taken == 0) ++rd->lightSequence;
+    // A light loop asks until no sample is left: that last call ends here.
+    if (taken >= n) return 0;
     // The sequence key is needed only by lights with a shape to sample.
-    const uint32_t key = l->shape != kShapeNone && taken < n
+    const uint32_t key = l->shape != kShapeNone
                              ? hashCombine(hashCombine(sequenceBase(*rd), uint32_t(l->index)), rd->lightSequence)
                              : 0;
     const xrVector p = state->hitPoint;
