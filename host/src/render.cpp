@@ -167,7 +167,7 @@ Renderer::Sample Renderer::shadeSample(int thread, float x, float y, uint32_t pi
     st.lightSampleIndex = 0;
     // Shaders before the hit (state, lens) see no texture coordinates; the
     // hit or miss sets them for the rest.
-    if (shade) std::fill(e.uv.begin(), e.uv.end(), xrVector{0, 0, 0});
+    if (shade) clearSpaces(e.uv);
     st.texCoords = e.uv.data();
     st.derivU = e.du.data();
     st.derivV = e.dv.data();

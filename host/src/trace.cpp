@@ -135,9 +135,9 @@ void setMiss(RaySlot &slot) {
     st.cosView = 0;
     st.normalFlipped = 0;
     st.motionVector = {0, 0, 0};
-    std::fill(slot.uv.begin(), slot.uv.end(), xrVector{0, 0, 0});
-    std::fill(slot.du.begin(), slot.du.end(), xrVector{0, 0, 0});
-    std::fill(slot.dv.begin(), slot.dv.end(), xrVector{0, 0, 0});
+    clearSpaces(slot.uv);
+    clearSpaces(slot.du);
+    clearSpaces(slot.dv);
     st.texCoords = slot.uv.data();
     st.derivU = slot.du.data();
     st.derivV = slot.dv.data();
