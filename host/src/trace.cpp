@@ -317,7 +317,10 @@ xrBoolean traceChild(xrColor *color, xrState *parent, int32_t kind, xrVector org
     if (!s) return 0;
     Scene &scene = *sceneOf(&s->rd);
     xrState &c = s->st;
-    s->rd.vol = volumesLeaving(*rayDataOf(parent), *parent, dir);
+    // The child starts with its parent's volumes (spawnChild); only leaving
+    // a volume object's surface changes them.
+    if (const ObjectInst *po = rayDataOf(parent)->obj; po && po->volume)
+        s->rd.vol = volumesLeaving(*rayDataOf(parent), *parent, dir);
     c.reflectDepth += dRefl;
     c.refractDepth += dRefr;
     c.rayOrigin = org;
