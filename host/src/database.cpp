@@ -7,8 +7,16 @@
 
 namespace vh {
 
-Database &Database::get() {
-    static Database *db = new Database;
+std::atomic<Database *> Database::instance_{nullptr};
+
+Database &Database::make() {
+    // Made on first use, never deleted (elements outlive static destruction
+    // order); a function-local static makes the construction thread-safe.
+    static Database *db = [] {
+        auto *d = new Database;
+        instance_.store(d, std::memory_order_release);
+        return d;
+    }();
     return *db;
 }
 
@@ -73,13 +81,17 @@ void Database::remove(xrTag tag) {
     if (c) delete (*c)[tag & (kChunkSize - 1)].exchange(nullptr, std::memory_order_acq_rel);
 }
 
-// A thread's pin counts, indexed by tag like the element table. Only the
+// A thread's pin counts, indexed by tag like the element table (a chunk of
+// counts per chunk of tags, made on the thread's first pin in it). Only the
 // owning thread changes its counts, with plain loads and stores; other
-// threads read them under pinMutex_, which also guards the table's growth.
-// A count may go negative where this thread released another thread's pin.
+// threads read them under pinMutex_, which also guards the making of
+// chunks. A count may go negative where this thread released another
+// thread's pin.
 struct Database::PinTable {
     Database &db;
-    std::vector<std::unique_ptr<std::atomic<int>[]>> chunks;
+    // kChunks pointers, so a tag's chunk is found without a bounds check
+    // beyond the one the element lookup makes.
+    std::unique_ptr<std::atomic<std::atomic<int> *>[]> chunks{new std::atomic<std::atomic<int> *>[kChunks]()};
 
     explicit PinTable(Database &d) : db(d) {
         std::lock_guard lock(db.pinMutex_);
@@ -88,25 +100,27 @@ struct Database::PinTable {
     // The thread's counts move to the elements when it ends.
     ~PinTable() {
         std::lock_guard lock(db.pinMutex_);
-        for (uint32_t c = 0; c < chunks.size(); ++c) {
-            if (!chunks[c]) continue;
+        for (uint32_t c = 0; c < kChunks; ++c) {
+            std::unique_ptr<std::atomic<int>[]> counts(chunks[c].load(std::memory_order_relaxed));
+            if (!counts) continue;
             for (uint32_t i = 0; i < kChunkSize; ++i) {
-                const int n = chunks[c][i].load(std::memory_order_relaxed);
+                const int n = counts[i].load(std::memory_order_relaxed);
                 if (n == 0) continue;
                 if (Element *e = db.find((c << kChunkBits) | i)) e->pins.fetch_add(n, std::memory_order_relaxed);
             }
         }
         db.pinTables_.erase(std::find(db.pinTables_.begin(), db.pinTables_.end(), this));
     }
+    // The count of a tag whose chunk index is below kChunks; null when this
+    // thread has none in that chunk yet.
     std::atomic<int> *slot(xrTag tag) const {
-        const uint32_t c = tag >> kChunkBits;
-        return c < chunks.size() && chunks[c] ? &chunks[c][tag & (kChunkSize - 1)] : nullptr;
+        std::atomic<int> *c = chunks[tag >> kChunkBits].load(std::memory_order_relaxed);
+        return c ? c + (tag & (kChunkSize - 1)) : nullptr;
     }
     std::atomic<int> &makeLocked(xrTag tag) {
-        const uint32_t c = tag >> kChunkBits;
-        if (c >= chunks.size()) chunks.resize(c + 1);
-        if (!chunks[c]) chunks[c].reset(new std::atomic<int>[kChunkSize]());
-        return chunks[c][tag & (kChunkSize - 1)];
+        std::atomic<std::atomic<int> *> &c = chunks[tag >> kChunkBits];
+        if (!c.load(std::memory_order_relaxed)) c.store(new std::atomic<int>[kChunkSize](), std::memory_order_relaxed);
+        return *slot(tag);
     }
     std::atomic<int> &counter(xrTag tag) {
         if (std::atomic<int> *n = slot(tag)) return *n;
@@ -132,8 +146,7 @@ namespace {
 thread_local Database::PinTable *t_pins __attribute__((tls_model("initial-exec"))) = nullptr;
 }  // namespace
 
-Database::PinTable &Database::myPins() {
-    if (PinTable *t = t_pins) return *t;
+Database::PinTable &Database::makePins() {
     struct Owner {
         PinTable table;
         explicit Owner(Database &d) : table(d) { t_pins = &table; }
@@ -156,21 +169,36 @@ void *Database::access(xrTag tag, int *type) {
         if (type) *type = 0;
         return nullptr;
     }
-    addRelaxed(myPins().counter(tag), 1);
+    PinTable *t = t_pins;
+    std::atomic<int> *n = t ? t->slot(tag) : nullptr;
+    addRelaxed(n ? *n : firstPin(tag), 1);
     if (type) *type = e->type;
     return e->storage.data();
 }
 
+std::atomic<int> &Database::firstPin(xrTag tag) {
+    PinTable *t = t_pins;
+    return (t ? *t : makePins()).counter(tag);
+}
+
+// The common case reads only this thread's count: a tag this thread pinned
+// has a chunk of counts, and the tag is valid (it was found when pinned).
 void Database::unpin(xrTag tag) {
-    Element *e = find(tag);
-    if (!e) return;
-    PinTable &mine = myPins();
-    std::atomic<int> *n = mine.slot(tag);
+    const uint32_t chunk = tag >> kChunkBits;
+    PinTable *t = t_pins;
+    std::atomic<int> *n = t && chunk < kChunks ? t->slot(tag) : nullptr;
     if (n && n->load(std::memory_order_relaxed) > 0) {
         addRelaxed(*n, -1);
         return;
     }
-    unpinOther(tag, e, mine, n);
+    unpinSlow(tag, n);
+}
+
+void Database::unpinSlow(xrTag tag, std::atomic<int> *n) {
+    Element *e = find(tag);
+    if (!e) return;
+    PinTable *t = t_pins;
+    unpinOther(tag, e, t ? *t : makePins(), n);
 }
 
 // No pin of this thread's own: the pin may be another thread's.

@@ -138,7 +138,10 @@ LeakReport liveAllocations();
 // The database of tags.
 class Database {
 public:
-    static Database &get();
+    static Database &get() {
+        Database *d = instance_.load(std::memory_order_acquire);
+        return d ? *d : make();
+    }
     // Stores a copy of `bytes` under a new tag.
     xrTag create(int type, const void *bytes, size_t size);
     xrTag create(int type, size_t size);  // zero-filled
@@ -166,7 +169,12 @@ private:
         size_t size = 0;
         std::atomic<int> pins{0};  // pins of threads that have ended
     };
-    PinTable &myPins();
+    static std::atomic<Database *> instance_;
+    static Database &make();
+    // The calling thread's table, made on its first pin.
+    PinTable &makePins();
+    [[gnu::noinline]] std::atomic<int> &firstPin(xrTag tag);
+    [[gnu::noinline]] void unpinSlow(xrTag tag, std::atomic<int> *n);
     int pinsLocked(xrTag tag, const Element *e) const;
     [[gnu::noinline, gnu::cold]] void unpinOther(xrTag tag, Element *e, PinTable &mine, std::atomic<int> *n);
     friend struct PinTable;
