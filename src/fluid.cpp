@@ -6,6 +6,7 @@
 // shader can pass it on as it is.
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <iterator>
 #include <optional>
 #include <string>
@@ -118,6 +119,38 @@ enum Input : int32_t {
     kInSpeed = 9,
     kInThirdTimesDensity = 10,
     kInColorField = 11,
+};
+
+// Parameter reads of one call: the running shader's connection offset is
+// read once (it cannot change while the shader runs), so a literal costs a
+// load of its connection word and of its value.
+class Params {
+public:
+    explicit Params(xrState *state)
+        : state_(state), conn_(state->shaderRecord ? state->shaderRecord->connectionOffset : 0) {}
+    xrState *state() const { return state_; }
+    template <class T>
+    const T *ptr(const T *param) const {
+        if (conn_) {
+            int32_t word;
+            std::memcpy(&word, reinterpret_cast<const char *>(param) + conn_, 4);
+            if (word) return static_cast<const T *>(connected(param));
+        }
+        return param;
+    }
+    template <class T>
+    T operator()(const T *param) const {
+        return *ptr(param);
+    }
+
+private:
+    // The connected value, or the literal when the evaluation fails.
+    [[gnu::noinline]] const void *connected(const void *param) const {
+        const void *v = xr_phen_eval(state_, const_cast<void *>(param));
+        return v ? v : param;
+    }
+    xrState *state_;
+    int32_t conn_;
 };
 
 // One sample of a block: fields evaluated on demand, each at most once.
@@ -286,37 +319,47 @@ struct RampStage {
     bool invertNoise;
 };
 
-// The ramp's value for the input code: a ramp of one entry is that entry's
-// value for every input, so its input (field samples, built-in noise) is
-// computed only when the ramp varies; an empty ramp is black. The input is
-// the code's value times the input scale and the noise factor, reshaped by
-// the bias.
+// The value of a ramp of two or more entries for the input code: the
+// code's value times the input scale and the noise factor, reshaped by the
+// bias.
 template <class Entry>
-decltype(Entry::value) sampleRamp(xrState *state, const RampStage<Entry> &r, int32_t code, FluidSample &s,
-                                  BuiltInNoise &noise, const FluidBlock &b) {
-    const int count = evalCount(state, r.ramp);
-    if (count <= 0) return {};
-    if (count == 1) return eval(state, &r.ramp->at(0)->value);
+[[gnu::noinline]] decltype(Entry::value) sampleVaryingRamp(const Params &get, const RampStage<Entry> &r, int32_t code,
+                                                           FluidSample &s, BuiltInNoise &noise, const FluidBlock &b) {
+    xrState *state = get.state();
     RampCurve curve;
     loadRamp(state, r.ramp, curve);
     float f = 1.0f;
-    if (eval(state, r.texture)) {
+    if (get(r.texture)) {
         const float n = noise.value(state, b, s.point());
-        f = textureFactor(eval(state, r.gain), r.invertNoise ? 1.0f - n : n);
+        f = textureFactor(get(r.gain), r.invertNoise ? 1.0f - n : n);
     }
-    const float x = fluidBias(s.input(code) * eval(state, r.scale) * f, eval(state, r.bias), code == kInSigned);
+    const float x = fluidBias(s.input(code) * get(r.scale) * f, get(r.bias), code == kInSigned);
     if constexpr (std::is_same_v<Entry, ColorRampEntry>)
         return rampColor(curve, x);
     else
         return rampValue(curve, x);
 }
 
+// The ramp's value for the input code: a ramp of one entry is that entry's
+// value for every input, so its input (field samples, built-in noise) is
+// computed only when the ramp varies; an empty ramp is black. The stage's
+// settings are gathered (`stage()`) only for a varying ramp.
+template <class Entry, class Stage>
+[[gnu::always_inline]] inline decltype(Entry::value) sampleRamp(const Params &get, const Array<Entry> *ramp,
+                                                                Stage stage, int32_t code, FluidSample &s,
+                                                                BuiltInNoise &noise, const FluidBlock &b) {
+    const int count = get(&ramp->count);
+    if (count == 1) return get(&ramp->at(0)->value);
+    if (count <= 0) return {};
+    return sampleVaryingRamp(get, stage(), code, s, noise, b);
+}
+
 // Matte opacity by mode: 0 unset, 1 the matte opacity, 2 that times the
 // opacity (1 - transparency).
-xrColor matteByMode(xrState *state, const FluidTexParams *p, const xrColor &transparency) {
-    const int32_t mode = eval(state, &p->matteOpacityMode);
+inline xrColor matteByMode(const Params &get, const FluidTexParams *p, const xrColor &transparency) {
+    const int32_t mode = get(&p->matteOpacityMode);
     if (mode == 0) return {kMatteUnset, kMatteUnset, kMatteUnset, kMatteUnset};
-    const float m = eval(state, &p->matteOpacity);
+    const float m = get(&p->matteOpacity);
     if (mode == 1) return {m, m, m, m};
     xrColor out{(1.0f - transparency.r) * m, (1.0f - transparency.g) * m, (1.0f - transparency.b) * m, 0.0f};
     out.a = luminance(out);
@@ -326,10 +369,11 @@ xrColor matteByMode(xrState *state, const FluidTexParams *p, const xrColor &tran
 // The sample point in fluid space: a volume shader's ray origin, the
 // object's reference texture space, or the hit point, carried to world
 // space and through the placement matrix (unless that is the identity).
-xrVector fluidPoint(xrState *state, const FluidTexParams *p) {
+xrVector fluidPoint(const Params &get, const FluidTexParams *p) {
+    xrState *state = get.state();
     xrVector local = textureSourcePoint(state), world;
     xr_point_to_world(state, &world, &local);
-    const float *m = evalPtr(state, p->placementMatrix);
+    const float *m = get.ptr(p->placementMatrix);
     if (isIdentityMatrix(m)) return world;
     xrVector out;
     xr_point_transform(&out, &world, m);
@@ -383,14 +427,17 @@ struct BlockRef {
 xrBoolean fluidTexture(void *result, xrState *state, const FluidTexParams *p, const xrTag *fluidData,
                        const xrInteger *interpolation, BuiltInNoise noise) {
     auto *res = static_cast<FluidTexResult *>(result);
-    *res = FluidTexResult{};
+    const Params get(state);
     BlockRef ref;
-    if (!ref.find(eval(state, fluidData))) return 1;
+    if (!ref.find(get(fluidData))) {
+        *res = FluidTexResult{};
+        return 1;
+    }
     const FluidBlock &b = *ref.block;
 
     // Tiling or clipping along the axes that do not wrap.
-    xrVector pt = fluidPoint(state, p);
-    const bool clip = eval(state, &p->clipOutside) != 0;
+    xrVector pt = fluidPoint(get, p);
+    const bool clip = get(&p->clipOutside) != 0;
     bool inside = true;
     for (int a = 0; a < (b.is2d ? 2 : 3); ++a) {
         if (b.base.mode[a] == kFluidWrap) continue;
@@ -403,55 +450,60 @@ xrBoolean fluidTexture(void *result, xrState *state, const FluidTexParams *p, co
         }
     }
 
-    const float glow = eval(state, &p->glowIntensity);
+    const float glow = get(&p->glowIntensity);
     if (!inside) {
-        const xrColor def = eval(state, &p->defaultColor);
+        const xrColor def = get(&p->defaultColor);
         res->outColor = def;
         res->outGlowColor = {glow * def.r, glow * def.g, glow * def.b, 0.0f};
-        res->outMatteOpacity = matteByMode(state, p, {0, 0, 0, 0});
+        res->outMatteOpacity = matteByMode(get, p, {0, 0, 0, 0});
+        res->outTransparency = {0, 0, 0, 0};
+        res->outAlpha = 0.0f;
         res->outPosition = pt;
         return 1;
     }
 
-    FluidSample s(b, ref.cache, eval(state, interpolation), pt);
+    FluidSample s(b, ref.cache, get(interpolation), pt);
 
     // Colour and incandescence: a ramp, or the colour field as it is.
-    const int32_t colorCode = eval(state, &p->colorInput);
+    const int32_t colorCode = get(&p->colorInput);
     xrColor color;
     if (colorCode == kInColorField) {
         color = s.colorField();
     } else {
-        color = sampleRamp(state, RampStage<ColorRampEntry>{&p->color, &p->colorInputScale, &p->colorInputBias,
-                                                            &p->colorTexture, &p->colorTexGain, false},
-                           colorCode, s, noise, b);
+        auto stage = [p] {
+            return RampStage<ColorRampEntry>{&p->color,        &p->colorInputScale, &p->colorInputBias,
+                                             &p->colorTexture, &p->colorTexGain,    false};
+        };
+        color = sampleRamp(get, &p->color, stage, colorCode, s, noise, b);
         if (colorCode == kInThirdTimesDensity) scaleRGB(color, s.density());
     }
-    const int32_t incCode = eval(state, &p->incandescenceInput);
+    const int32_t incCode = get(&p->incandescenceInput);
     xrColor inc;
     if (incCode == kInColorField) {
         inc = s.colorField();
     } else {
-        inc = sampleRamp(state,
-                         RampStage<ColorRampEntry>{&p->incandescence, &p->incandescenceInputScale,
-                                                   &p->incandescenceInputBias, &p->incandTexture, &p->incandTexGain,
-                                                   true},
-                         incCode, s, noise, b);
+        auto stage = [p] {
+            return RampStage<ColorRampEntry>{&p->incandescence, &p->incandescenceInputScale, &p->incandescenceInputBias,
+                                             &p->incandTexture, &p->incandTexGain,           true};
+        };
+        inc = sampleRamp(get, &p->incandescence, stage, incCode, s, noise, b);
         if (incCode == kInThirdTimesDensity) scaleRGB(inc, s.density());
     }
 
     // Opacity.
-    const int32_t opCode = eval(state, &p->opacityInput);
-    float opacity = sampleRamp(state,
-                               RampStage<ScalarRampEntry>{&p->opacity, &p->opacityInputScale, &p->opacityInputBias,
-                                                          &p->opacityTexture, &p->opacityTexGain, false},
-                               opCode, s, noise, b);
+    const int32_t opCode = get(&p->opacityInput);
+    auto opacityStage = [p] {
+        return RampStage<ScalarRampEntry>{&p->opacity,        &p->opacityInputScale, &p->opacityInputBias,
+                                          &p->opacityTexture, &p->opacityTexGain,    false};
+    };
+    float opacity = sampleRamp(get, &p->opacity, opacityStage, opCode, s, noise, b);
     if (opCode == kInThirdTimesDensity) opacity *= s.density();
 
     res->outColor = {color.r + inc.r, color.g + inc.g, color.b + inc.b, 0.0f};
-    res->outAlpha = (opacity - (b.densityOffset ? 0.5f : 0.0f)) * eval(state, &p->alphaGain) +
-                    eval(state, &p->alphaOffset);
+    res->outAlpha = (opacity - (b.densityOffset ? 0.5f : 0.0f)) * get(&p->alphaGain) +
+                    get(&p->alphaOffset);
     res->outColor.a = res->outAlpha;
-    const xrColor t = eval(state, &p->transparency);
+    const xrColor t = get(&p->transparency);
     xrColor tr;
     if (t.r == t.g && t.g == t.b) {
         tr.r = tr.g = tr.b = fluidTransparency(opacity, t.r);
@@ -460,7 +512,7 @@ xrBoolean fluidTexture(void *result, xrState *state, const FluidTexParams *p, co
     }
     tr.a = luminance(tr);
     res->outTransparency = tr;
-    res->outMatteOpacity = matteByMode(state, p, tr);
+    res->outMatteOpacity = matteByMode(get, p, tr);
     res->outGlowColor = {glow * res->outColor.r, glow * res->outColor.g, glow * res->outColor.b, 0.0f};
     res->outPosition = pt;
     return 1;
