@@ -145,7 +145,7 @@ public:
     // get() (parsing it afresh when a grid record of that part changed);
     // the block returned by get() is updated in place.
     void check(FluidPart part) {
-        if (differs(records_[part])) parse(payload_, words_);
+        if (records_[part] && differs(records_[part])) parse(payload_, words_);
     }
 
 private:

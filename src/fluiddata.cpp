@@ -235,9 +235,6 @@ int64_t cellFloor(float g, float &frac) {
     return i;
 }
 
-// Whether cells i - lo .. i + hi all lie inside [0, res).
-inline bool within(int64_t i, int lo, int hi, int32_t res) { return i - lo >= 0 && i + hi < res; }
-
 inline float lerp1(float a, float b, float t) { return a + (b - a) * t; }
 
 // Quadratic B-spline of three neighbours, doubled.
@@ -245,21 +242,19 @@ inline float bspline2(float a, float b, float c, float t) { return ((a - 2.0f * 
 
 }  // namespace
 
-float fluidLinear(const FluidGrid &g, const xrVector &gc, bool is2d) {
+namespace {
+
+// Whether a grid coordinate lies in [lo, res - hi) (false for NaN): there
+// its floor is its truncation, and the cells around it are inside. The
+// upper bound is exact in double for every resolution.
+inline bool inRange(float c, float lo, int32_t res, double hi) { return c >= lo && double(c) < double(res) - hi; }
+
+// Near or past the boundaries: every neighbour's index clamped or wrapped.
+// Out of line, so the common case saves no registers for it.
+[[gnu::noinline]] float linearAtEdge(const FluidGrid &g, const xrVector &gc, bool is2d) {
     float fx, fy, fz = 0.0f;
     const int64_t ix = cellFloor(gc.x, fx), iy = cellFloor(gc.y, fy);
     const int64_t iz = is2d ? 0 : cellFloor(gc.z, fz);
-    // Away from the boundaries (the common case) the neighbours sit at
-    // fixed strides from the first.
-    if (within(ix, 0, 1, g.res[0]) && within(iy, 0, 1, g.res[1]) && (is2d || within(iz, 0, 1, g.res[2]))) {
-        const size_t sy = size_t(g.res[0]), sz = sy * size_t(g.res[1]);
-        const float *v = g.values + size_t(iz) * sz + size_t(iy) * sy + size_t(ix);
-        const float a = lerp1(lerp1(v[0], v[1], fx), lerp1(v[sy], v[sy + 1], fx), fy);
-        if (is2d) return a;
-        v += sz;
-        const float b = lerp1(lerp1(v[0], v[1], fx), lerp1(v[sy], v[sy + 1], fx), fy);
-        return lerp1(a, b, fz);
-    }
     const int32_t x0 = fluidIndex(ix, g.res[0], g.mode[0]), x1 = fluidIndex(ix + 1, g.res[0], g.mode[0]);
     const int32_t y0 = fluidIndex(iy, g.res[1], g.mode[1]), y1 = fluidIndex(iy + 1, g.res[1], g.mode[1]);
     auto layer = [&](int32_t k) {
@@ -270,26 +265,10 @@ float fluidLinear(const FluidGrid &g, const xrVector &gc, bool is2d) {
     return lerp1(layer(fluidIndex(iz, g.res[2], g.mode[2])), layer(fluidIndex(iz + 1, g.res[2], g.mode[2])), fz);
 }
 
-float fluidSmooth(const FluidGrid &g, const xrVector &gc, bool is2d) {
+[[gnu::noinline]] float smoothAtEdge(const FluidGrid &g, float hx, float hy, float hz, bool is2d) {
     float tx, ty, tz = 0.0f;
-    const int64_t ix = cellFloor(gc.x + 0.5f, tx), iy = cellFloor(gc.y + 0.5f, ty);
-    const int64_t iz = is2d ? 0 : cellFloor(gc.z + 0.5f, tz);
-    // Away from the boundaries (the common case) the neighbours sit at
-    // fixed strides from the first: a layer's nine values from v on, rows
-    // sy apart.
-    if (within(ix, 1, 1, g.res[0]) && within(iy, 1, 1, g.res[1]) && (is2d || within(iz, 1, 1, g.res[2]))) {
-        const size_t sy = size_t(g.res[0]), sz = sy * size_t(g.res[1]);
-        auto layerAt = [&](const float *v) {
-            float row[3];
-            for (int d = 0; d < 3; ++d, v += sy) row[d] = bspline2(v[0], v[1], v[2], tx);
-            return bspline2(row[0], row[1], row[2], ty);
-        };
-        const float *v = g.values + size_t(is2d ? 0 : iz - 1) * sz + size_t(iy - 1) * sy + size_t(ix - 1);
-        if (is2d) return 0.25f * layerAt(v);
-        float col[3];
-        for (int d = 0; d < 3; ++d) col[d] = layerAt(v + size_t(d) * sz);
-        return 0.125f * bspline2(col[0], col[1], col[2], tz);
-    }
+    const int64_t ix = cellFloor(hx, tx), iy = cellFloor(hy, ty);
+    const int64_t iz = is2d ? 0 : cellFloor(hz, tz);
     int32_t xs[3], ys[3];
     for (int d = 0; d < 3; ++d) {
         xs[d] = fluidIndex(ix - 1 + d, g.res[0], g.mode[0]);
@@ -306,6 +285,50 @@ float fluidSmooth(const FluidGrid &g, const xrVector &gc, bool is2d) {
     float col[3];
     for (int d = 0; d < 3; ++d) col[d] = layer(fluidIndex(iz - 1 + d, g.res[2], g.mode[2]));
     return 0.125f * bspline2(col[0], col[1], col[2], tz);
+}
+
+}  // namespace
+
+float fluidLinear(const FluidGrid &g, const xrVector &gc, bool is2d) {
+    // Away from the boundaries (the common case) the neighbours sit at
+    // fixed strides from the first, and floor is truncation.
+    if (inRange(gc.x, 0.0f, g.res[0], 1.0) && inRange(gc.y, 0.0f, g.res[1], 1.0) &&
+        (is2d || inRange(gc.z, 0.0f, g.res[2], 1.0))) {
+        const int32_t ix = int32_t(gc.x), iy = int32_t(gc.y), iz = is2d ? 0 : int32_t(gc.z);
+        const float fx = gc.x - float(ix), fy = gc.y - float(iy), fz = gc.z - float(iz);
+        const size_t sy = size_t(g.res[0]), sz = sy * size_t(g.res[1]);
+        const float *v = g.values + size_t(iz) * sz + size_t(iy) * sy + size_t(ix);
+        const float a = lerp1(lerp1(v[0], v[1], fx), lerp1(v[sy], v[sy + 1], fx), fy);
+        if (is2d) return a;
+        v += sz;
+        const float b = lerp1(lerp1(v[0], v[1], fx), lerp1(v[sy], v[sy + 1], fx), fy);
+        return lerp1(a, b, fz);
+    }
+    return linearAtEdge(g, gc, is2d);
+}
+
+float fluidSmooth(const FluidGrid &g, const xrVector &gc, bool is2d) {
+    const float hx = gc.x + 0.5f, hy = gc.y + 0.5f, hz = gc.z + 0.5f;
+    // Away from the boundaries (the common case) the neighbours sit at
+    // fixed strides from the first (a layer's nine values from v on, rows
+    // sy apart), and floor is truncation.
+    if (inRange(hx, 1.0f, g.res[0], 1.0) && inRange(hy, 1.0f, g.res[1], 1.0) &&
+        (is2d || inRange(hz, 1.0f, g.res[2], 1.0))) {
+        const int32_t ix = int32_t(hx), iy = int32_t(hy), iz = is2d ? 0 : int32_t(hz);
+        const float tx = hx - float(ix), ty = hy - float(iy), tz = hz - float(iz);
+        const size_t sy = size_t(g.res[0]), sz = sy * size_t(g.res[1]);
+        auto layerAt = [&](const float *v) {
+            float row[3];
+            for (int d = 0; d < 3; ++d, v += sy) row[d] = bspline2(v[0], v[1], v[2], tx);
+            return bspline2(row[0], row[1], row[2], ty);
+        };
+        const float *v = g.values + size_t(is2d ? 0 : iz - 1) * sz + size_t(iy - 1) * sy + size_t(ix - 1);
+        if (is2d) return 0.25f * layerAt(v);
+        float col[3];
+        for (int d = 0; d < 3; ++d) col[d] = layerAt(v + size_t(d) * sz);
+        return 0.125f * bspline2(col[0], col[1], col[2], tz);
+    }
+    return smoothAtEdge(g, hx, hy, hz, is2d);
 }
 
 float fluidGradient(int32_t method, const xrVector &q, const xrVector &size) {
