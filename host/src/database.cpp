@@ -163,22 +163,28 @@ int Database::pinsLocked(xrTag tag, const Element *e) const {
     return n;
 }
 
+// The common case (the element exists and this thread has counts in its
+// chunk) is a leaf; everything else goes to accessSlow.
 void *Database::access(xrTag tag, int *type) {
+    Element *e = find(tag);
+    PinTable *t = t_pins;
+    std::atomic<int> *n = e && t ? t->slot(tag) : nullptr;
+    if (__builtin_expect(!n, 0)) return accessSlow(tag, type);
+    addRelaxed(*n, 1);
+    if (type) *type = e->type;
+    return e->storage.data();
+}
+
+void *Database::accessSlow(xrTag tag, int *type) {
     Element *e = find(tag);
     if (!e) {
         if (type) *type = 0;
         return nullptr;
     }
     PinTable *t = t_pins;
-    std::atomic<int> *n = t ? t->slot(tag) : nullptr;
-    addRelaxed(n ? *n : firstPin(tag), 1);
+    addRelaxed((t ? *t : makePins()).counter(tag), 1);
     if (type) *type = e->type;
     return e->storage.data();
-}
-
-std::atomic<int> &Database::firstPin(xrTag tag) {
-    PinTable *t = t_pins;
-    return (t ? *t : makePins()).counter(tag);
 }
 
 // The common case reads only this thread's count: a tag this thread pinned
@@ -245,8 +251,18 @@ xrTag createUserData(uint32_t label, const std::vector<uint32_t> &payload, xrTag
 
 }  // namespace vh
 
+namespace {
+// The host calls on the database: once it exists (made at the first scene
+// load, so always while shaders run) they are leaves in the common case.
+[[gnu::noinline]] vh::Database &firstUse() { return vh::Database::get(); }
+inline vh::Database &db() {
+    vh::Database *d = vh::Database::existing();
+    return __builtin_expect(d != nullptr, 1) ? *d : firstUse();
+}
+}  // namespace
+
 extern "C" {
-void *xr_db_access(xrTag tag) { return vh::Database::get().access(tag, nullptr); }
-void *xr_db_access_type(xrInteger *type, xrTag tag) { return vh::Database::get().access(tag, type); }
-void xr_db_unpin(xrTag tag) { vh::Database::get().unpin(tag); }
+void *xr_db_access(xrTag tag) { return db().access(tag, nullptr); }
+void *xr_db_access_type(xrInteger *type, xrTag tag) { return db().access(tag, type); }
+void xr_db_unpin(xrTag tag) { db().unpin(tag); }
 }

@@ -142,6 +142,8 @@ public:
         Database *d = instance_.load(std::memory_order_acquire);
         return d ? *d : make();
     }
+    // The database if it has been made, else null.
+    static Database *existing() { return instance_.load(std::memory_order_acquire); }
     // Stores a copy of `bytes` under a new tag.
     xrTag create(int type, const void *bytes, size_t size);
     xrTag create(int type, size_t size);  // zero-filled
@@ -173,7 +175,7 @@ private:
     static Database &make();
     // The calling thread's table, made on its first pin.
     PinTable &makePins();
-    [[gnu::noinline]] std::atomic<int> &firstPin(xrTag tag);
+    [[gnu::noinline]] void *accessSlow(xrTag tag, int *type);
     [[gnu::noinline]] void unpinSlow(xrTag tag, std::atomic<int> *n);
     int pinsLocked(xrTag tag, const Element *e) const;
     [[gnu::noinline, gnu::cold]] void unpinOther(xrTag tag, Element *e, PinTable &mine, std::atomic<int> *n);
