@@ -105,7 +105,13 @@ __attribute__((noinline)) void *runSource(xrState *state, const RayContext *r, T
         e->words = slot.resultWords;
     }
     uint64_t *buffer = e->buffer.get();
-    std::memset(buffer, 0, size_t(e->words) * 8);
+    // Zeroed in blocks of 8 words with inline stores up to
+    // Instance::kMinResultWords (every buffer has them, and most results
+    // fit): a library call costs more.
+    static_assert(Instance::kMinResultWords == 16);
+    std::memset(buffer, 0, 64);
+    if (e->words > 8) std::memset(buffer + 8, 0, 64);
+    if (__builtin_expect(e->words > 16, 0)) std::memset(buffer + 16, 0, size_t(e->words - 16) * 8);
     // Mark before the call: a nested flush inside the call invalidates it.
     e->state = state;
     e->sampleId = r->sampleId;

@@ -269,6 +269,7 @@ struct Instance {
     // Per parameter word, the connection feeding it flattened for
     // xr_phen_eval: everything the evaluation needs is one load away from
     // the parameter's offset (no walk through the connection and its source).
+    static constexpr uint32_t kMinResultWords = 16;
     struct ConnectionSlot {
         Instance *source = nullptr;
         int32_t index = -1;       // into connections; -1: literal
@@ -293,9 +294,9 @@ struct Instance {
         size_t w = size_t(paramOffset) / 4;
         if (connectionAtWord.size() <= w) connectionAtWord.resize(w + 1);
         const Connection &c = connections[size_t(index)];
-        // At least 64 bytes: room for a shader that writes past a small
-        // declared result.
-        const uint32_t words = uint32_t(std::max(c.source->decl->resultBytes, 64) + 7) / 8;
+        // At least kMinResultWords words: room for a shader that writes
+        // past a small declared result, and most results are zeroed inline.
+        const uint32_t words = std::max(uint32_t(c.source->decl->resultBytes + 7) / 8, kMinResultWords);
         connectionAtWord[w] = {c.source, index, c.source->id, c.fieldOffset, words};
         syncRecord();
     }
