@@ -214,11 +214,22 @@ inline BaseStateRecord *lookupStateRecord(xrState *state) {
 // time (the per-thread block pools rely on the same). Set and restored by
 // RecordScope only; empty outside a material call. Threads numbered beyond
 // the table are simply not bound.
+//
+// The binding also carries the material's eye-ray filter footprint until
+// something needs it: its camera transforms are made only when a shader
+// reads or writes the record's footprint words (touchFootprint).
+struct EyeHit {
+    xrVector point, normal;  // hit point and shading normal at the material
+    xrVector derivU, derivV; // surface derivatives of texture space 0
+    bool hasDerivs;
+};
 struct RecordBinding {
     const xrState *state;
     BaseStateRecord *rec;
+    bool footprintPending;
+    EyeHit hit;  // inputs of the pending footprint
 };
-struct alignas(64) RecordBindingSlot {  // one cache line per thread
+struct alignas(64) RecordBindingSlot {  // two cache lines per thread
     RecordBinding binding;
 };
 constexpr int kBoundThreads = 256;
@@ -246,6 +257,19 @@ inline BaseStateRecord *stateRecord(xrState *state) {
     return lookupStateRecord(state);
 }
 
+// Computes the pending footprint of binding `b` into its record's
+// footprintU and footprintV (shadingengine.cpp).
+VEKO_HIDDEN void settleFootprint(RecordBinding *b);
+
+// Makes the footprint words of `rec` current: call before reading or writing
+// footprintU or footprintV. Any state whose record is `rec` may ask (a light
+// ray, a traced ray without a material of its own share the record).
+inline void touchFootprint(const xrState *state, const BaseStateRecord *rec) {
+    if (!state || !rec) return;
+    RecordBinding *b = recordBinding(state);
+    if (b && b->footprintPending && b->rec == rec) settleFootprint(b);
+}
+
 // Binds `rec` as the record of `state` for the dynamic extent of a material
 // call and restores the previous binding on leaving (calls nest: a traced
 // ray's material binds its own state). Sound because the record of a state
@@ -259,6 +283,7 @@ public:
         saved_ = *slot_;
         slot_->state = state;
         slot_->rec = rec;
+        slot_->footprintPending = false;
     }
     ~RecordScope() {
         if (slot_) *slot_ = saved_;

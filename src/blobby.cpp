@@ -208,6 +208,7 @@ struct SavedState {
         texCoord = texCoords ? texCoords[0] : xrVector{0, 0, 0};
         std::memcpy(recordWords, r->particleBlock, sizeof recordWords);
         refractionsOn = r->refractionsOn;
+        veko::touchFootprint(s, r);
         footprintU = r->footprintU;
         footprintV = r->footprintV;
     }

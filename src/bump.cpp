@@ -163,6 +163,7 @@ VEKO_EXPORT xrBoolean veko_bump2d(void *result, xrState *state, void *params) {
         fu = f.x;
         fv = f.y;
     } else if (const veko::BaseStateRecord *rec = veko::stateRecord(state)) {
+        veko::touchFootprint(state, rec);
         fu = rec->footprintU.x;
         fv = rec->footprintU.y;
     }

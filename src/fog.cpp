@@ -737,6 +737,7 @@ VEKO_EXPORT xrBoolean veko_lightfog(void *result, xrState *state, void *params) 
     }
     float d = eval(state, &p->density);
     if (eval(state, &p->densityByLength)) {
+        touchFootprint(state, rec);
         const float len = rec ? rec->footprintV.z : objectDistance(state, state->rayOrigin, state->hitPoint);
         d = opacityOfDepth(d * len);
     }
@@ -824,7 +825,10 @@ VEKO_EXPORT xrBoolean veko_volumefog(void *result, xrState *state, void *params)
     xr_point_to_object(state, &e, &state->hitPoint);
     const xrVector mid = vscale(vadd(o, e), 0.5f);
     float L = float(state->hitDistance);
-    if (eval(state, &p->densityByLength)) L = rec ? rec->footprintV.z : length(vsub(e, o));
+    if (eval(state, &p->densityByLength)) {
+        touchFootprint(state, rec);
+        L = rec ? rec->footprintV.z : length(vsub(e, o));
+    }
 
     xrColor T = eval(state, &p->transparency);
     float D = eval(state, &p->density);

@@ -184,6 +184,8 @@ xrBoolean newRay(xrColor *result, xrState *state) {
     const int kind = state->rayKind;
     if (kind == 21) return 1;
 
+    // A new ray: a footprint still pending for this record is not its own.
+    if (veko::RecordBinding *b = veko::recordBinding(state); b && b->rec == rec) b->footprintPending = false;
     veko::copyBlock<sizeof(BaseStateRecord)>(rec, tmpl);
     const bool mode114 = modeIs114(state);
     if (mode114) rec->depthStackEnabled = 0;
@@ -255,7 +257,10 @@ double depthFromStack(BaseStateRecord *rec) {
 // binding any longer.
 void forgetBinding(const xrState *state) {
     veko::RecordBinding *b = state ? veko::recordBinding(state) : nullptr;
-    if (b && b->state == state) b->rec = nullptr;
+    if (b && b->state == state) {
+        b->rec = nullptr;
+        b->footprintPending = false;
+    }
 }
 
 xrBoolean sampleDone(xrColor *result, xrState *state, const StateParams *params) {

@@ -115,6 +115,7 @@ VEKO_EXPORT xrBoolean veko_place2dtex(void *result, xrState *state, void *params
     if (veko::isConnected(state, &p->uvFilterSize)) {
         filter = eval(state, &p->uvFilterSize);
     } else if (const veko::BaseStateRecord *rec = veko::stateRecord(state)) {
+        veko::touchFootprint(state, rec);
         filter = {rec->footprintU.x, rec->footprintU.y, 0.0f};
     } else {
         filter = {0.005f, 0.005f, 0.0f};

@@ -573,6 +573,7 @@ VEKO_EXPORT xrBoolean veko_projection(void *result, xrState *state, void *params
     const bool footprint = rec && rec->filterEnabled;
     xrVector savedFootprint{};
     if (footprint) {
+        veko::touchFootprint(state, rec);
         savedFootprint = rec->footprintU;
         xrVector f;
         if (projectedFootprint(state, mc, lookup, local, m, savedFootprint, f)) rec->footprintU = f;

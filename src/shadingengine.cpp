@@ -91,14 +91,14 @@ void triangleRates(xrState *state, float *du, float *dv) {
 // plane of the hit point in camera space. footprintV gets 0.45 times the
 // longer pixel edge there; footprintU the texture-space size of the pixel,
 // from the surface derivatives of texture space 0.
-void eyeFootprint(xrState *state, BaseStateRecord *rec) {
+void eyeFootprint(xrState *state, BaseStateRecord *rec, const veko::EyeHit &h) {
     const xrVector tiny{1e-8f, 1e-8f, 0.0f};
     rec->footprintU = tiny;
     rec->footprintV = tiny;
 
     xrVector P, N;
-    xr_point_to_camera(state, &P, &state->hitPoint);
-    xr_vector_to_camera(state, &N, &state->shadingNormal);
+    xr_point_to_camera(state, &P, &h.point);
+    xr_vector_to_camera(state, &N, &h.normal);
     const bool ortho = state->cameraRecord && state->cameraRecord->isOrthographic;
     const float sx = state->samplePosX, sy = state->samplePosY;
     const float offs[3][2] = {{0.0f, 0.0f}, {1.0f, 0.0f}, {0.0f, 1.0f}};
@@ -117,11 +117,11 @@ void eyeFootprint(xrState *state, BaseStateRecord *rec) {
     rec->footprintV = {f, f, 0.0f};
 
     // Solve each edge E = du·Pu + dv·Pv in the least-squares sense.
-    if (!state->derivU || !state->derivV) return;
+    if (!h.hasDerivs) return;
     xrVector Pu, Pv;
     // The host keeps surface derivatives in object space.
-    xr_vector_from_object(state, &Pu, &state->derivU[0]);
-    xr_vector_from_object(state, &Pv, &state->derivV[0]);
+    xr_vector_from_object(state, &Pu, &h.derivU);
+    xr_vector_from_object(state, &Pv, &h.derivV);
     xr_vector_to_camera(state, &Pu, &Pu);
     xr_vector_to_camera(state, &Pv, &Pv);
     const float a = veko::dot(Pu, Pu), b = veko::dot(Pu, Pv), c = veko::dot(Pv, Pv);
@@ -160,7 +160,20 @@ void setFootprint(xrState *state, BaseStateRecord *rec) {
         rec->footprintU = {f * dv / c, f * du / c, 0.0f};
         return;
     }
-    eyeFootprint(state, rec);
+    // The eye footprint waits in the binding until a shader touches it.
+    veko::EyeHit h;
+    h.point = state->hitPoint;
+    h.normal = state->shadingNormal;
+    h.hasDerivs = state->derivU && state->derivV;
+    h.derivU = h.hasDerivs ? state->derivU[0] : xrVector{};
+    h.derivV = h.hasDerivs ? state->derivV[0] : xrVector{};
+    veko::RecordBinding *b = veko::recordBinding(state);
+    if (b && b->state == state && b->rec == rec) {
+        b->hit = h;
+        b->footprintPending = true;
+    } else {
+        eyeFootprint(state, rec, h);
+    }
 }
 
 int spawningDepth(const xrState *state) {
@@ -284,6 +297,11 @@ void shade(xrColor *result, xrState *state, BaseStateRecord *rec, const ShadingE
 }
 
 }  // namespace
+
+void veko::settleFootprint(RecordBinding *b) {
+    b->footprintPending = false;
+    eyeFootprint(const_cast<xrState *>(b->state), b->rec, b->hit);
+}
 
 VEKO_EXPORT xrBoolean veko_shadingengine(void *result, xrState *state, void *paramBlock) {
     const auto *params = static_cast<const ShadingEngineParams *>(paramBlock);

@@ -55,8 +55,12 @@ constexpr int kItemOffset[33] = {
 // no record or at the first unknown code (pairs before it are served), 1 at
 // the terminating 0.
 VEKO_EXPORT xrBoolean vekobase_stateitem_get(xrState *state, ...) {
-    char *rec = reinterpret_cast<char *>(veko::stateRecord(state));
-    if (!rec) return 0;
+    veko::BaseStateRecord *record = veko::stateRecord(state);
+    if (!record) return 0;
+    // The caller may read any field through the addresses, now or later in
+    // this call.
+    veko::touchFootprint(state, record);
+    char *rec = reinterpret_cast<char *>(record);
     va_list ap;
     va_start(ap, state);
     xrBoolean ok = 1;

@@ -684,6 +684,7 @@ float fractalFilterWidth(xrState *state, const Texture3dParams &t, const xrVecto
             const xrVector s = eval(state, sizeParam);
             base = std::max(s.x, s.y);
         } else if (const veko::BaseStateRecord *rec = veko::stateRecord(state)) {
+            veko::touchFootprint(state, rec);
             base = std::max(rec->footprintV.x, rec->footprintV.y);
         }
         w = base * filter + offset;

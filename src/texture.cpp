@@ -40,6 +40,7 @@ void textureFilterSize(xrState *state, const xrVector *uvFilterSize, float &fu, 
         fu = f.x;
         fv = f.y;
     } else if (const BaseStateRecord *rec = stateRecord(state)) {
+        touchFootprint(state, rec);
         fu = rec->footprintU.x;
         fv = rec->footprintU.y;
     } else {

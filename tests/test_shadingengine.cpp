@@ -465,3 +465,34 @@ TEST(EngineRender, FootprintSeenByTextures) {
 }
 
 }  // namespace
+
+// A light whose intensity is fed by a placement reads the filter footprint
+// that the material set up for the eye hit: the light's ray shares the
+// material's record.
+TEST(EngineRender, FootprintSeenByLightTextures) {
+    json nodes = {
+        {{"name", "state"}, {"type", "veko_state"}},
+        {{"name", "p2d"}, {"type", "veko_place2dtex"}},
+        {{"name", "sun"}, {"type", "veko_directionallight"}, {"params", {{"intensity", "p2d.outUvFilterSize.x"}}}},
+        {{"name", "surf"}, {"type", "veko_lambert"},
+         {"params", {{"color", {1, 1, 1, 1}}, {"diffuse", 1}, {"matteOpacityMode", 1}, {"matteOpacity", 1}}}},
+        {{"name", "sg"}, {"type", "veko_shadingengine"}, {"params", {{"surfaceShader", "surf"}}}},
+    };
+    json doc = {{"nodes", nodes},
+                {"state", "state"},
+                {"camera", topCamera()},
+                {"options", {{"userData", optionsWords(0.0, 0)}}},
+                {"objects", {plane("ground", 0.0f, "sg")}},
+                {"lights",
+                 {{{"name", "l"},
+                   {"shader", "sun"},
+                   {"transform", {{"lookAt", {{"eye", {0, 5, 0}}, {"target", {0, 0, 0}}, {"up", {0, 0, -1}}}}}}}}}};
+    auto scene = loadScene(doc);
+    vh::Renderer r(*scene, 1);
+    const auto s = r.shadeSample(0, 8, 8, 0, 0);
+    ASSERT_TRUE(s.hit);
+    // One pixel in uv (as for the material's own texture), lit head-on.
+    const float expect = 0.25f / 4;
+    EXPECT_NEAR(s.color.r, expect, expect * 1e-3);
+    EXPECT_NEAR(s.color.g, expect, expect * 1e-3);
+}
