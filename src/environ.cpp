@@ -197,6 +197,7 @@ public:
         if (rec_) {
             saveFootprint_ = rec_->filterEnabled != 0;
             if (saveFootprint_) {
+                veko::touchFootprint(state_, rec_);
                 savedFU_ = rec_->footprintU;
                 savedFV_ = rec_->footprintV;
             }

@@ -226,6 +226,7 @@ SampleTable *buildTable(xrState *state, IblParams *p) {
         xrVector savedFootprint{};
         int32_t savedFlags = 0;
         if (rec) {
+            veko::touchFootprint(state, rec);
             savedFootprint = rec->footprintU;
             savedFlags = rec->flags;
             rec->footprintU = rec->filterEnabled ? xrVector{1.0f / float(U), 1.0f / float(V), 0.0f}

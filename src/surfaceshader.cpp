@@ -251,6 +251,7 @@ VEKO_EXPORT xrBoolean veko_shadow(void *colorPtr, xrState *state, void *params, 
     BaseStateRecord *rec = stateRecord(state);
     xrVector savedU{}, savedV{};
     if (rec) {
+        touchFootprint(state, rec);
         savedU = rec->footprintU;
         savedV = rec->footprintV;
         rec->footprintU = rec->footprintV = {1e-8f, 1e-8f, 0.0f};

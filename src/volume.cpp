@@ -325,6 +325,7 @@ float sample1(xrState *state) {
 int march(VolumeSampleStack &stack, xrState *state, BaseStateRecord *rec, xrTag shader, const VolumeCallMode &mode) {
     const int N = mode.samples;
     if (N <= 0) return 0;
+    veko::touchFootprint(state, rec);
     const xrVector origin = state->rayOrigin, savedHit = state->hitPoint, savedFootV = rec->footprintV;
     const double D = state->hitDistance;
     xrVector *const savedTexCoords = state->texCoords;

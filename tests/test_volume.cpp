@@ -477,3 +477,66 @@ TEST(VolumeIntegration, EqualDistancesKeepPushOrder) {
 }
 
 }  // namespace
+
+// A fog whose density follows the segment length, inside a refracting
+// sphere: the march sets the segment length in the ray record's footprint
+// words. The sphere's colour given as a literal or by a texture of the same
+// colour (a texture reads the footprint while the surface is shaded, before
+// the refraction ray is traced) must give the same picture.
+TEST(VolumeRender, FogLengthUnaffectedByWhenTheSurfaceReadsItsFootprint) {
+    auto doc = [](bool textured) {
+        json nodes = {
+            {{"name", "state"}, {"type", "veko_state"}},
+            {{"name", "chk"},
+             {"type", "veko_checker"},
+             {"params", {{"color1", {0.02, 0.02, 0.02, 1}}, {"color2", {0.02, 0.02, 0.02, 1}}}}},
+            {{"name", "glass"},
+             {"type", "veko_phong"},
+             {"params",
+              {{"color", textured ? json("chk.outColor") : json({0.02, 0.02, 0.02, 1})},
+               {"transparency", {0.9, 0.9, 0.9, 1}},
+               {"refractions", 1},
+               {"refractiveIndex", 1.3}}}},
+            {{"name", "glassSG"}, {"type", "veko_shadingengine"}, {"params", {{"surfaceShader", "glass"}}}},
+            {{"name", "cloud"},
+             {"type", "veko_volumefog"},
+             {"params", {{"color", {0.7, 0.85, 1.0, 1}}, {"transparency", {0.35, 0.35, 0.35, 0}}, {"density", 1.2},
+                         {"densityByLength", 1}}}},
+            {{"name", "cloudVolume"}, {"type", "veko_volumesampler"}, {"params", {{"volumeShader", "cloud"}}}}};
+        vh::registerNativeMaterial("fogBehind", [](xrColor *c, xrState *) {
+            *c = {kBehind[0], kBehind[1], kBehind[2], 1};
+            return xrBoolean(1);
+        });
+        return json{
+            {"nodes", nodes},
+            {"camera",
+             {{"type", "orthographic"},
+              {"resolution", {8, 8}},
+              {"aperture", 2.5},
+              {"clip", {0.1, 100}},
+              {"transform", {{"lookAt", {{"eye", {0, 10, 0}}, {"target", {0, 0, 0}}, {"up", {0, 0, -1}}}}}}}},
+            {"options", {{"autoVolume", true}, {"refractionDepth", 4}, {"traceDepth", 8}}},
+            {"state", "state"},
+            {"objects",
+             {{{"name", "ground"}, {"mesh", {{"type", "plane"}, {"size", {20, 20}}}}, {"material", "native:fogBehind"}},
+              {{"name", "ball"},
+               {"mesh", {{"type", "sphere"}, {"radius", 1}, {"segments", 32}, {"rings", 16}}},
+               {"transform", {{"translate", {0, 2, 0}}}},
+               {"volume", "cloudVolume"},
+               {"userData", {0, 0, 12, 1}},
+               {"material", "glassSG"}}}}};
+    };
+    vh::RenderOptions ro;
+    ro.threads = 1;
+    ro.samples = 1;
+    ro.progress = false;
+    const auto plain = vh::render(*load(doc(false)), ro);
+    const auto textured = vh::render(*load(doc(true)), ro);
+    ASSERT_EQ(plain.rgba.size(), textured.rgba.size());
+    int fogged = 0;
+    for (size_t i = 0; i < plain.rgba.size(); ++i) {
+        EXPECT_FLOAT_EQ(plain.rgba[i], textured.rgba[i]) << "channel " << i;
+        if (i % 4 == 0 && std::fabs(plain.rgba[i] - kBehind[0]) > 0.01f) ++fogged;
+    }
+    EXPECT_GT(fogged, 0) << "the sphere covers no pixel";
+}
