@@ -75,23 +75,31 @@ json sampler(const std::string &name, const std::string &shader) {
 // Looking straight down from y = 10 at a ground plane (y = 0) of the native
 // colour kBehind; a box of fog spans y = 1 .. 3.
 constexpr float kBehind[3] = {0.2f, 0.4f, 0.6f};
-
-json slabScene(bool glass, const Medium &fog, const json &cameraVolume = nullptr, int jitter = 1) {
+// The ground's native material, of colour kBehind.
+const char *behindMaterial() {
     vh::registerNativeMaterial("volBehind", [](xrColor *c, xrState *) {
         *c = {kBehind[0], kBehind[1], kBehind[2], 1};
         return xrBoolean(1);
     });
+    return "native:volBehind";
+}
+// An orthographic camera at y = 10 looking straight down, -z up.
+json topDownCamera(int resolution, float aperture) {
+    return {{"type", "orthographic"},
+            {"resolution", {resolution, resolution}},
+            {"aperture", aperture},
+            {"clip", {0.1, 100}},
+            {"transform", {{"lookAt", {{"eye", {0, 10, 0}}, {"target", {0, 0, 0}}, {"up", {0, 0, -1}}}}}}};
+}
+
+json slabScene(bool glass, const Medium &fog, const json &cameraVolume = nullptr, int jitter = 1) {
     // Glass that bends nothing: the refracted ray goes straight on.
     vh::registerNativeMaterial("volGlass", [](xrColor *c, xrState *s) {
         const xrVector d = s->rayDirection;
         return xr_trace_refraction(c, s, &d);
     });
     json nodes = {{{"name", "state"}, {"type", "veko_state"}}, volumeShader("fogColour", fog), sampler("fog", "fogColour")};
-    json camera = {{"type", "orthographic"},
-                   {"resolution", {4, 4}},
-                   {"aperture", 2},
-                   {"clip", {0.1, 100}},
-                   {"transform", {{"lookAt", {{"eye", {0, 10, 0}}, {"target", {0, 0, 0}}, {"up", {0, 0, -1}}}}}}};
+    json camera = topDownCamera(4, 2);
     if (!cameraVolume.is_null()) {
         nodes.push_back(volumeShader("hazeColour", Medium{1, cameraVolume["t"], {0.03f, 0.02f, 0.01f}}));
         nodes.push_back(sampler("haze", "hazeColour"));
@@ -111,7 +119,7 @@ json slabScene(bool glass, const Medium &fog, const json &cameraVolume = nullptr
             {"options", {{"autoVolume", true}, {"shadows", "segments"}, {"refractionDepth", 4}, {"traceDepth", 8}}},
             {"state", "state"},
             {"objects",
-             {{{"name", "ground"}, {"mesh", {{"type", "plane"}, {"size", {20, 20}}}}, {"material", "native:volBehind"}},
+             {{{"name", "ground"}, {"mesh", {{"type", "plane"}, {"size", {20, 20}}}}, {"material", behindMaterial()}},
               box}}};
 }
 
@@ -225,12 +233,7 @@ double litGround(const std::string &shadows, bool withBox) {
                            {"volume", "fog"},
                            {"userData", {0, 0, 4, 0}}});
     json doc = {{"nodes", nodes},
-                {"camera",
-                 {{"type", "orthographic"},
-                  {"resolution", {8, 8}},
-                  {"aperture", 8},
-                  {"clip", {0.1, 100}},
-                  {"transform", {{"lookAt", {{"eye", {0, 10, 0}}, {"target", {0, 0, 0}}, {"up", {0, 0, -1}}}}}}}},
+                {"camera", topDownCamera(8, 8)},
                 {"options", {{"autoVolume", true}, {"shadows", shadows}}},
                 {"state", "state"},
                 {"objects", objects},
@@ -503,22 +506,13 @@ TEST(VolumeRender, FogLengthUnaffectedByWhenTheSurfaceReadsItsFootprint) {
              {"params", {{"color", {0.7, 0.85, 1.0, 1}}, {"transparency", {0.35, 0.35, 0.35, 0}}, {"density", 1.2},
                          {"densityByLength", 1}}}},
             {{"name", "cloudVolume"}, {"type", "veko_volumesampler"}, {"params", {{"volumeShader", "cloud"}}}}};
-        vh::registerNativeMaterial("fogBehind", [](xrColor *c, xrState *) {
-            *c = {kBehind[0], kBehind[1], kBehind[2], 1};
-            return xrBoolean(1);
-        });
         return json{
             {"nodes", nodes},
-            {"camera",
-             {{"type", "orthographic"},
-              {"resolution", {8, 8}},
-              {"aperture", 2.5},
-              {"clip", {0.1, 100}},
-              {"transform", {{"lookAt", {{"eye", {0, 10, 0}}, {"target", {0, 0, 0}}, {"up", {0, 0, -1}}}}}}}},
+            {"camera", topDownCamera(8, 2.5f)},
             {"options", {{"autoVolume", true}, {"refractionDepth", 4}, {"traceDepth", 8}}},
             {"state", "state"},
             {"objects",
-             {{{"name", "ground"}, {"mesh", {{"type", "plane"}, {"size", {20, 20}}}}, {"material", "native:fogBehind"}},
+             {{{"name", "ground"}, {"mesh", {{"type", "plane"}, {"size", {20, 20}}}}, {"material", behindMaterial()}},
               {{"name", "ball"},
                {"mesh", {{"type", "sphere"}, {"radius", 1}, {"segments", 32}, {"rings", 16}}},
                {"transform", {{"translate", {0, 2, 0}}}},

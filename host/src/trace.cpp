@@ -69,19 +69,15 @@ void fillHit(RaySlot &slot, const Scene &scene, const RTCRayHit &h) {
     st.cosView = dot(st.rayDirection, n);
     const size_t slots = slot.uv.size(), sets = std::min(m.uv.size(), slots);
     xrVector *tc = slot.uv.data(), *du = slot.du.data(), *dv = slot.dv.data();
-    if (sets == 1) {  // the common case, without the loop
-        const xrVector *uv = m.uv[0].data();
-        tc[0] = uv[i0] * w + uv[i1] * u + uv[i2] * v;
-        du[0] = o.dPdu[0][p];
-        dv[0] = o.dPdv[0][p];
-    } else {
-        for (size_t k = 0; k < sets; ++k) {
-            const xrVector *uv = m.uv[k].data();
-            tc[k] = uv[i0] * w + uv[i1] * u + uv[i2] * v;
-            du[k] = o.dPdu[k][p];
-            dv[k] = o.dPdv[k][p];
-        }
-    }
+    const auto fillSpace = [&](size_t k) {
+        const xrVector *uv = m.uv[k].data();
+        tc[k] = uv[i0] * w + uv[i1] * u + uv[i2] * v;
+        du[k] = o.dPdu[k][p];
+        dv[k] = o.dPdv[k][p];
+    };
+    if (sets == 1) fillSpace(0);  // the common case, without the loop
+    else
+        for (size_t k = 0; k < sets; ++k) fillSpace(k);
     // The spaces the object lacks read zero (stored as constants: the arrays
     // may alias as far as the compiler knows, so a chained assignment would
     // read each back).
@@ -277,7 +273,6 @@ RaySlot *spawnChild(xrState *parent, int32_t kind, bool ownRecord) {
     }
     return s;
 }
-
 
 xrBoolean callEnvironmentShader(Instance &inst, xrState *state, xrColor *color) {
     // Environment shaders write their whole result record (a colour and
