@@ -8,6 +8,7 @@
 #include <memory>
 #include <unordered_map>
 
+#include "render_internal.h"
 #include "vekohost/host.h"
 
 namespace vh {
@@ -256,16 +257,9 @@ static void transformVector(xrVector *out, const xrVector *in, const float *m) {
 namespace vh {
 namespace {
 
-// The codes otherQuery answers itself; the rest go to the renderer.
-constexpr bool isCoreQuery(xrInteger code) {
-    switch (code) {
-        case 52: case 124: case 126: case 127: case 8: case 101: case 54: case 63: case 58: return true;
-        default: return false;
-    }
-}
-
 // The queries that are not asked on every sample (kept out of xr_query so
-// that its frequent cases stay a short leaf function).
+// that its frequent cases stay a short leaf function), and the frequent ones
+// in their rare cases.
 __attribute__((noinline)) xrBoolean otherQuery(xrInteger code, xrState *state, xrTag tag, void *result) {
     switch (code) {
         case 52: {  // the running instance's own lock (xrLock)
@@ -309,17 +303,6 @@ __attribute__((noinline)) xrBoolean otherQuery(xrInteger code, xrState *state, x
             *static_cast<void ***>(result) = inst->threadData.data();
             return 1;
         }
-        case 8:      // instance the given instance derives from
-        case 101: {  // object label of an instance
-            // Unpinned (asked once per eye sample): instance records are
-            // removed with their scene, never while it renders.
-            int type = 0;
-            auto *rec = static_cast<const InstanceRecord *>(Database::get().peek(tag, &type));
-            if (!rec || type != xrDB_INSTANCE) return 0;
-            // An instance that derives from no other stands for itself.
-            *static_cast<xrTag *>(result) = code == 8 ? (rec->parent ? rec->parent : tag) : rec->label;
-            return 1;
-        }
         case 54: {  // the function of a shader (xrTag): the host keeps it with the shader's tag
             Instance *inst = instanceOfTag(tag);
             if (!inst) return 0;
@@ -332,16 +315,30 @@ __attribute__((noinline)) xrBoolean otherQuery(xrInteger code, xrState *state, x
             *static_cast<const char **>(result) = inst->decl->name.c_str();
             return 1;
         }
-        case 58: {  // result size in bytes of a shader
-            Instance *inst = instanceOfTag(tag);
-            if (!inst) return 0;
-            *static_cast<int32_t *>(result) = inst->decl->resultBytes;
-            return 1;
-        }
         default:
             if (renderQuery) return renderQuery(code, state, tag, result) ? 1 : 0;
             return 0;
     }
+}
+
+// The frequent queries that call further (kept out of line, so that xr_query
+// needs no stack frame and calls them as its last step).
+__attribute__((noinline)) xrBoolean shaderResultBytes(xrTag tag, void *result) {
+    Instance *inst = instanceOfTag(tag);
+    if (!inst) return 0;
+    *static_cast<int32_t *>(result) = inst->decl->resultBytes;
+    return 1;
+}
+
+__attribute__((noinline)) xrBoolean instanceQuery(xrInteger code, xrTag tag, void *result) {
+    // Unpinned (asked once per eye sample): instance records are removed
+    // with their scene, never while it renders.
+    int type = 0;
+    auto *rec = static_cast<const InstanceRecord *>(Database::get().peek(tag, &type));
+    if (!rec || type != xrDB_INSTANCE) return 0;
+    // An instance that derives from no other stands for itself.
+    *static_cast<xrTag *>(result) = code == 8 ? (rec->parent ? rec->parent : tag) : rec->label;
+    return 1;
 }
 
 }  // namespace
@@ -375,25 +372,59 @@ xrBoolean xr_call_shader_x(void *result, xrInteger kind, xrState *state, xrTag s
     return ok;
 }
 
+// The codes shaders ask on every sample are answered here, in one switch
+// without a further call; otherQuery answers the rest (and 7 and 24 when the
+// render's light tables do not know the tag).
 xrBoolean xr_query(xrInteger code, xrState *state, xrTag tag, void *result) {
     if (!result) return 0;
     switch (code) {
+        case 140: {  // kind of the running shader
+            if (!state || !state->shaderRecord) return 0;
+            *static_cast<int32_t *>(result) = state->shaderRecord->hostWords[0];
+            return 1;
+        }
         case 51: {  // address of the running instance's user pointer
             Instance *inst = currentInstance(state);
             if (!inst) return 0;
             *static_cast<void ***>(result) = &inst->userPointer;
             return 1;
         }
-        case 140: {  // kind of the running shader
-            if (!state || !state->shaderRecord) return 0;
-            *static_cast<int32_t *>(result) = state->shaderRecord->hostWords[0];
+        case 7:     // the light of a light instance
+        case 24: {  // area shape of a light
+            const RayData *rd = rayDataOf(state);
+            const LightInst *l = rd ? rd->td->impl->scene->lightOf(tag) : nullptr;
+            if (!l) break;
+            if (code == 7) {
+                *static_cast<xrTag *>(result) = l->lightTag;
+                return 1;
+            }
+            if (l->lightTag != tag) break;
+            *static_cast<int32_t *>(result) = l->shape;
             return 1;
         }
+        case 82: {  // number of texture spaces of the object hit (a strand: its colour)
+            const RayData *rd = rayDataOf(state);
+            if (!rd) return 0;
+            const ObjectInst *o = rd->obj;
+            *static_cast<int32_t *>(result) = !o ? 0 : o->hair ? 1 : int32_t(o->world.uv.size());
+            return 1;
+        }
+        case 142: {  // reduced-quality sampling: inside a final-gather ray
+            int32_t v = 0;
+            for (xrState *s = state; s; s = s->spawningState)
+                if (s->rayKind == kRayGather) v = 1;
+            *static_cast<int32_t *>(result) = v;
+            return 1;
+        }
+        case 58:     // result size in bytes of a shader
+            return shaderResultBytes(tag, result);
+        case 8:      // instance the given instance derives from
+        case 101:    // object label of an instance
+            return instanceQuery(code, tag, result);
         default:
-            // The renderer's codes are answered without otherQuery's frame.
-            if (!isCoreQuery(code)) return renderQuery && renderQuery(code, state, tag, result) ? 1 : 0;
-            return otherQuery(code, state, tag, result);
+            break;
     }
+    return otherQuery(code, state, tag, result);
 }
 
 void *xr_shaderstate_get(xrState *state, const char *key, xrInteger *size) {

@@ -473,52 +473,9 @@ int renderScene(const std::string &scenePath, const RenderOptions &opts) {
     }
 }
 
-namespace {
-bool otherRenderQuery(int code, xrState *state, xrTag tag, void *result);
-}
-
-// The codes asked per sample are answered in this short leaf; the rest in
-// otherRenderQuery.
+// The codes of xr_query that need the scene: its frequent ones in their rare
+// cases (xr_query answers the common ones itself) and the rest.
 bool renderQuery(int code, xrState *state, xrTag tag, void *result) {
-    if (!result) return false;
-    switch (code) {
-        case 7: {  // the light of a light instance
-            const RayData *rd = rayDataOf(state);
-            const LightInst *l = rd ? rd->td->impl->scene->lightOf(tag) : nullptr;
-            if (!l) break;
-            *static_cast<xrTag *>(result) = l->lightTag;
-            return true;
-        }
-        case 24: {  // area shape of a light
-            const RayData *rd = rayDataOf(state);
-            const LightInst *l = rd ? rd->td->impl->scene->lightOf(tag) : nullptr;
-            if (!l || l->lightTag != tag) break;
-            *static_cast<int32_t *>(result) = l->shape;
-            return true;
-        }
-        case 82: {  // number of texture spaces of the object hit (a strand: its colour)
-            const RayData *rd = rayDataOf(state);
-            if (!rd) return false;
-            const ObjectInst *o = rd->obj;
-            *static_cast<int32_t *>(result) = !o ? 0 : o->hair ? 1 : int32_t(o->world.uv.size());
-            return true;
-        }
-        case 142: {  // reduced-quality sampling: inside a final-gather ray
-            int32_t v = 0;
-            for (xrState *s = state; s; s = s->spawningState)
-                if (s->rayKind == kRayGather) v = 1;
-            *static_cast<int32_t *>(result) = v;
-            return true;
-        }
-        default:
-            break;
-    }
-    return otherRenderQuery(code, state, tag, result);
-}
-
-namespace {
-
-__attribute__((noinline)) bool otherRenderQuery(int code, xrState *state, xrTag tag, void *result) {
     RayData *rd = rayDataOf(state);
     switch (code) {
         case 4:    // world to local matrix of an instance (16 floats)
@@ -572,7 +529,7 @@ __attribute__((noinline)) bool otherRenderQuery(int code, xrState *state, xrTag 
                 default: if (l->shape != kShapeDisc) return false; *static_cast<xrVector *>(result) = l->discNormal; return true;
             }
         }
-        case 137: {  // number of surface-derivative sets (82, texture spaces, is answered above)
+        case 137: {  // number of surface-derivative sets (82, texture spaces, is answered by xr_query)
             if (!rd) return false;
             // A strand has no surface derivatives (query 138 tells of its own).
             const ObjectInst *o = rd->obj;
@@ -649,7 +606,5 @@ __attribute__((noinline)) bool otherRenderQuery(int code, xrState *state, xrTag 
             return false;
     }
 }
-
-}  // namespace
 
 }  // namespace vh
