@@ -8,7 +8,7 @@
 #include <cmath>
 #include <cstring>
 #include <iterator>
-#include <optional>
+#include <memory>
 #include <string>
 #include <type_traits>
 
@@ -153,29 +153,27 @@ private:
     int32_t conn_;
 };
 
+struct BlockRef;
+
 // One sample of a block: fields evaluated on demand, each at most once.
-// With a cache, a field's grid records are checked against the cached
-// parse before the field is first read.
+// A field's grid records are checked against the reused parse before the
+// field is first read (BlockRef::current).
 class FluidSample {
 public:
-    FluidSample(const FluidBlock &b, FluidBlockCache *cache, int interp, const xrVector &p)
-        : b_(b), cache_(cache), smooth_(interp == 1), p_(p) {
-        q_ = vsub(p, b.base.centre);
-        if (b.is2d) q_.z = 0.0f;
-    }
+    FluidSample(BlockRef &ref, int interp, const xrVector &p);
 
     float density() {
         if (!(have_ & 1)) {
             current(kFluidPartDensity);
-            density_ = scalar(b_.density);
-            if (b_.density.method == kFluidGrid && b_.densityOffset) density_ += 0.5f;
+            density_ = scalar(b_->density);
+            if (b_->density.method == kFluidGrid && b_->densityOffset) density_ += 0.5f;
             have_ |= 1;
         }
         return density_;
     }
-    float second() { return cached(2, second_, kFluidPartSecond, b_.second); }
-    float third() { return cached(4, third_, kFluidPartThird, b_.third); }
-    float signedValue() { return cached(8, signed_, kFluidPartSigned, b_.signedField); }
+    float second() { return cached(2, second_, kFluidPartSecond, &FluidBlock::second); }
+    float third() { return cached(4, third_, kFluidPartThird, &FluidBlock::third); }
+    float signedValue() { return cached(8, signed_, kFluidPartSigned, &FluidBlock::signedField); }
     float speed() {
         if (!(have_ & 16)) {
             speed_ = length(velocity());
@@ -185,22 +183,22 @@ public:
     }
     xrColor colorField() {
         current(kFluidPartColor);
-        const FluidColorField &c = b_.color;
+        const FluidColorField &c = b_->color;
         if (c.method == kFluidGrid) {
             if (!c.hasGrid) return {0, 0, 0, c.constant.a};
             return {c.constant.r * sampleGrid(c.grid[0], p_), c.constant.g * sampleGrid(c.grid[1], p_),
                     c.constant.b * sampleGrid(c.grid[2], p_), c.constant.a};
         }
         xrColor out = c.constant;
-        scaleRGB(out, fluidGradient(c.method, q_, b_.base.size));
+        scaleRGB(out, fluidGradient(c.method, q_, b_->base.size));
         return out;
     }
     // The scalar input of a ramp (code 11: the luminance of the colour field).
     float input(int32_t code) {
         switch (code) {
         case kInConstant: return 1.0f;
-        case 1: case 2: case 3: return fluidGradient(code, q_, b_.base.size);
-        case kInCenter: return fluidGradient(7, q_, b_.base.size);
+        case 1: case 2: case 3: return fluidGradient(code, q_, b_->base.size);
+        case kInCenter: return fluidGradient(7, q_, b_->base.size);
         case kInDensity: return density();
         case kInSecond: return second();
         case kInThird: case kInThirdTimesDensity: return third();
@@ -213,29 +211,27 @@ public:
     const xrVector &point() const { return p_; }
 
 private:
-    void current(FluidPart part) {
-        if (cache_) cache_->check(part);
-    }
+    inline void current(FluidPart part);
     float sampleGrid(const FluidGrid &g, const xrVector &p, int staggerAxis = -1) const {
         xrVector gc = fluidGridCoord(g, p);
         if (staggerAxis >= 0) comp(gc)[staggerAxis] += 0.5f;
-        return smooth_ ? fluidSmooth(g, gc, b_.is2d) : fluidLinear(g, gc, b_.is2d);
+        return smooth_ ? fluidSmooth(g, gc, b_->is2d) : fluidLinear(g, gc, b_->is2d);
     }
     float scalar(const FluidScalarField &f) const {
         if (f.method == kFluidGrid) return f.hasGrid ? f.scale * sampleGrid(f.grid, p_) : 0.0f;
-        return f.scale * fluidGradient(f.method, q_, b_.base.size);
+        return f.scale * fluidGradient(f.method, q_, b_->base.size);
     }
-    float cached(unsigned bit, float &slot, FluidPart part, const FluidScalarField &f) {
+    float cached(unsigned bit, float &slot, FluidPart part, FluidScalarField FluidBlock::*field) {
         if (!(have_ & bit)) {
             current(part);
-            slot = scalar(f);
+            slot = scalar(b_->*field);
             have_ |= bit;
         }
         return slot;
     }
     xrVector velocity() {
         current(kFluidPartVelocity);
-        const FluidVectorField &v = b_.velocity;
+        const FluidVectorField &v = b_->velocity;
         if (v.method == kFluidGrid) {
             if (!v.hasGrid) return {0, 0, 0};
             xrVector out;
@@ -243,11 +239,11 @@ private:
                 comp(out)[a] = comp(v.scale)[a] * sampleGrid(v.grid[a], p_, v.staggered ? a : -1);
             return out;
         }
-        return vscale(v.scale, fluidGradient(v.method, q_, b_.base.size));
+        return vscale(v.scale, fluidGradient(v.method, q_, b_->base.size));
     }
 
-    const FluidBlock &b_;
-    FluidBlockCache *cache_;
+    BlockRef &ref_;
+    const FluidBlock *b_;
     bool smooth_;
     xrVector p_, q_;
     unsigned have_ = 0;
@@ -394,42 +390,190 @@ struct ThreadBlocks {
 };
 constinit thread_local ThreadBlocks t_blocks;
 
-// Finds and parses the block behind a fluid tag; false when there is none
-// or it is unusable. The element stays pinned, and the parsed block in use,
-// while the reference lives.
+constexpr int kQueryUserPointer = 51;  // address of the running instance's user pointer
+
+// User-data element words (from the record's start).
+constexpr int kUserDataNext = 1;
+constexpr int kUserDataLabel = 6;
+
+// The block an instance's fluidData led to at _init, kept for its calls
+// (through the instance's user pointer) until _exit. Every element of the
+// lookup (the named element and the user-data chain up to the block) stays
+// pinned meanwhile, so their records are read in place without a pin per
+// call. A call uses the parse only while the lookup would still end at the
+// same block: the same tag, the same chain links and labels, the same
+// length, and a parse that is current for the words it read. It is made
+// once and only read afterwards, so the render threads share it.
+struct InstanceBlock {
+    static constexpr int kMaxChain = 4;  // longer chains are looked up per call
+    xrTag tag = 0;                       // the fluidData tag looked up
+    // The named element's label when it is a user-data element that is not
+    // the block (it must stay so); null otherwise.
+    const uint32_t *namedLabel = nullptr;
+    // The named element's word that starts the chain; null when the named
+    // element is the block.
+    const uint32_t *link = nullptr;
+    int chain = 0;                       // user-data elements after the named one
+    xrTag chainTags[kMaxChain]{};
+    const uint32_t *chainRecs[kMaxChain]{};
+    xrTag pinned[kMaxChain + 1]{};
+    int pins = 0;
+    const uint32_t *payload = nullptr;   // the block's label word
+    size_t words = 0;
+    FluidBlockCache cache;
+
+    // Walks the lookup of findUserDataOnAny from `tag`, pinning every
+    // element on the way; false (pins released) when it does not end at a
+    // usable block within kMaxChain elements.
+    bool make(xrTag t) {
+        tag = t;
+        int type = 0;
+        const uint32_t *rec = pin(t, &type);
+        if (!rec) return false;
+        if (type == xrDB_USERDATA) {
+            if (rec[kUserDataLabel] == kVekoMagic) return found(rec);
+            namedLabel = rec + kUserDataLabel;
+            link = rec + kUserDataNext;
+        } else if (type == xrDB_OBJECT) {
+            link = rec + 12;
+        } else if (type == xrDB_INSTANCE) {
+            link = rec + 52;
+        } else {
+            return false;
+        }
+        for (xrTag cur = *link; cur && chain < kMaxChain; ++chain) {
+            int t2 = 0;
+            const uint32_t *r = pin(cur, &t2);
+            if (!r || t2 != xrDB_USERDATA) return false;
+            chainTags[chain] = cur;
+            chainRecs[chain] = r;
+            if (r[kUserDataLabel] == kVekoMagic) {
+                ++chain;
+                return found(r);
+            }
+            cur = r[kUserDataNext];
+        }
+        return false;
+    }
+    void release() {
+        for (int k = 0; k < pins; ++k) xr_db_unpin(pinned[k]);
+        pins = 0;
+    }
+    // The parsed block when the lookup of `t` still ends here and the
+    // parse is current for its header and base grid; null otherwise.
+    const FluidBlock *use(xrTag t) const {
+        if (t != tag) return nullptr;
+        if (link) {
+            if (namedLabel && *namedLabel == kVekoMagic) return nullptr;
+            const uint32_t *next = link;
+            for (int k = 0;; ++k) {
+                if (*next != chainTags[k]) return nullptr;
+                if (k + 1 == chain) break;
+                if (chainRecs[k][kUserDataLabel] == kVekoMagic) return nullptr;
+                next = chainRecs[k] + kUserDataNext;
+            }
+        }
+        // The block's own label is a word of the header that holds() compares.
+        if (userDataBytes(payload) / 4 != words) return nullptr;
+        return cache.holds(payload, words) ? &cache.parsed() : nullptr;
+    }
+
+private:
+    const uint32_t *pin(xrTag t, int *type) {
+        int ty = 0;
+        const auto *r = static_cast<const uint32_t *>(xr_db_access_type(&ty, t));
+        if (!r) return nullptr;
+        pinned[pins++] = t;
+        if (type) *type = ty;
+        return r;
+    }
+    bool found(const uint32_t *rec) {
+        payload = rec + kUserDataLabel;
+        words = userDataBytes(payload) / 4;
+        return cache.get(payload, words) != nullptr;
+    }
+};
+
+void **userPointer(xrState *state) {
+    void **slot = nullptr;
+    return xr_query(kQueryUserPointer, state, 0, &slot) ? slot : nullptr;
+}
+
+// The block behind a fluid tag for one call: the instance's block when it
+// is still current, else found and parsed here (the element pinned while
+// the reference lives). A field's grid records are checked before the
+// field is first read (current()).
 struct BlockRef {
     const FluidBlock *block = nullptr;
-    FluidBlockCache *cache = nullptr;  // null when parsed here
+    const InstanceBlock *shared = nullptr;  // the instance's block in use
+    FluidBlockCache *cache = nullptr;       // this thread's parse in use
     xrTag pinned = 0;
-    ThreadBlocks *blocks = &t_blocks;
-    std::optional<FluidBlock> own;  // deeper nesting: parsed here every time
-    BlockRef() { ++blocks->depth; }
+    ThreadBlocks *blocks = nullptr;         // set once a thread level is taken
+    std::unique_ptr<FluidBlock> own;        // deeper nesting: parsed here every time
+    BlockRef() = default;
     ~BlockRef() {
         if (pinned) xr_db_unpin(pinned);
-        --blocks->depth;
+        if (blocks) --blocks->depth;
     }
     BlockRef(const BlockRef &) = delete;
     BlockRef &operator=(const BlockRef &) = delete;
-    bool find(xrTag tag) {
+    bool find(xrState *state, xrTag tag) {
+        if (void **slot = userPointer(state); slot && *slot) {
+            shared = static_cast<const InstanceBlock *>(*slot);
+            if ((block = shared->use(tag))) return true;
+            shared = nullptr;
+        }
         const uint32_t *label = findFluidBlock(tag, &pinned);
         if (!label) return false;
-        const size_t words = userDataBytes(label) / 4;
-        const int level = blocks->depth - 1;
+        parse(label, userDataBytes(label) / 4);
+        return block != nullptr;
+    }
+    // The block, current for `part`: the instance's block is left for a
+    // parse of this thread's when a grid record of the part changed.
+    const FluidBlock *current(FluidPart part) {
+        if (cache) {
+            cache->check(part);
+        } else if (shared && !shared->cache.holdsPart(part)) {
+            // The header and base grid are unchanged (use()), and with them
+            // everything the caller has read so far.
+            const InstanceBlock *s = shared;
+            shared = nullptr;
+            parse(s->payload, s->words);
+            if (!block) block = &s->cache.parsed();
+        }
+        return block;
+    }
+
+private:
+    // Parses into this thread's level (taken here) or, nested deeper, into
+    // `own`.
+    void parse(const uint32_t *label, size_t words) {
+        blocks = &t_blocks;
+        const int level = blocks->depth++;
         if (level < int(std::size(blocks->level))) {
             cache = &blocks->level[level];
             block = cache->get(label, words);
-        } else if (parseFluidBlock(label, words, own.emplace(), nullptr))
-            block = &*own;
-        return block != nullptr;
+        } else {
+            own = std::make_unique<FluidBlock>();
+            block = parseFluidBlock(label, words, *own, nullptr) ? own.get() : nullptr;
+        }
     }
 };
+
+FluidSample::FluidSample(BlockRef &ref, int interp, const xrVector &p)
+    : ref_(ref), b_(ref.block), smooth_(interp == 1), p_(p) {
+    q_ = vsub(p, b_->base.centre);
+    if (b_->is2d) q_.z = 0.0f;
+}
+
+inline void FluidSample::current(FluidPart part) { b_ = ref_.current(part); }
 
 xrBoolean fluidTexture(void *result, xrState *state, const FluidTexParams *p, const xrTag *fluidData,
                        const xrInteger *interpolation, BuiltInNoise noise) {
     auto *res = static_cast<FluidTexResult *>(result);
     const Params get(state);
     BlockRef ref;
-    if (!ref.find(get(fluidData))) {
+    if (!ref.find(state, get(fluidData))) {
         *res = FluidTexResult{};
         return 1;
     }
@@ -462,7 +606,7 @@ xrBoolean fluidTexture(void *result, xrState *state, const FluidTexParams *p, co
         return 1;
     }
 
-    FluidSample s(b, ref.cache, get(interpolation), pt);
+    FluidSample s(ref, get(interpolation), pt);
 
     // Colour and incandescence: a ramp, or the colour field as it is.
     const int32_t colorCode = get(&p->colorInput);
@@ -518,12 +662,24 @@ xrBoolean fluidTexture(void *result, xrState *state, const FluidTexParams *p, co
     return 1;
 }
 
-// Per parameter block: the block's byte order, once.
+// The instance's kept block (InstanceBlock) goes with its pins.
+void releaseInstanceBlock(xrState *state) {
+    void **slot = userPointer(state);
+    if (!slot || !*slot) return;
+    auto *kept = static_cast<InstanceBlock *>(*slot);
+    *slot = nullptr;
+    kept->release();
+    delete kept;
+}
+
+// Per parameter block: the block's byte order, once, and the block kept
+// for the instance's calls.
 void fluidInit(xrState *state, const char *shader, const xrTag *fluidData, xrBoolean *initRequest) {
     if (!fluidData) {
         if (initRequest) *initRequest = 1;
         return;
     }
+    releaseInstanceBlock(state);
     const xrTag tag = eval(state, fluidData);
     switch (fluidNativeOrder(state, tag)) {
     case 1: break;
@@ -539,6 +695,19 @@ void fluidInit(xrState *state, const char *shader, const xrTag *fluidData, xrBoo
     else if (!problem.empty())
         xr_warning("%s(): Fluid data is damaged: %s; that field reads 0.", shader, problem.c_str());
     if (pinned) xr_db_unpin(pinned);
+    if (void **slot = userPointer(state)) {
+        auto *kept = new InstanceBlock;
+        if (kept->make(tag)) {
+            *slot = kept;
+        } else {
+            kept->release();
+            delete kept;
+        }
+    }
+}
+
+void fluidExit(xrState *state, const void *params) {
+    if (params) releaseInstanceBlock(state);
 }
 
 }  // namespace
@@ -547,6 +716,8 @@ VEKO_EXPORT void veko_fluidtexture3d_init(xrState *state, void *params, xrBoolea
     fluidInit(state, "veko_fluidtexture3d", params ? &static_cast<FluidTex3dParams *>(params)->fluidData : nullptr,
               initRequest);
 }
+
+VEKO_EXPORT void veko_fluidtexture3d_exit(xrState *state, void *params) { fluidExit(state, params); }
 
 VEKO_EXPORT xrBoolean veko_fluidtexture3d(void *result, xrState *state, void *params) {
     const auto *p = static_cast<const FluidTex3dParams *>(params);
@@ -558,6 +729,8 @@ VEKO_EXPORT void veko_fluidtexture2d_init(xrState *state, void *params, xrBoolea
     fluidInit(state, "veko_fluidtexture2d", params ? &static_cast<FluidTex2dParams *>(params)->fluidData : nullptr,
               initRequest);
 }
+
+VEKO_EXPORT void veko_fluidtexture2d_exit(xrState *state, void *params) { fluidExit(state, params); }
 
 VEKO_EXPORT xrBoolean veko_fluidtexture2d(void *result, xrState *state, void *params) {
     const auto *p = static_cast<const FluidTex2dParams *>(params);

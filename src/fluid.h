@@ -147,11 +147,18 @@ public:
     void check(FluidPart part) {
         if (records_[part] && differs(records_[part])) parse(payload_, words_);
     }
+    // Without parsing: whether the last parse is usable and current for
+    // the block at `payload` of `words` words (what get() compares), and
+    // whether it is current for `part` (what check() compares).
+    bool holds(const uint32_t *payload, size_t words) const;
+    bool holdsPart(FluidPart part) const { return !records_[part] || !differs(records_[part]); }
+    const FluidBlock &parsed() const { return block_; }
 
 private:
     // Whether a grid record of the set `records` (a bit per record)
     // differs from its copy.
     bool differs(uint32_t records) const;
+    bool sameBlock(const uint32_t *payload, size_t words) const;
     void parse(const uint32_t *payload, size_t words);
     const uint32_t *payload_ = nullptr;
     size_t words_ = 0;

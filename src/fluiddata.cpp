@@ -163,6 +163,7 @@ inline void foldDifference(const uint32_t *a, const uint32_t *b, Four &diff) {
         return v;
     };
     if constexpr (n % 4 != 0) diff |= four(a + n - 4) ^ four(b + n - 4);
+#pragma GCC unroll 16
     for (size_t i = 0; i + 4 <= n; i += 4) diff |= four(a + i) ^ four(b + i);
 }
 
@@ -202,18 +203,25 @@ void FluidBlockCache::parse(const uint32_t *payload, size_t words) {
     }
 }
 
+// Whether the last parse was of the block at `payload` of `words` words
+// and its header and base grid records are unchanged.
+inline bool FluidBlockCache::sameBlock(const uint32_t *payload, size_t words) const {
+    if (payload != payload_ || words != words_) return false;
+    // The grid records the last parse read lie inside the block, which has
+    // the same length (a differing header fails anyway).
+    Four diff{};
+    foldDifference<kFluidHeaderWords>(payload, header_, diff);
+    foldRecords(payload, reads_.at, grids_, records_[kFluidPartBase], diff);
+    return !anyBit(diff);
+}
+
+bool FluidBlockCache::holds(const uint32_t *payload, size_t words) const {
+    return ok_ && sameBlock(payload, words);
+}
+
 const FluidBlock *FluidBlockCache::get(const uint32_t *payload, size_t words) {
     if (words < size_t(kFluidHeaderWords)) return nullptr;  // not even a header
-    bool same = payload == payload_ && words == words_;
-    if (same) {
-        // The grid records the last parse read lie inside the block, which
-        // has the same length (a differing header fails anyway).
-        Four diff{};
-        foldDifference<kFluidHeaderWords>(payload, header_, diff);
-        foldRecords(payload, reads_.at, grids_, records_[kFluidPartBase], diff);
-        same = !anyBit(diff);
-    }
-    if (!same) parse(payload, words);
+    if (!sameBlock(payload, words)) parse(payload, words);
     return ok_ ? &block_ : nullptr;
 }
 

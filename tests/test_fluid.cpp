@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -575,6 +576,66 @@ TEST(Fluid, FieldGridEditedInPlaceIsReadAfresh) {
     ft.setLiteral("opacityInput", 5);
     EXPECT_NEAR(s.alpha({1.5f, 0, 0}), 20.0f, 1e-4f);  // clamped at cell 1
     EXPECT_NEAR(s.alpha({-1.5f, 0, 0}), 10.0f, 1e-4f);
+}
+
+// The lookup from fluidData to the block, after the texture has sampled
+// once: each edit of the scene's records must change what the next call
+// reads. "smoke" holds a chain of two blocks, the first under another
+// label (its values 7), the second the fluid block (10 20 30 40); "other"
+// holds a block of 5s. The point reads cell 0.
+TEST(Fluid, LookupFollowsEditsOfTheChain) {
+    auto block = [](float v) { return densityBlock({4, 1, 1}, {4, 1, 1}, {0, 0, 0}, {v, 20, 30, 40}); };
+    json decoy = block(7).userData();
+    decoy[0]["label"] = 0x58656B6Fu;
+    json chain = json::array({decoy[0], block(10).userData()[0]});
+    auto dataTag = [](vh::Scene &sc, const char *object) -> xrTag & {
+        int type = 0;
+        auto *inst = static_cast<vh::InstanceRecord *>(vh::Database::get().peek(vh::networkOf(sc).tagOf(object), &type));
+        EXPECT_EQ(type, xrDB_INSTANCE);
+        return inst->dataTag;
+    };
+    // Element words: 1 the next element, 2 the bytes from the label on, 6 the label.
+    auto element = [](xrTag tag) { return static_cast<uint32_t *>(vh::Database::get().data(tag)); };
+    struct Case {
+        const char *edit;
+        std::function<void(vh::Scene &)> apply;
+        float alpha;
+    };
+    const Case cases[] = {
+        {"the chain starts at the other object's block",
+         [&](vh::Scene &sc) { dataTag(sc, "smoke") = dataTag(sc, "other"); }, 5.0f},
+        {"the first block takes the fluid label", [&](vh::Scene &sc) { element(dataTag(sc, "smoke"))[6] = kMagic; },
+         7.0f},
+        {"the fluid block loses its label",
+         [&](vh::Scene &sc) { element(element(dataTag(sc, "smoke"))[1])[6] = 0; }, 0.0f},
+        {"the fluid block ends before the density values",
+         [&](vh::Scene &sc) { element(element(dataTag(sc, "smoke"))[1])[2] = 4 * (40 + 15); }, 0.0f},
+        {"fluidData names the other object",
+         [&](vh::Scene &sc) { vh::networkOf(sc).find("ft")->setLiteral("fluidData", "other"); }, 5.0f},
+    };
+    const int pinsBefore = vh::Database::get().totalPins();
+    for (const Case &k : cases) {
+        SCOPED_TRACE(k.edit);
+        json doc = {
+            {"nodes", json::array({{{"name", "ft"},
+                                    {"type", "veko_fluidtexture3d"},
+                                    {"params", {{"fluidData", "smoke"}, {"opacity", identityOpacity()}}}}})},
+            {"objects", json::array({{{"name", "smoke"}, {"mesh", {{"type", "box"}, {"size", {1, 1, 1}}}}, {"userData", chain}},
+                                     {{"name", "other"},
+                                      {"mesh", {{"type", "box"}, {"size", {1, 1, 1}}}},
+                                      {"userData", block(5).userData()}}})}};
+        vh::ScenePtr scene = vh::loadSceneJson(vt::library(), doc, "fluid_test.json");
+        vh::Scene &sc = *scene;
+        {
+            FluidScene s(std::move(scene));
+            EXPECT_NEAR(s.alpha({-1.5f, 0, 0}), 10.0f, 1e-4f);
+            k.apply(sc);
+            EXPECT_NEAR(s.alpha({-1.5f, 0, 0}), k.alpha, 1e-4f);
+            vh::StandaloneState st;
+            vh::networkOf(sc).exit(st.state());
+            EXPECT_EQ(vh::Database::get().totalPins(), pinsBefore) << "every pin released by the texture's exit";
+        }
+    }
 }
 
 // Scenes loaded one after another, each with a block of the same size (a
