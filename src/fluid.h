@@ -127,7 +127,8 @@ struct FluidGridReads {
 bool parseFluidBlock(const uint32_t *payload, size_t words, FluidBlock &block, std::string *problem,
                      FluidGridReads *reads = nullptr);
 
-// A parsed block kept for reuse (per thread: it is not shared). It serves a
+// A parsed block kept for reuse (per thread, or shared read-only once made:
+// get() and check() update it, holds() and holdsPart() only read). It serves a
 // block again only at the same address, with the same length and with
 // every word the parse read unchanged (a copy is compared), so a block that
 // was edited, or freed and replaced by another at the same address, is
