@@ -167,6 +167,14 @@ enum : int32_t {
     kFlagDirectEnvLookup = 0x02,
     kFlag3dFromOriginMask = 0x04 | 0x08 | 0x10,
     kFlagEnvironmentEval = 0x20,
+    // Set by a material's light loop when it reads nothing on the back side
+    // but ambient parts and area shapes (no translucence, no shadow pass):
+    // the one-sided lights (point, spot, directional: no ambient part, no
+    // area shape, lighting only the side they lie on) then turn their
+    // back-side samples down uncomputed and mark their front-side samples
+    // with kFlagLightOneSided.
+    kFlagBackSideUnused = 0x40,
+    kFlagLightOneSided = 0x80,
 };
 
 // Fixed-size copy and zero fill of per-sample blocks in 16-byte moves. A

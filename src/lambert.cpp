@@ -152,13 +152,29 @@ PassSums lightLoop(const Shading &sh, SpecularModel *model, SurfaceTerms *terms,
     // faces; with a hit reference a second pass with the normals flipped
     // reaches the lights behind it (translucence).
     const int passes = state->hitRef ? 2 : 1;
+    // On the back side a sample counts through the translucence, the shadow
+    // pass's total, an ambient part or an area shape only (its cosine is
+    // negated, so neither diffuse nor highlight takes it). Without the first
+    // two (and without a model's own terms) a one-sided light gives nothing
+    // there: its back-side samples are turned down uncomputed, and the back
+    // pass is left out for the last light once its front pass showed it
+    // one-sided (an earlier light's pass still runs: the host numbers every
+    // light's sample sequences in turn).
+    const bool backPlainUnused = passes == 2 && !terms && sh.translucence == 0.0f && !sh.pm.has(kPassShadow);
+    constexpr int32_t kLoopFlags = kFlagBackSideUnused | kFlagLightOneSided;
+    const int32_t savedFlags = rec->flags & kLoopFlags;
     for (int i = 0; lights && i < count; ++i) {
         resetLightWords(rec);
         rec->inLightLoop = 1 - sh.pm.needShadows;
+        rec->flags &= ~kLoopFlags;
+        if (backPlainUnused) rec->flags |= kFlagBackSideUnused;
+        bool flipped = false;
         for (int pass = 0; pass < passes; ++pass) {
             if (pass == 1) {
+                if (backPlainUnused && i == count - 1 && (rec->flags & kFlagLightOneSided)) break;
                 rec->backSide = !rec->backSide;
                 flipNormals(state);
+                flipped = true;
             }
             PassSums sums;
             xrInteger samples = 0;
@@ -176,11 +192,10 @@ PassSums lightLoop(const Shading &sh, SpecularModel *model, SurfaceTerms *terms,
             const int n = std::max<int>(samples, taken);
             if (n > 0 && taken > 0) addAveraged(total, sums, n);
         }
-        if (passes == 2) {
-            flipNormals(state);
-            rec->backSide = 0;
-        }
+        if (flipped) flipNormals(state);
+        if (passes == 2) rec->backSide = 0;
     }
+    rec->flags = (rec->flags & ~kLoopFlags) | savedFlags;
     rec->inLightLoop = 0;
     if (sh.pm.has(kPassShadow) && total.lit > 1e-5f) shadowFraction = total.shadowed / total.lit;
     return total;

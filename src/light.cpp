@@ -408,8 +408,16 @@ bool areaLightBehind(xrState *state) {
     return state->rayKind == kRayLight ? d <= 0.0f : d >= 0.0f;
 }
 
+// A sample of a one-sided light on the back side of a material that reads
+// nothing there that such a light gives (kFlagBackSideUnused): turned down
+// before it is computed, shadow ray included.
+inline bool backSampleUnused(const xrState *state, const BaseStateRecord *rec) {
+    return (rec->flags & kFlagBackSideUnused) && rec->backSide && state->rayKind == kRayLight;
+}
+
 // Steps after the intensity for the lights that are not ambient: record the
-// unshadowed colour, run the shadow stage, leave the emit flags.
+// unshadowed colour, run the shadow stage, leave the emit flags (and the
+// one-sided mark for a material that asks for it).
 void finishLight(xrState *state, BaseStateRecord *rec, const ShadowInputs &shadow, const xrBoolean *emitDiffuse,
                  const xrBoolean *emitSpecular, xrColor *out) {
     rec->lightShadowWeight = 0.0f;
@@ -419,6 +427,7 @@ void finishLight(xrState *state, BaseStateRecord *rec, const ShadowInputs &shado
     rec->lightDiffuse = eval(state, emitDiffuse) ? 1 : 0;
     rec->lightSpecular = eval(state, emitSpecular) ? 1 : 0;
     rec->lightShapeRef = nullptr;
+    if (rec->flags & kFlagBackSideUnused) rec->flags |= kFlagLightOneSided;
 }
 
 xrBoolean behindAreaLight(xrState *state, BaseStateRecord *rec, xrColor *out) {
@@ -573,6 +582,7 @@ VEKO_EXPORT xrBoolean veko_directionallight(void *result, xrState *state, void *
         xr_warning("veko_directionallight(): Internal state error.");
         return 0;
     }
+    if (backSampleUnused(state, rec)) return 0;
     CallFrame frame(state, rec);
 
     if (eval(state, &p->useLightPosition)) {
@@ -602,6 +612,7 @@ VEKO_EXPORT xrBoolean veko_pointlight(void *result, xrState *state, void *params
         xr_warning("veko_pointlight(): Internal state error.");
         return 0;
     }
+    if (backSampleUnused(state, rec)) return 0;
     CallFrame frame(state, rec);
     if (areaLightBehind(state)) return behindAreaLight(state, rec, out);
 
@@ -648,6 +659,7 @@ VEKO_EXPORT xrBoolean veko_spotlight(void *result, xrState *state, void *params)
         xr_warning("veko_spotlight(): Internal state error.");
         return 0;
     }
+    if (backSampleUnused(state, rec)) return 0;
     CallFrame frame(state, rec);
     if (areaLightBehind(state)) return behindAreaLight(state, rec, out);
 

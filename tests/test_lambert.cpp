@@ -284,6 +284,79 @@ TEST(LambertLit, LightsInFrontAndBehind) {
     }
 }
 
+// Lights behind the surface, shadowed, through the real light shaders: a
+// plane facing +y seen from above, a point light (ray-traced shadows) and an
+// ambient light placed above or below it, and an opaque occluder that can
+// hide the point light below. A one-sided light behind reaches the plane
+// only through the translucence, and then shadowed; an ambient light behind
+// gives its whole colour; neither diffuse nor highlight takes light from
+// behind. Both light orders: the back pass is left out only for a last light
+// that lit the front.
+TEST(LambertLit, BackSideThroughTranslucenceAndAmbientOnly) {
+    struct Light {
+        const char *type;
+        float y;  // above (> 0) or below the plane
+        float intensity;
+    };
+    struct Case {
+        const char *what;
+        const char *model;
+        float translucence;
+        std::vector<Light> lights;
+        bool occluder;
+        float factor;  // of the surface colour
+    } cases[] = {
+        {"point behind", "veko_lambert", 0.0f, {{"veko_pointlight", -3, 1.0f}}, false, 0.0f},
+        {"point behind, translucent", "veko_lambert", 0.5f, {{"veko_pointlight", -3, 1.0f}}, false, 0.5f},
+        {"point behind, translucent, shadowed", "veko_lambert", 0.5f, {{"veko_pointlight", -3, 1.0f}}, true, 0.0f},
+        {"point behind, glossy", "veko_phong", 0.0f, {{"veko_pointlight", -3, 1.0f}}, false, 0.0f},
+        {"ambient behind", "veko_lambert", 0.0f, {{"veko_ambientlight", -3, 0.5f}}, false, 0.5f},
+        {"ambient behind, glossy", "veko_phong", 0.0f, {{"veko_ambientlight", -3, 0.5f}}, false, 0.5f},
+        {"point in front, then ambient behind", "veko_lambert", 0.0f,
+         {{"veko_pointlight", 3, 1.0f}, {"veko_ambientlight", -3, 0.5f}}, false, 0.8f + 0.5f},
+        {"ambient behind, then point in front", "veko_lambert", 0.0f,
+         {{"veko_ambientlight", -3, 0.5f}, {"veko_pointlight", 3, 1.0f}}, false, 0.8f + 0.5f},
+        {"point in front and behind, translucent", "veko_lambert", 0.25f,
+         {{"veko_pointlight", 3, 1.0f}, {"veko_pointlight", -3, 2.0f}}, false, 0.8f + 0.25f + 0.25f * 2.0f},
+    };
+    for (const Case &k : cases) {
+        json surf = {{"color", {0.5, 0.25, 1.0, 1.0}}, {"diffuse", 0.8}, {"translucence", k.translucence},
+                     {"translucenceFocus", 0.0}, {"matteOpacityMode", 1}};
+        if (std::string(k.model) == "veko_phong") surf["specularColor"] = {1, 1, 1, 1};
+        json nodes = {{{"name", "st"}, {"type", "veko_state"}},
+                      {{"name", "surf"}, {"type", k.model}, {"params", surf}},
+                      {{"name", "sg"}, {"type", "veko_shadingengine"}, {"params", {{"surfaceShader", "surf"}}}},
+                      {{"name", "black"}, {"type", "veko_lambert"}, {"params", {{"color", {0, 0, 0, 1}}}}},
+                      {{"name", "blackSG"}, {"type", "veko_shadingengine"}, {"params", {{"surfaceShader", "black"}}}}};
+        json lights = json::array();
+        for (size_t i = 0; i < k.lights.size(); ++i) {
+            const Light &l = k.lights[i];
+            const std::string name = "light" + std::to_string(i);
+            json params = {{"intensity", l.intensity}, {"useRayTraceShadows", 1}};
+            if (std::string(l.type) == "veko_ambientlight") params["ambientShade"] = 0.0;
+            nodes.push_back({{"name", name}, {"type", l.type}, {"params", params}});
+            lights.push_back({{"name", "l" + name}, {"shader", name}, {"transform", {{"translate", {0, l.y, 0}}}}});
+        }
+        json objects = {{{"name", "plane"}, {"mesh", {{"type", "plane"}, {"size", {20, 20}}}}, {"material", "sg"}}};
+        if (k.occluder)
+            objects.push_back({{"name", "occluder"}, {"mesh", {{"type", "plane"}, {"size", {4, 4}}}},
+                               {"transform", {{"translate", {0, -1.5, 0}}}}, {"material", "blackSG"}});
+        const json camera = {{"type", "orthographic"}, {"resolution", {3, 3}}, {"aperture", 2},
+                             {"transform", {{"lookAt", {{"eye", {0, 5, 0}}, {"target", {0, 0, 0}}, {"up", {0, 0, -1}}}}}}};
+        const json doc = {{"nodes", nodes}, {"camera", camera}, {"options", {{"trace", true}}}, {"state", "st"},
+                          {"objects", objects}, {"lights", lights}};
+        auto scene = vh::loadSceneJson(vt::library(), doc, "backside.json");
+        vh::RenderOptions ro;
+        ro.threads = 1;
+        ro.progress = false;
+        const vh::FrameImage img = vh::render(*scene, ro);
+        const float *px = img.pixel(1, 1);
+        EXPECT_NEAR(px[0], 0.5f * k.factor, 1e-4f) << k.what;
+        EXPECT_NEAR(px[1], 0.25f * k.factor, 1e-4f) << k.what;
+        EXPECT_NEAR(px[2], 1.0f * k.factor, 1e-4f) << k.what;
+    }
+}
+
 // A bumped normal pointing below the geometric surface is pulled back to
 // 0.0015 above it: lit from (3, 3, 0) the pulled normal (0.7071, 0.0015, 0)
 // still sees the light, where the raw normal (0.7071, -0.7071, 0) would be
