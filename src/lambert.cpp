@@ -369,6 +369,9 @@ xrColor environmentLookup(xrState *state, const xrVector &dir, bool refracted) {
 const FinalGatherSettings *prepareFinalGather(xrState *state, BaseStateRecord *rec, float m,
                                               FinalGatherSettings &out) {
     const xrOptions *opt = state->optionsRecord;
+    // With final gathering off there is nothing for the settings to steer:
+    // the object's block is not looked up, and the ray weight stays.
+    if (!opt || !opt->finalGatherOn) return nullptr;
     bool have = false;
     if (state->instanceTag) {
         xrTag found = 0;
@@ -385,7 +388,6 @@ const FinalGatherSettings *prepareFinalGather(xrState *state, BaseStateRecord *r
             xr_db_unpin(found);
         }
     }
-    if (!opt || !opt->finalGatherOn) return have ? &out : nullptr;
     int count;
     if (m < rec->fullSampleWeight && rec->fullSampleWeight > rec->minRayWeight) {
         if (!have) {
