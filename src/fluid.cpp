@@ -142,6 +142,27 @@ public:
     T operator()(const T *param) const {
         return *ptr(param);
     }
+    // Whether any word of the `count` parameters from `first` on is connected.
+    template <class T>
+    bool anyConnected(const T *first, int count) const {
+        if (!conn_ || count <= 0) return false;
+        static_assert(sizeof(T) % 4 == 0);
+        const char *words = reinterpret_cast<const char *>(first) + conn_;
+        const size_t bytes = size_t(count) * sizeof(T);
+        uint64_t any = 0;
+        size_t k = 0;
+        for (; k + 8 <= bytes; k += 8) {
+            uint64_t w;
+            std::memcpy(&w, words + k, 8);
+            any |= w;
+        }
+        if (k < bytes) {
+            uint32_t w;
+            std::memcpy(&w, words + k, 4);
+            any |= w;
+        }
+        return any != 0;
+    }
 
 private:
     // The connected value, or the literal when the evaluation fails.
@@ -319,11 +340,16 @@ struct RampStage {
 // code's value times the input scale and the noise factor, reshaped by the
 // bias.
 template <class Entry>
-[[gnu::noinline]] decltype(Entry::value) sampleVaryingRamp(const Params &get, const RampStage<Entry> &r, int32_t code,
-                                                           FluidSample &s, BuiltInNoise &noise, const FluidBlock &b) {
+[[gnu::noinline]] decltype(Entry::value) sampleVaryingRamp(const Params &get, const RampStage<Entry> &r, int count,
+                                                           int32_t code, FluidSample &s, BuiltInNoise &noise,
+                                                           const FluidBlock &b) {
     xrState *state = get.state();
+    // Entries that no shader feeds are read where they are.
+    count = std::min(count, kRampCurveMax);
+    const Entry *entries = r.ramp->at(0);
+    const bool inPlace = !get.anyConnected(entries, count);
     RampCurve curve;
-    loadRamp(state, r.ramp, curve);
+    if (!inPlace) loadRamp(state, r.ramp, curve);
     float f = 1.0f;
     if (get(r.texture)) {
         const float n = noise.value(state, b, s.point());
@@ -331,9 +357,9 @@ template <class Entry>
     }
     const float x = fluidBias(s.input(code) * get(r.scale) * f, get(r.bias), code == kInSigned);
     if constexpr (std::is_same_v<Entry, ColorRampEntry>)
-        return rampColor(curve, x);
+        return inPlace ? rampColor(entries, count, x) : rampColor(curve, x);
     else
-        return rampValue(curve, x);
+        return inPlace ? rampValue(entries, count, x) : rampValue(curve, x);
 }
 
 // The ramp's value for the input code: a ramp of one entry is that entry's
@@ -347,7 +373,7 @@ template <class Entry, class Stage>
     const int count = get(&ramp->count);
     if (count == 1) return get(&ramp->at(0)->value);
     if (count <= 0) return {};
-    return sampleVaryingRamp(get, stage(), code, s, noise, b);
+    return sampleVaryingRamp(get, stage(), count, code, s, noise, b);
 }
 
 // Matte opacity by mode: 0 unset, 1 the matte opacity, 2 that times the

@@ -53,6 +53,12 @@ float rampValue(const RampCurve &curve, float x);
 // curve or a scalar curve.
 xrColor rampColor(const RampCurve &curve, float x);
 
+// The same for a ramp parameter's first `count` (at most 50) entries read
+// in place, when none of them is connected: what loadRamp and the curve
+// give, without the copy.
+float rampValue(const ScalarRampEntry *entries, int count, float x);
+xrColor rampColor(const ColorRampEntry *entries, int count, float x);
+
 // Smooth (cosine) weight of the upper entry at the fraction u in [0, 1].
 inline float rampSmoothWeight(float u) { return std::cos((u + 1.0f) * kPi) * 0.5f + 0.5f; }
 

@@ -260,6 +260,54 @@ TEST(Fluid, RampInputs) {
     }
 }
 
+// Opacity ramps of every interpolation, unsorted and with tied positions:
+// a ramp whose entries are literals (read in place) gives what the same
+// ramp gives with an entry fed by a node (copied entry by entry).
+TEST(Fluid, OpacityRampReadInPlaceOrCopied) {
+    auto entry = [](json position, json value, int interpolation) {
+        return json{{"position", position}, {"value", value}, {"interpolation", interpolation}};
+    };
+    const json ramps[] = {
+        json::array({entry(0.8, 0.2, 1), entry(0.1, 0.9, 2), entry(0.5, 0.4, 3), entry(0.3, 0.6, 0)}),
+        json::array({entry(0.5, 0.3, 1), entry(0.5, 0.7, 1), entry(1.0, 1.0, 3), entry(0.0, 0.1, 3)}),
+        json::array({entry(0.2, 0.5, 3), entry(0.9, 0.1, 3)}),
+    };
+    const float inputs[] = {0.0f, 0.05f, 0.1f, 0.2f, 0.3f, 0.45f, 0.5f, 0.65f, 0.8f, 0.95f, 1.2f};
+    auto alphas = [&](const json &ramp, const json &fedValue = 0) {
+        std::vector<float> out;
+        for (float d : inputs) {
+            Block b = densityBlock({1, 1, 1}, {2, 2, 2}, {0, 0, 0}, {0.0f});
+            b.i(7, 0), b.f(6, d);  // density d everywhere
+            json doc = {{"nodes", json::array({{{"name", "k"},
+                                                {"type", "veko_unitconversion"},
+                                                {"params", {{"input", fedValue}}}},
+                                               {{"name", "ft"},
+                                                {"type", "veko_fluidtexture3d"},
+                                                {"params", {{"fluidData", "smoke"}, {"opacity", ramp}}}}})},
+                        {"objects", json::array({{{"name", "smoke"},
+                                                  {"mesh", {{"type", "box"}, {"size", {1, 1, 1}}}},
+                                                  {"userData", b.userData()}}})}};
+            FluidScene s(vh::loadSceneJson(vt::library(), doc, "fluid_test.json"));
+            out.push_back(s.alpha({0, 0, 0}));
+        }
+        return out;
+    };
+    for (const json &ramp : ramps) {
+        SCOPED_TRACE(ramp.dump());
+        json fed = ramp;
+        fed[0]["value"] = "k.output";
+        const std::vector<float> inPlace = alphas(ramp), copied = alphas(fed, ramp[0]["value"]);
+        for (size_t i = 0; i < std::size(inputs); ++i) EXPECT_EQ(inPlace[i], copied[i]) << "input " << inputs[i];
+    }
+    // Anchors of the first ramp by hand: below every position the lowest
+    // entry's value, above every position the highest's, and at a position
+    // that entry's value.
+    const std::vector<float> first = alphas(ramps[0]);
+    EXPECT_EQ(first[0], 0.9f);   // 0: below 0.1
+    EXPECT_EQ(first[4], 0.6f);   // 0.3
+    EXPECT_EQ(first[10], 0.2f);  // 1.2: above 0.8
+}
+
 // Colour and incandescence come through their colour ramps and add up;
 // the glow is the colour times glowIntensity; code 11 takes the colour
 // field directly.
