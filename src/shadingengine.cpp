@@ -50,6 +50,25 @@ xrVector sub(const xrVector &a, const xrVector &b) { return {a.x - b.x, a.y - b.
 xrVector add(const xrVector &a, const xrVector &b) { return {a.x + b.x, a.y + b.y, a.z + b.z}; }
 xrVector scale(const xrVector &a, float s) { return {a.x * s, a.y * s, a.z * s}; }
 
+// Ray kinds traced from within a material call that share the record of the
+// state they are spawned by (the state shader starts no new ray for them).
+constexpr int32_t kRayReflect = 2;
+constexpr int32_t kRayRefract = 3;
+constexpr int32_t kRayTransparent = 20;
+
+// The record of the material's state. A reflected, refracted or transparency
+// ray traced by the state whose material call holds the binding shares that
+// state's record, which stays in place while the call runs; any other ray
+// (an eye ray, a ray with a record of its own) asks the host.
+BaseStateRecord *materialRecord(xrState *state) {
+    const int32_t kind = state->rayKind;
+    if (kind == kRayReflect || kind == kRayRefract || kind == kRayTransparent) {
+        const veko::RecordBinding *b = veko::recordBinding(state);
+        if (b && b->rec && state->spawningState && state->spawningState == b->state) return b->rec;
+    }
+    return veko::lookupStateRecord(state);
+}
+
 bool spawnedBySecondaryRay(const xrState *state) {
     for (const xrState *s = state; s; s = s->spawningState)
         if (s->rayKind == 2 || s->rayKind == 3 || s->rayKind == 20) return true;
@@ -308,8 +327,7 @@ VEKO_EXPORT xrBoolean veko_shadingengine(void *result, xrState *state, void *par
     const float continueThreshold = veko::eval(state, &params->continueThreshold);
     xrVector *const savedTexCoords = state->texCoords;
 
-    // The material binds its own state's record, so it never finds one bound.
-    BaseStateRecord *rec = veko::lookupStateRecord(state);
+    BaseStateRecord *rec = materialRecord(state);
     if (!rec) {
         VEKO_WARN(kName, "Internal state error.");
         return 0;
