@@ -71,7 +71,17 @@ float rayHighlightFactor(xrState *state, const ReflectionHead *head) {
     return rs > 0.0f ? rs : 0.0f;
 }
 
-void addAveraged(PassSums &total, const PassSums &pass, int n) {
+// One sample (a point light's only one) needs no scaling: x * 1 is x.
+inline void addAveraged(PassSums &total, const PassSums &pass, int n) {
+    if (n == 1) {
+        addTo(total.diffuse, pass.diffuse);
+        addTo(total.diffuseNoShadow, pass.diffuseNoShadow);
+        addTo(total.specular, pass.specular);
+        addTo(total.specularNoShadow, pass.specularNoShadow);
+        total.lit += pass.lit;
+        total.shadowed += pass.shadowed;
+        return;
+    }
     const float inv = 1.0f / static_cast<float>(n);
     addScaled(total.diffuse, pass.diffuse, inv);
     addScaled(total.diffuseNoShadow, pass.diffuseNoShadow, inv);
