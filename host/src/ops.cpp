@@ -79,9 +79,22 @@ Instance *currentInstance(xrState *state) {
 
 }  // namespace
 
-void newSample(xrState *state) {
+namespace {
+__attribute__((noinline)) void newSampleSlow(xrState *state) {
     RayContext *r = rayOf(state);
     r->sampleId = ++threadOf(state)->counter;
+}
+}  // namespace
+
+// Every traced ray comes here: a state with its context and thread (all
+// render states) takes the key without a frame.
+void newSample(xrState *state) {
+    RayContext *r = state ? static_cast<RayContext *>(state->hostContext) : nullptr;
+    if (__builtin_expect(r && r->thread, 1)) {
+        r->sampleId = ++r->thread->counter;
+        return;
+    }
+    newSampleSlow(state);
 }
 
 void flushCache(xrState *state) { newSample(state); }
