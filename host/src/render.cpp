@@ -265,6 +265,25 @@ Renderer::Sample Renderer::shadeSample(int thread, float x, float y, uint32_t pi
 
 namespace {
 
+// The extra frame buffers (xr_fb_put) of one pixel's samples. Few scenes
+// write them: the sums live in memory and are added out of line, so that the
+// sample loop does not carry them.
+struct FrameBufferSums {
+    float sum[8][4];
+    float w[8];
+    void clear() { std::memset(this, 0, sizeof *this); }
+    __attribute__((noinline)) void add(const Renderer::Sample &s, float wt) {
+        for (int k = 0; k < 8; ++k)
+            if (s.fbMask & (1u << k)) {
+                sum[k][0] += wt * s.fb[k].r;
+                sum[k][1] += wt * s.fb[k].g;
+                sum[k][2] += wt * s.fb[k].b;
+                sum[k][3] += wt * s.fb[k].a;
+                w[k] += wt;
+            }
+    }
+};
+
 void progressBar(int done, int total, double seconds) {
     const int width = 40;
     const int filled = total ? done * width / total : width;
@@ -347,6 +366,7 @@ FrameImage render(Scene &scene, const RenderOptions &opts) {
     std::string error;
     std::atomic<bool> failed{false};
     auto worker = [&](int t) {
+        FrameBufferSums fbs;
         try {
             for (;;) {
                 const int tile = next.fetch_add(1);
@@ -363,8 +383,7 @@ FrameImage render(Scene &scene, const RenderOptions &opts) {
                         sobolScrambles(hashU32(pix * 0x9E3779B1u + 0x68bc21ebu), scramble);
                         const float cx = px + 0.5f, cy = float(H - 1 - py) + 0.5f;  // raster y up
                         float sum[4] = {0, 0, 0, 0}, wsum = 0;
-                        float fbSum[8][4] = {};
-                        float fbW[8] = {};
+                        bool fbUsed = false;
                         double depth = 0;
                         uint32_t label = 0;
                         float bestW = -1;
@@ -392,14 +411,11 @@ FrameImage render(Scene &scene, const RenderOptions &opts) {
                                 bestW = w;
                                 label = s.label;
                             }
-                            for (int k = 0; s.fbMask && k < 8; ++k)
-                                if (s.fbMask & (1u << k)) {
-                                    fbSum[k][0] += w * s.fb[k].r;
-                                    fbSum[k][1] += w * s.fb[k].g;
-                                    fbSum[k][2] += w * s.fb[k].b;
-                                    fbSum[k][3] += w * s.fb[k].a;
-                                    fbW[k] += w;
-                                }
+                            if (s.fbMask) {
+                                if (!fbUsed) fbs.clear();
+                                fbUsed = true;
+                                fbs.add(s, w);
+                            }
                         }
                         const float inv = wsum > 0 ? 1.0f / wsum : 0.0f;
                         float *out = &img.rgba[at * 4];
@@ -407,10 +423,10 @@ FrameImage render(Scene &scene, const RenderOptions &opts) {
                         img.depth[at] = float(depth);
                         img.label[at] = label;
                         img.coverage[at] = hitW * inv;
-                        for (int k = 0; k < 8; ++k)
-                            if (fbW[k] > 0) {
+                        for (int k = 0; fbUsed && k < 8; ++k)
+                            if (fbs.w[k] > 0) {
                                 float *f = &fbBuffer(k)[at * 4];
-                                for (int c = 0; c < 4; ++c) f[c] = fbSum[k][c] * inv;
+                                for (int c = 0; c < 4; ++c) f[c] = fbs.sum[k][c] * inv;
                             }
                     }
                 done.fetch_add(1);
