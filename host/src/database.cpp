@@ -20,13 +20,6 @@ Database &Database::make() {
     return *db;
 }
 
-Database::Element *Database::find(xrTag tag) const {
-    const uint32_t chunk = tag >> kChunkBits;
-    if (tag == 0 || chunk >= kChunks) return nullptr;
-    const Chunk *c = chunks_[chunk].load(std::memory_order_acquire);
-    return c ? (*c)[tag & (kChunkSize - 1)].load(std::memory_order_acquire) : nullptr;
-}
-
 xrTag Database::create(int type, const void *bytes, size_t size) {
     auto e = std::make_unique<Element>();
     e->type = type;
@@ -52,12 +45,6 @@ xrTag Database::create(int type, size_t size) { return create(type, nullptr, siz
 
 void *Database::data(xrTag tag) {
     Element *e = find(tag);
-    return e ? e->storage.data() : nullptr;
-}
-
-void *Database::peek(xrTag tag, int *type) const {
-    Element *e = find(tag);
-    *type = e ? e->type : 0;
     return e ? e->storage.data() : nullptr;
 }
 

@@ -154,7 +154,11 @@ public:
     void *access(xrTag tag, int *type);   // pins
     // Data and type (0 when absent) without pinning, for the render's hot
     // path: a pin is a write to the element shared by all threads.
-    void *peek(xrTag tag, int *type) const;
+    void *peek(xrTag tag, int *type) const {
+        Element *e = find(tag);
+        *type = e ? e->type : 0;
+        return e ? e->storage.data() : nullptr;
+    }
     void unpin(xrTag tag);
     int pins(xrTag tag) const;            // for tests: pin count
     int totalPins() const;
@@ -189,7 +193,13 @@ private:
     static constexpr uint32_t kChunkSize = 1u << kChunkBits;
     static constexpr uint32_t kChunks = 1u << 14;  // 67 M tags
     using Chunk = std::array<std::atomic<Element *>, kChunkSize>;
-    Element *find(xrTag tag) const;
+    // Inline: shaders called by tag and instance queries look up on every sample.
+    Element *find(xrTag tag) const {
+        const uint32_t chunk = tag >> kChunkBits;
+        if (tag == 0 || chunk >= kChunks) return nullptr;
+        const Chunk *c = chunks_[chunk].load(std::memory_order_acquire);
+        return c ? (*c)[tag & (kChunkSize - 1)].load(std::memory_order_acquire) : nullptr;
+    }
     std::mutex writeMutex_;
     std::unique_ptr<std::atomic<Chunk *>[]> chunks_{new std::atomic<Chunk *>[kChunks]()};
     xrTag next_ = 1;
