@@ -59,6 +59,32 @@ inline T eval(xrState *state, const T *param) {
     return *evalPtr(state, param);
 }
 
+// Parameter evaluation within one call of a shader, for shaders that read
+// many parameters: the connection offset is read once. The host keeps the
+// running shader's record in the state while it runs (it restores it after
+// every nested evaluation), so the offset cannot change meanwhile.
+class Evaluator {
+public:
+    explicit Evaluator(xrState *state)
+        : state_(state), offset_(state->shaderRecord ? state->shaderRecord->connectionOffset : 0) {}
+    bool connected(const void *param) const {
+        if (offset_ == 0) return false;
+        int32_t word;
+        std::memcpy(&word, static_cast<const char *>(param) + offset_, 4);
+        return word != 0;
+    }
+    template <class T>
+    T operator()(const T *param) const {
+        if (connected(param))
+            if (void *p = xr_phen_eval(state_, const_cast<T *>(param))) return *static_cast<const T *>(p);
+        return *param;
+    }
+
+private:
+    xrState *state_;
+    int32_t offset_;
+};
+
 inline void evalMatrix(xrState *state, const float *param, float out[16]) {
     const float *p = param;
     if (isConnected(state, param)) {

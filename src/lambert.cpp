@@ -427,13 +427,14 @@ const FinalGatherSettings *prepareFinalGather(xrState *state, BaseStateRecord *r
 
 xrColor irradianceTerm(const Shading &sh, const CoreRefs &core, const xrColor &base) {
     xrState *state = sh.state;
-    xrColor k = eval(state, core.irradianceColor);
+    const Evaluator ev(state);
+    xrColor k = ev(core.irradianceColor);
     scaleRGB(k, sh.diffuse);
     mulRGBInPlace(k, base);
     k.a = 0.0f;
     if (blackRGB(k)) return {};
-    if (isConnected(state, core.irradiance)) {
-        xrColor irr = eval(state, core.irradiance);
+    if (ev.connected(core.irradiance)) {
+        xrColor irr = ev(core.irradiance);
         mulRGBInPlace(irr, k);
         return irr;
     }
@@ -476,8 +477,9 @@ void transparencyStep(const Shading &sh, const CoreRefs &core, const BlurParams 
         return;
     }
 
-    const float materialIor = eval(state, core.refractiveIndex);
-    const float thickness = eval(state, core.surfaceThickness);
+    const Evaluator ev(state);
+    const float materialIor = ev(core.refractiveIndex);
+    const float thickness = ev(core.surfaceThickness);
     float index = materialIor;
     if (thickness != 0.0f) {
         const float g = 1.0f - std::fabs(state->cosView);
@@ -487,14 +489,14 @@ void transparencyStep(const Shading &sh, const CoreRefs &core, const BlurParams 
     const float ior = state->currentIor;
     if (index == ior) index = 1.0f;  // leaving the medium
 
-    const Blur blur = blurSetup(state, rec, eval(state, &blurParams->blur), eval(state, &blurParams->limit),
-                                eval(state, &blurParams->samples), rec->refractionCap);
+    const Blur blur = blurSetup(state, rec, ev(&blurParams->blur), ev(&blurParams->limit),
+                                ev(&blurParams->samples), rec->refractionCap);
     scaleRGB(rec->rayWeight, 1.0f / static_cast<float>(blur.samples));
 
-    const float fade = eval(state, core.fadeDistance);
-    const float absorbance = eval(state, core.lightAbsorbance);
-    const bool chromatic = eval(state, core.chromaticAberration) != 0;
-    const int32_t limit = std::min(eval(state, core.refractionLimit), rec->refractionCap);
+    const float fade = ev(core.fadeDistance);
+    const float absorbance = ev(core.lightAbsorbance);
+    const bool chromatic = ev(core.chromaticAberration) != 0;
+    const int32_t limit = std::min(ev(core.refractionLimit), rec->refractionCap);
     const bool toEnvironment = traceDepth(state) >= limit;
 
     TraceOutputsGuard outputs(rec);
@@ -668,6 +670,7 @@ xrBoolean shadeSurface(const char *shader, void *resultPtr, xrState *state, cons
                        SpecularModel *model) {
     auto *result = static_cast<MaterialResult *>(resultPtr);
     const CoreRefs &core = block.core;
+    const Evaluator ev(state);
     BaseStateRecord *rec = stateRecord(state);
     if (!rec) {
         xr_warning("%s(): Internal state error.", shader);
@@ -690,10 +693,10 @@ xrBoolean shadeSurface(const char *shader, void *resultPtr, xrState *state, cons
     Shading sh;
     sh.state = state;
     sh.rec = rec;
-    sh.hideSource = eval(state, core.hideSource);
+    sh.hideSource = ev(core.hideSource);
     if (state->rayKind == xrRAY_SHADOW) {
         if (sh.hideSource) result->outTransparency = {1.0f, 1.0f, 1.0f, 1.0f};
-        else result->outTransparency = terms ? terms->transparency(sh) : eval(state, core.transparency);
+        else result->outTransparency = terms ? terms->transparency(sh) : ev(core.transparency);
         return 1;
     }
 
@@ -701,17 +704,17 @@ xrBoolean shadeSurface(const char *shader, void *resultPtr, xrState *state, cons
         state->environmentShader = state->cameraRecord->cameraEnvShader;
     sh.pm = passMask(state, rec->passMode);
     zeroBlock<sizeof *result>(result);
-    if (!terms) sh.color = eval(state, core.color);
-    sh.diffuse = eval(state, core.diffuse);
-    sh.transparency = terms ? terms->transparency(sh) : eval(state, core.transparency);
-    sh.translucence = eval(state, core.translucence);
+    if (!terms) sh.color = ev(core.color);
+    sh.diffuse = ev(core.diffuse);
+    sh.transparency = terms ? terms->transparency(sh) : ev(core.transparency);
+    sh.translucence = ev(core.translucence);
     if (sh.translucence != 0.0f) {
-        sh.translucenceFocus = eval(state, core.translucenceFocus);
-        sh.translucenceDepth = eval(state, core.translucenceDepth);
+        sh.translucenceFocus = ev(core.translucenceFocus);
+        sh.translucenceDepth = ev(core.translucenceDepth);
     }
-    sh.glowIntensity = eval(state, core.glowIntensity);
+    sh.glowIntensity = ev(core.glowIntensity);
     sh.highlightGlow = sh.glowIntensity;
-    sh.refractions = eval(state, core.refractions);
+    sh.refractions = ev(core.refractions);
     const PassMask &pm = sh.pm;
     if (terms) model = nullptr;
     const bool glossy = (model || terms) && pm.has(kPassSpecular | kPassSpecularNoShadow | kPassReflection);
@@ -729,7 +732,7 @@ xrBoolean shadeSurface(const char *shader, void *resultPtr, xrState *state, cons
         mulRGBInPlace(lit.diffuse, sh.color);
         mulRGBInPlace(lit.diffuseNoShadow, sh.color);
     }
-    const xrColor specularColor = glossy && model ? eval(state, &model->head->specularColor) : xrColor{};
+    const xrColor specularColor = glossy && model ? ev(&model->head->specularColor) : xrColor{};
     if (glossy && model) {
         xrColor k = specularColor;
         mulRGBInPlace(k, model->specularTint(sh));
@@ -739,8 +742,8 @@ xrBoolean shadeSurface(const char *shader, void *resultPtr, xrState *state, cons
 
     // Ambient, incandescence, indirect light, scatter.
     xrColor ambient{}, incandescence{}, irradiance{}, scatter{};
-    if (pm.has(kPassAmbient)) ambient = terms ? terms->ambient(sh) : mul(sh.color, eval(state, core.ambientColor));
-    if (pm.has(kPassIncandescence)) incandescence = terms ? terms->incandescence(sh) : eval(state, core.incandescence);
+    if (pm.has(kPassAmbient)) ambient = terms ? terms->ambient(sh) : mul(sh.color, ev(core.ambientColor));
+    if (pm.has(kPassIncandescence)) incandescence = terms ? terms->incandescence(sh) : ev(core.incandescence);
     if (pm.has(kPassIrradiance)) irradiance = irradianceTerm(sh, core, base);
     if (pm.has(kPassScatter) && block.scatter) scatter = scatterTerm(sh, core, block.scatter);
 
@@ -754,13 +757,13 @@ xrBoolean shadeSurface(const char *shader, void *resultPtr, xrState *state, cons
         reflection = terms->reflection(sh);
     } else if (glossy && pm.has(kPassReflection)) {
         const ReflectionHead *head = model->head;
-        float r = std::min(eval(state, &head->reflectivity), 1.0f);
+        float r = std::min(ev(&head->reflectivity), 1.0f);
         if (r > 0.0f && !blackRGB(specularColor)) {
             r *= model->reflectivityFactor(sh);
             ReflectionInputs in;
             in.weight = scale(specularColor, r);
             in.weight.a = 0.0f;
-            in.reflectionLimit = eval(state, &head->reflectionLimit);
+            in.reflectionLimit = ev(&head->reflectionLimit);
             in.reflectedColor = &head->reflectedColor;
             in.blur = model->reflectionBlur;
             in.hideSource = sh.hideSource;
@@ -774,16 +777,16 @@ xrBoolean shadeSurface(const char *shader, void *resultPtr, xrState *state, cons
         for (float &m : result->outMatteOpacity) m = shadowFraction;
         return 1;
     }
-    const int32_t matteMode = eval(state, core.matteOpacityMode);
+    const int32_t matteMode = ev(core.matteOpacityMode);
     if (matteMode == 0) {
         for (float &m : result->outMatteOpacity) m = -1000000.0f;
         return 1;
     }
     if (matteMode == 1) {
-        const float mo = eval(state, core.matteOpacity);
+        const float mo = ev(core.matteOpacity);
         for (float &m : result->outMatteOpacity) m = mo;
     } else if (matteMode == 2) {
-        const float mo = eval(state, core.matteOpacity);
+        const float mo = ev(core.matteOpacity);
         const xrColor &t = result->outTransparency;
         result->outMatteOpacity[0] = (1.0f - t.r) * mo;
         result->outMatteOpacity[1] = (1.0f - t.g) * mo;

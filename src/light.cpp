@@ -241,9 +241,10 @@ void shadowStage(xrState *state, BaseStateRecord *rec, const ShadowInputs &in, x
     if (!(m > rec->minRayWeight) || rec->inLightLoop != 0 || spawning(state).rayKind == xrRAY_SHADOW)
         return;
 
+    const Evaluator ev(state);
     const xrOptions *opt = state->optionsRecord;
-    if (in.useDepthMapShadows && eval(state, in.useDepthMapShadows) && opt && opt->shadowMapsOn) {
-        xrColor sc = eval(state, in.shadowColor);
+    if (in.useDepthMapShadows && ev(in.useDepthMapShadows) && opt && opt->shadowMapsOn) {
+        xrColor sc = ev(in.shadowColor);
         xrColor s{sc.r * in.depthMapIntensity, sc.g * in.depthMapIntensity, sc.b * in.depthMapIntensity, sc.a};
         xrColor att{1.0f, 1.0f, 1.0f, 1.0f};
         if (xr_trace_shadow(&att, state)) {
@@ -258,10 +259,10 @@ void shadowStage(xrState *state, BaseStateRecord *rec, const ShadowInputs &in, x
         return;
     }
 
-    if (!eval(state, in.useRayTraceShadows) || !opt || !opt->traceEnabled) return;
-    int rays = eval(state, in.shadowRays);
+    if (!ev(in.useRayTraceShadows) || !opt || !opt->traceEnabled) return;
+    int rays = ev(in.shadowRays);
     if (rays == 0) return;
-    int32_t limit = std::min<int32_t>(eval(state, in.rayDepthLimit), rec->userWord1);
+    int32_t limit = std::min<int32_t>(ev(in.rayDepthLimit), rec->userWord1);
     if (!(state->reflectDepth + state->refractDepth < limit)) return;
 
     float size = 0.0f;
@@ -272,10 +273,10 @@ void shadowStage(xrState *state, BaseStateRecord *rec, const ShadowInputs &in, x
         // Reduced sampling (query 142) turns soft shadows off. A literal size
         // of 0 (the usual hard shadow) needs no answer; a connected size is
         // evaluated only when sampling is not reduced.
-        const bool literal = !isConnected(state, in.softSize);
+        const bool literal = !ev.connected(in.softSize);
         if (!literal || *in.softSize > 0.0f) {
             xrInteger reduced = 0;
-            if (!(xr_query(142, state, 0, &reduced) && reduced != 0)) size = literal ? *in.softSize : eval(state, in.softSize);
+            if (!(xr_query(142, state, 0, &reduced) && reduced != 0)) size = literal ? *in.softSize : ev(in.softSize);
         }
         soft = size > 0.0f;
     }
@@ -284,13 +285,13 @@ void shadowStage(xrState *state, BaseStateRecord *rec, const ShadowInputs &in, x
     bool lit = soft ? in.sampler(state, size, shadowRayCount(rays, m, rec), &att)
                     : xr_trace_shadow(&att, state) != 0;
     if (lit) {
-        xrColor sc = eval(state, in.shadowColor);
+        xrColor sc = ev(in.shadowColor);
         result->r = att.r * result->r + (1.0f - att.r) * sc.r;
         result->g = att.g * result->g + (1.0f - att.g) * sc.g;
         result->b = att.b * result->b + (1.0f - att.b) * sc.b;
         rec->lightShadowWeight = 1.0f - (att.r + att.g + att.b) / 3.0f;
     } else {
-        *result = eval(state, in.shadowColor);
+        *result = ev(in.shadowColor);
         rec->lightShadowWeight = 1.0f;
     }
 }
@@ -615,6 +616,7 @@ VEKO_EXPORT xrBoolean veko_pointlight(void *result, xrState *state, void *params
     if (backSampleUnused(state, rec)) return 0;
     CallFrame frame(state, rec);
     if (areaLightBehind(state)) return behindAreaLight(state, rec, out);
+    const Evaluator ev(state);
 
     // The light-space coordinate is read only by shaders connected to the
     // light's parameters: without connections it is not worth its arc
@@ -627,18 +629,18 @@ VEKO_EXPORT xrBoolean veko_pointlight(void *result, xrState *state, void *params
     frame.markRunning();
 
     float intensity;
-    int decayRate = eval(state, &p->decayRate);
+    int decayRate = ev(&p->decayRate);
     if (rec->flags & kFlagLightFog) {
         const xrState *fog = state->spawningState;
         double h = fog ? 0.5 * fog->hitDistance : 0.0;
-        float f = pointFogFactor(h, eval(state, &p->fogRadius), eval(state, &p->fogType), decayRate);
-        intensity = eval(state, &p->intensity) * f * eval(state, &p->fogIntensity);
+        float f = pointFogFactor(h, ev(&p->fogRadius), ev(&p->fogType), decayRate);
+        intensity = ev(&p->intensity) * f * ev(&p->fogIntensity);
     } else {
-        intensity = applyDecay(eval(state, &p->intensity), state->hitDistance, decayRate);
+        intensity = applyDecay(ev(&p->intensity), state->hitDistance, decayRate);
     }
-    xrTag profile = eval(state, &p->lightProfile);
+    xrTag profile = ev(&p->lightProfile);
     if (profile) intensity *= xr_lightprofile_sample(state, profile, 1);
-    *out = scaledColor(eval(state, &p->color), intensity);
+    *out = scaledColor(ev(&p->color), intensity);
 
     if (state->rayKind != kRayLight) {
         out->a = 1.0f;
