@@ -14,6 +14,9 @@
 #include <vector>
 
 #include <embree3/rtcore.h>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "finalgather.h"
 #include "hair.h"
@@ -496,8 +499,20 @@ inline RayData *rayDataOf(xrState *state) {
 // a shader's arithmetic) are treated as misses.
 inline bool validRay(xrVector org, xrVector dir, float tnear, float tfar) {
     constexpr float kLarge = 1e18f;
+#if defined(__SSE2__)
+    // |c| <= kLarge for the six components at once, compared as integers:
+    // the magnitude bits of a float order like its value, and NaN's lie
+    // above every finite value's.
+    const __m128i magnitude = _mm_set1_epi32(0x7fffffff);
+    const __m128i large = _mm_set1_epi32(__builtin_bit_cast(int, kLarge));
+    const __m128i a = _mm_and_si128(_mm_castps_si128(_mm_setr_ps(org.x, org.y, org.z, dir.x)), magnitude);
+    const __m128i b = _mm_and_si128(_mm_castps_si128(_mm_setr_ps(dir.y, dir.z, 0, 0)), magnitude);
+    if (_mm_movemask_epi8(_mm_or_si128(_mm_cmpgt_epi32(a, large), _mm_cmpgt_epi32(b, large)))) return false;
+#else
     auto ok = [](xrVector v) { return std::fabs(v.x) <= kLarge && std::fabs(v.y) <= kLarge && std::fabs(v.z) <= kLarge; };
-    return ok(org) && ok(dir) && tnear >= 0 && tnear <= tfar && !std::isnan(tfar);
+    if (!ok(org) || !ok(dir)) return false;
+#endif
+    return tnear >= 0 && tnear <= tfar && !std::isnan(tfar);
 }
 
 // The nearest hit along a ray. `time`: the ray's point in the shutter
