@@ -101,6 +101,19 @@ void radiusLimits(const Scene &scene, float &lo, float &hi) {
     lo = scene.gatherMinRadius > 0 ? std::min(scene.gatherMinRadius, hi) : 0.05f * hi;
 }
 
+// xr_compute_avg_radiance past its first check (out of line: with final
+// gathering off every shading point asks, and is answered without a frame).
+__attribute__((noinline)) xrBoolean averageRadiance(xrColor *average, xrState *state, void *settings) {
+    const int n = gatherRayCount(state, settings);
+    if (n <= 0) return 0;
+    RayData *rd = rayDataOf(state);
+    // Strands gather over the whole sphere: the cache holds hemispheres only.
+    if (rd->hairRadius <= 0 && rd->td->impl->gatherCache.lookup(state->hitPoint, state->shadingNormal, *average))
+        return 1;
+    gatherHemisphere(state, n, *average, nullptr);
+    return 1;
+}
+
 }  // namespace
 
 }  // namespace vh
@@ -116,14 +129,8 @@ VH_EXPORT xrBoolean xr_compute_avg_radiance(xrColor *average, xrState *state, xr
     (void)face;
     if (!average) return 0;
     *average = {0, 0, 0, 0};
-    const int n = gatherRayCount(state, settings);
-    if (n <= 0) return 0;
-    RayData *rd = rayDataOf(state);
-    // Strands gather over the whole sphere: the cache holds hemispheres only.
-    if (rd->hairRadius <= 0 && rd->td->impl->gatherCache.lookup(state->hitPoint, state->shadingNormal, *average))
-        return 1;
-    gatherHemisphere(state, n, *average, nullptr);
-    return 1;
+    if (!state || !state->optionsRecord || !state->optionsRecord->finalGatherOn) return 0;
+    return averageRadiance(average, state, settings);
 }
 
 // Gathers at the state's hit point and normal and keeps the result in the
