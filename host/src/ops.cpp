@@ -373,7 +373,7 @@ xrBoolean xr_call_shader_x(void *result, xrInteger kind, xrState *state, xrTag s
     // network's cycle check: a shader that ends up calling itself is cut
     // off here instead of exhausting the stack.
     constexpr int kMaxCallDepth = 256;
-    static thread_local int depth = 0;
+    static thread_local int depth __attribute__((tls_model("initial-exec"))) = 0;
     if (depth >= kMaxCallDepth) {
         hostMessage(Severity::Error, "xr_call_shader_x: node " + inst->name + " is called more than " +
                                          std::to_string(kMaxCallDepth) + " levels deep (does it call itself?)");
