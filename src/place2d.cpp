@@ -80,13 +80,14 @@ void setOutside(veko::Place2dOutput *out) {
 }  // namespace
 
 VEKO_EXPORT xrBoolean veko_place2dtex(void *result, xrState *state, void *params) {
+    const veko::Evaluator ev(state);
     auto *p = static_cast<Place2dParams *>(params);
     auto *out = static_cast<veko::Place2dOutput *>(result);
 
     // Input uv: the connected value, else the surface's first texture space.
     float u, v, w;
-    if (veko::isConnected(state, &p->uvCoord)) {
-        const xrVector uv = eval(state, &p->uvCoord);
+    if (ev.connected(&p->uvCoord)) {
+        const xrVector uv = ev(&p->uvCoord);
         u = uv.x, v = uv.y, w = uv.z;
     } else if (state->texCoords) {
         u = state->texCoords[0].x, v = state->texCoords[0].y, w = state->texCoords[0].z;
@@ -95,25 +96,25 @@ VEKO_EXPORT xrBoolean veko_place2dtex(void *result, xrState *state, void *params
     }
 
     // The settings travel with the uv so connected textures can read them.
-    out->coverage = eval(state, &p->coverage);
-    out->translateFrame = eval(state, &p->translateFrame);
-    out->rotateFrame = eval(state, &p->rotateFrame);
-    out->mirrorU = eval(state, &p->mirrorU);
-    out->mirrorV = eval(state, &p->mirrorV);
-    out->stagger = eval(state, &p->stagger);
-    out->wrapU = eval(state, &p->wrapU);
-    out->wrapV = eval(state, &p->wrapV);
-    out->repeatUV = eval(state, &p->repeatUV);
-    out->offset = eval(state, &p->offset);
-    out->rotateUV = eval(state, &p->rotateUV);
-    out->noiseUV = eval(state, &p->noiseUV);
+    out->coverage = ev(&p->coverage);
+    out->translateFrame = ev(&p->translateFrame);
+    out->rotateFrame = ev(&p->rotateFrame);
+    out->mirrorU = ev(&p->mirrorU);
+    out->mirrorV = ev(&p->mirrorV);
+    out->stagger = ev(&p->stagger);
+    out->wrapU = ev(&p->wrapU);
+    out->wrapV = ev(&p->wrapV);
+    out->repeatUV = ev(&p->repeatUV);
+    out->offset = ev(&p->offset);
+    out->rotateUV = ev(&p->rotateUV);
+    out->noiseUV = ev(&p->noiseUV);
     const xrVector cov = out->coverage, tr = out->translateFrame, rep = out->repeatUV,
                    off = out->offset, nz = out->noiseUV;
 
     // Filter size in uv, scaled by the number of texture copies per unit.
     xrVector filter;
-    if (veko::isConnected(state, &p->uvFilterSize)) {
-        filter = eval(state, &p->uvFilterSize);
+    if (ev.connected(&p->uvFilterSize)) {
+        filter = ev(&p->uvFilterSize);
     } else if (const veko::BaseStateRecord *rec = veko::stateRecord(state)) {
         veko::touchFootprint(state, rec);
         filter = {rec->footprintU.x, rec->footprintU.y, 0.0f};
