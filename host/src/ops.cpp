@@ -515,36 +515,71 @@ xrBoolean xr_matrix_invert(float *out, const float *in) {
 
 // State-relative transforms. Internal space is world space; the ray's
 // matrices (null = identity) give the object, camera and light spaces.
-static const float *objectToWorldOf(xrState *state) {
-    const float *m = renderObjectMatrix ? renderObjectMatrix(state, true) : nullptr;
-    return m ? m : rayOf(state)->objectToWorld;
-}
-static const float *worldToObjectOf(xrState *state) {
-    const float *m = renderObjectMatrix ? renderObjectMatrix(state, false) : nullptr;
-    return m ? m : rayOf(state)->worldToObject;
-}
-#define VH_SPACE(fn, matrix, isPoint)                                         \
-    void fn(xrState *state, xrVector *out, const xrVector *in) {              \
-        const float *m = matrix;                                              \
-        if (!m) {                                                             \
-            *out = *in;                                                       \
-            return;                                                           \
-        }                                                                     \
-        if (isPoint) transformPoint(out, in, m);                              \
-        else transformVector(out, in, m);                                     \
+}  // extern "C"
+
+namespace vh {
+namespace {
+
+enum class Space { ToObject, FromObject, ToCamera, FromCamera, ToLight, FromLight };
+
+template <Space S>
+const float *rayMatrix(const RayContext &r) {
+    switch (S) {
+        case Space::ToObject: return r.worldToObject;
+        case Space::FromObject: return r.objectToWorld;
+        case Space::ToCamera: return r.worldToCamera;
+        case Space::FromCamera: return r.cameraToWorld;
+        case Space::ToLight: return r.worldToLight;
+        default: return r.lightToWorld;
     }
-VH_SPACE(xr_point_to_object, worldToObjectOf(state), true)
-VH_SPACE(xr_point_from_object, objectToWorldOf(state), true)
-VH_SPACE(xr_point_to_camera, rayOf(state)->worldToCamera, true)
-VH_SPACE(xr_point_from_camera, rayOf(state)->cameraToWorld, true)
-VH_SPACE(xr_point_to_light, rayOf(state)->worldToLight, true)
-VH_SPACE(xr_point_from_light, rayOf(state)->lightToWorld, true)
-VH_SPACE(xr_vector_to_object, worldToObjectOf(state), false)
-VH_SPACE(xr_vector_from_object, objectToWorldOf(state), false)
-VH_SPACE(xr_vector_to_camera, rayOf(state)->worldToCamera, false)
-VH_SPACE(xr_vector_from_camera, rayOf(state)->cameraToWorld, false)
-VH_SPACE(xr_vector_to_light, rayOf(state)->worldToLight, false)
-VH_SPACE(xr_vector_from_light, rayOf(state)->lightToWorld, false)
+}
+
+template <bool Point>
+void applyMatrix(const float *m, xrVector *out, const xrVector *in) {
+    if (!m) *out = *in;
+    else if (Point) transformPoint(out, in, m);
+    else transformVector(out, in, m);
+}
+
+constexpr bool objectSpace(Space s) { return s == Space::ToObject || s == Space::FromObject; }
+
+// States without a ray context, and object space on a state that a volume
+// shader runs on (the renderer's instance then gives it).
+template <Space S, bool Point>
+__attribute__((noinline)) void transformSlow(xrState *state, xrVector *out, const xrVector *in) {
+    const float *m = objectSpace(S) && renderObjectMatrix ? renderObjectMatrix(state, S == Space::FromObject) : nullptr;
+    applyMatrix<Point>(m ? m : rayMatrix<S>(*rayOf(state)), out, in);
+}
+
+// Asked by shaders on every sample: a leaf, the rare cases out of line.
+template <Space S, bool Point>
+void transformIn(xrState *state, xrVector *out, const xrVector *in) {
+    const RayContext *r = state ? static_cast<const RayContext *>(state->hostContext) : nullptr;
+    const RayData *rd = r && reinterpret_cast<uintptr_t>(r->userB) == kRayDataMagic
+                            ? static_cast<const RayData *>(r->userA) : nullptr;
+    if (!r || (objectSpace(S) && rd && rd->inVolume)) return transformSlow<S, Point>(state, out, in);
+    applyMatrix<Point>(rayMatrix<S>(*r), out, in);
+}
+
+}  // namespace
+}  // namespace vh
+
+extern "C" {
+
+#define VH_SPACE(fn, space, isPoint) \
+    void fn(xrState *state, xrVector *out, const xrVector *in) { transformIn<Space::space, isPoint>(state, out, in); }
+VH_SPACE(xr_point_to_object, ToObject, true)
+VH_SPACE(xr_point_from_object, FromObject, true)
+VH_SPACE(xr_point_to_camera, ToCamera, true)
+VH_SPACE(xr_point_from_camera, FromCamera, true)
+VH_SPACE(xr_point_to_light, ToLight, true)
+VH_SPACE(xr_point_from_light, FromLight, true)
+VH_SPACE(xr_vector_to_object, ToObject, false)
+VH_SPACE(xr_vector_from_object, FromObject, false)
+VH_SPACE(xr_vector_to_camera, ToCamera, false)
+VH_SPACE(xr_vector_from_camera, FromCamera, false)
+VH_SPACE(xr_vector_to_light, ToLight, false)
+VH_SPACE(xr_vector_from_light, FromLight, false)
 #undef VH_SPACE
 
 void xr_point_to_world(xrState *, xrVector *out, const xrVector *in) { *out = *in; }
