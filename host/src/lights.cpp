@@ -17,7 +17,12 @@ namespace {
 
 constexpr float kTwoPi = 6.28318530717958647f;
 
-inline bool isZero(xrVector v) { return v.x == 0 && v.y == 0 && v.z == 0; }
+// All three components zero (of either sign), tested on the bits: a float
+// is zero exactly when its bits but the sign are.
+inline bool isZero(xrVector v) {
+    return ((__builtin_bit_cast(uint32_t, v.x) | __builtin_bit_cast(uint32_t, v.y) | __builtin_bit_cast(uint32_t, v.z)) &
+            0x7fffffffu) == 0;
+}
 
 // Point number i of the light's area shape, in light space. `towards` is
 // the shaded point in light space (spheres are sampled on the half facing it).
