@@ -376,8 +376,12 @@ xrBoolean traceSecondary(xrColor *color, xrState *state, const xrVector *directi
     if (!state || !direction || !rayDataOf(state)) return 0;
     if (!state->optionsRecord || !state->optionsRecord->traceEnabled) return 0;
     if (!depthAllows(state, kind)) return 0;
-    xrVector d = normalize(*direction);
-    if (length(d) == 0 || !std::isfinite(d.x + d.y + d.z)) return 0;
+    // A zero, huge or non-finite direction traces nothing (its length is
+    // taken once: a unit direction's length is never zero).
+    const float len = length(*direction);
+    if (!(len > 0 && len < std::numeric_limits<float>::infinity())) return 0;
+    const xrVector d = *direction * (1.0f / len);
+    if (!std::isfinite(d.x + d.y + d.z)) return 0;
     Scene &scene = *sceneOf(rayDataOf(state));
     xrVector org = offsetOrigin(state->hitPoint, state->geometricNormal, d, scene.eps);
     return traceChild(color, state, kind, org, d, kind == kRayReflect, kind == kRayRefract, 0);
