@@ -442,10 +442,13 @@ xrColor irradianceTerm(const Shading &sh, const CoreRefs &core, const xrColor &b
     weighRay(sh.rec, mulRGB(oneMinusRGB(sh.transparency), k), sh.glowIntensity);
     const float m = maxRGB(sh.rec->rayWeight);
     if (m < sh.rec->minRayWeight) return {};
-    FinalGatherSettings settings{};
-    const FinalGatherSettings *use = prepareFinalGather(state, sh.rec, m, settings);
     xrColor avg{};
-    xr_compute_avg_radiance(&avg, state, kRadianceFace, const_cast<FinalGatherSettings *>(use));
+    // With final gathering off the host gathers nothing (a zero average).
+    if (state->optionsRecord && state->optionsRecord->finalGatherOn) {
+        FinalGatherSettings settings{};
+        const FinalGatherSettings *use = prepareFinalGather(state, sh.rec, m, settings);
+        xr_compute_avg_radiance(&avg, state, kRadianceFace, const_cast<FinalGatherSettings *>(use));
+    }
     mulRGBInPlace(avg, k);
     return avg;
 }
@@ -745,7 +748,10 @@ xrBoolean shadeSurface(const char *shader, void *resultPtr, xrState *state, cons
     if (pm.has(kPassAmbient)) ambient = terms ? terms->ambient(sh) : mul(sh.color, ev(core.ambientColor));
     if (pm.has(kPassIncandescence)) incandescence = terms ? terms->incandescence(sh) : ev(core.incandescence);
     if (pm.has(kPassIrradiance)) irradiance = irradianceTerm(sh, core, base);
-    if (pm.has(kPassScatter) && block.scatter) scatter = scatterTerm(sh, core, block.scatter);
+    // Without a radius and samples the scatter term is zero: not asked for.
+    if (pm.has(kPassScatter) && block.scatter && ev(&block.scatter->scatterRadius) > 0.0f &&
+        ev(&block.scatter->scatterSamples) >= 1)
+        scatter = scatterTerm(sh, core, block.scatter);
 
     // Transparency and refraction.
     xrColor refraction{};
