@@ -345,9 +345,12 @@ __attribute__((noinline)) xrBoolean shaderResultBytes(xrTag tag, void *result) {
 
 __attribute__((noinline)) xrBoolean instanceQuery(xrInteger code, xrTag tag, void *result) {
     // Unpinned (asked once per eye sample): instance records are removed
-    // with their scene, never while it renders.
+    // with their scene, never while it renders. Without a database there is
+    // no record.
+    const Database *db = Database::existing();
+    if (!db) return 0;
     int type = 0;
-    auto *rec = static_cast<const InstanceRecord *>(Database::get().peek(tag, &type));
+    auto *rec = static_cast<const InstanceRecord *>(db->peek(tag, &type));
     if (!rec || type != xrDB_INSTANCE) return 0;
     // An instance that derives from no other stands for itself.
     *static_cast<xrTag *>(result) = code == 8 ? (rec->parent ? rec->parent : tag) : rec->label;
