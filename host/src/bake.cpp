@@ -50,7 +50,7 @@ xrTag createLightmap(int w, int h, int type, bool track) {
 
 Scene *sceneOf(xrState *state) {
     RayData *rd = rayDataOf(state);
-    return rd ? rd->td->impl->scene : nullptr;
+    return rd ? rd->scene : nullptr;
 }
 
 // Prepares the eye slot of a thread as the state of a bake call on `o`.
@@ -400,7 +400,7 @@ VH_EXPORT xrBoolean xr_state_set_pri(xrState *state, xrInteger primitive) {
     RayData *rd = rayDataOf(state);
     if (!rd) return 0;
     const ObjectInst *obj = rd->obj;
-    if (!obj && state->instanceTag) obj = rd->td->impl->scene->objectOf(state->instanceTag);
+    if (!obj && state->instanceTag) obj = rd->scene->objectOf(state->instanceTag);
     if (!obj || obj->hair) return 0;
     const ObjectInst &o = *obj;
     const Mesh &m = o.world;

@@ -144,7 +144,7 @@ VH_EXPORT xrBoolean xr_finalgather_store(xrColor *average, xrState *state, void 
     RayData *rd = rayDataOf(state);
     if (rd->hairRadius > 0) return 0;
     GatherCache &cache = rd->td->impl->gatherCache;
-    const Scene &scene = *rd->td->impl->scene;
+    const Scene &scene = *rd->scene;
     GatherPoint g;
     g.point = state->hitPoint;
     g.normal = normalize(state->shadingNormal);

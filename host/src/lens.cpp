@@ -14,7 +14,7 @@ namespace vh {
 
 xrBoolean traceEyeRay(RaySlot &slot, xrColor *color) {
     RayData &rd = slot.rd;
-    Scene &sc = *rd.td->impl->scene;
+    Scene &sc = *rd.scene;
     xrState &st = slot.st;
     if (size_t(rd.lens) < sc.lensShaders.size()) {
         setMiss(slot);

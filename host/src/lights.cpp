@@ -209,7 +209,7 @@ VH_EXPORT void xr_instance_lightlist(xrInteger *count, xrTag **lights, xrState *
     *lights = nullptr;
     RayData *rd = rayDataOf(state);
     if (!rd) return;
-    Scene &scene = *rd->td->impl->scene;
+    Scene &scene = *rd->scene;
     const ObjectInst *o = state->instanceTag ? scene.objectOf(state->instanceTag) : nullptr;
     const std::vector<xrTag> &list = o ? o->lights : scene.allLights;
     *count = xrInteger(list.size());
@@ -230,7 +230,7 @@ VH_EXPORT xrBoolean xr_exclusive_lightlist(xrInteger *count, xrTag **lights, xrS
     if (n > 0 && !excluded) return 0;
     static thread_local std::vector<xrTag> remaining;
     remaining.clear();
-    for (xrTag t : rd->td->impl->scene->allLights)
+    for (xrTag t : rd->scene->allLights)
         if (std::find(excluded, excluded + n, t) == excluded + n) remaining.push_back(t);
     *count = xrInteger(remaining.size());
     *lights = remaining.empty() ? nullptr : remaining.data();
@@ -245,7 +245,7 @@ VH_EXPORT xrBoolean xr_sample_light(xrColor *color, xrVector *direction, float *
                                     xrInteger *samples) {
     RayData *rd = rayDataOf(state);
     if (!rd || !color) return 0;
-    Scene &scene = *rd->td->impl->scene;
+    Scene &scene = *rd->scene;
     const LightInst *l = scene.lightOf(light);
     if (!l || !l->shader) return 0;
     xrInteger local = 0;

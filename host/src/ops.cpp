@@ -408,7 +408,7 @@ xrBoolean xr_query(xrInteger code, xrState *state, xrTag tag, void *result) {
         case 7:     // the light of a light instance
         case 24: {  // area shape of a light
             const RayData *rd = rayDataOf(state);
-            const LightInst *l = rd ? rd->td->impl->scene->lightOf(tag) : nullptr;
+            const LightInst *l = rd ? rd->scene->lightOf(tag) : nullptr;
             if (!l) break;
             if (code == 7) {
                 *static_cast<xrTag *>(result) = l->lightTag;

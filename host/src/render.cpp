@@ -497,7 +497,7 @@ bool renderQuery(int code, xrState *state, xrTag tag, void *result) {
         case 4:    // world to local matrix of an instance (16 floats)
         case 5: {  // local to world
             if (rd) {
-                const Scene &sc = *rd->td->impl->scene;
+                const Scene &sc = *rd->scene;
                 const Mat4 *to = nullptr, *from = nullptr;
                 if (const LightInst *l = sc.lightOf(tag); l && l->tag == tag) to = &l->toWorld, from = &l->fromWorld;
                 else if (const ObjectInst *o = sc.objectOf(tag)) to = &o->toWorld, from = &o->fromWorld;
@@ -517,7 +517,7 @@ bool renderQuery(int code, xrState *state, xrTag tag, void *result) {
         }
         case 7: {  // the light of a light instance, the camera of a camera instance
             if (rd)
-                if (const LightInst *l = rd->td->impl->scene->lightOf(tag)) {
+                if (const LightInst *l = rd->scene->lightOf(tag)) {
                     *static_cast<xrTag *>(result) = l->lightTag;
                     return true;
                 }
@@ -536,7 +536,7 @@ bool renderQuery(int code, xrState *state, xrTag tag, void *result) {
         case 34:
         case 35: {
             // During a render the scene answers without the database lock.
-            const LightInst *l = rd ? rd->td->impl->scene->lightOf(tag) : nullptr;
+            const LightInst *l = rd ? rd->scene->lightOf(tag) : nullptr;
             if (!l || l->lightTag != tag) return lightRecordQuery(code, tag, result);
             switch (code) {
                 case 24: *static_cast<int32_t *>(result) = l->shape; return true;
@@ -554,7 +554,7 @@ bool renderQuery(int code, xrState *state, xrTag tag, void *result) {
         }
         case 118: {  // object-space bounding box of an instance: min, max
             if (!rd) return false;
-            const Scene &sc = *rd->td->impl->scene;
+            const Scene &sc = *rd->scene;
             const ObjectInst *o = tag ? sc.objectOf(tag) : rd->obj;
             if (!o && !tag) {
                 // No object at hand (a shader's _init): the scene's world box.
@@ -590,7 +590,7 @@ bool renderQuery(int code, xrState *state, xrTag tag, void *result) {
         case 116:    // its tessellated surface (xrSurfaceView); false for strands
         case 117: {  // the texture coordinates of that surface (xrSurfaceUv)
             if (!rd) return false;
-            const ObjectInst *o = tag ? rd->td->impl->scene->objectOf(tag) : rd->obj;
+            const ObjectInst *o = tag ? rd->scene->objectOf(tag) : rd->obj;
             if (!o || o->hair || o->world.tri.empty()) return false;
             const Mesh &m = o->world;
             if (code == 117) {

@@ -301,6 +301,7 @@ struct RaySlot;
 
 struct RayData {
     ThreadData *td = nullptr;
+    Scene *scene = nullptr;     // the session's scene (td's), read on every ray
     RaySlot *slot = nullptr;
     int depth = 0;              // slot index in the thread's stack
     const ObjectInst *obj = nullptr;  // current hit
@@ -480,7 +481,7 @@ struct Renderer::Impl {
 // the camera's, or that of an enclosing volume (applyVolumes does nothing
 // otherwise; checked inline, as every traced ray asks).
 inline bool rayMeetsVolumes(const RaySlot &slot) {
-    return slot.rd.vol.count > 0 || slot.rd.td->impl->scene->camera.cameraVolumeShader;
+    return slot.rd.vol.count > 0 || slot.rd.scene->camera.cameraVolumeShader;
 }
 
 // Limit of nested rays per thread: a chain this long is cut.

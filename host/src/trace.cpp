@@ -21,7 +21,7 @@ namespace vh {
 
 namespace {
 
-Scene *sceneOf(RayData *rd) { return rd ? rd->td->impl->scene : nullptr; }
+Scene *sceneOf(RayData *rd) { return rd ? rd->scene : nullptr; }
 
 inline xrVector offsetOrigin(xrVector p, xrVector ng, xrVector dir, float eps) {
     return p + ng * (dot(dir, ng) >= 0 ? eps : -eps);
@@ -211,6 +211,7 @@ void Renderer::Impl::prepareSlot(ThreadData &td, RaySlot &s, int depth) {
     s.st.derivU = s.du.data();
     s.st.derivV = s.dv.data();
     s.rd.td = &td;
+    s.rd.scene = scene;
     s.rd.slot = &s;
     s.rd.depth = depth;
 }

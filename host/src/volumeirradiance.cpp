@@ -12,7 +12,7 @@ VH_EXPORT xrBoolean xr_compute_volume_irradiance(xrColor *irradiance, xrState *s
     *irradiance = {0, 0, 0, 0};
     RayData *rd = rayDataOf(state);
     if (!rd) return 0;
-    const Scene &scene = *rd->td->impl->scene;
+    const Scene &scene = *rd->scene;
     // A zero normal takes every light from every side (xr_sample_light).
     const xrVector shading = state->shadingNormal, geometric = state->geometricNormal;
     state->shadingNormal = state->geometricNormal = {0, 0, 0};

@@ -13,7 +13,7 @@ namespace vh {
 
 namespace {
 
-Scene *sceneOf(const RayData &rd) { return rd.td->impl->scene; }
+Scene *sceneOf(const RayData &rd) { return rd.scene; }
 
 }  // namespace
 
