@@ -263,22 +263,6 @@ bool query142(xrState *state) {
     return xr_query(kQueryReduced, state, 0, &v) && v != 0;
 }
 
-PassMask passMask(xrState *state, int32_t passMode) {
-    switch (passMode) {
-    case 0: return {0, 1, 1, 0x74F};
-    case 1: return {1, 1, 0, 0x797};
-    case 2: return {2, 1, 1, 0x20};
-    case 3: return {3, 0, 0, 0x1};
-    case 4: return {4, 1, 0, 0x617};
-    case 5: return {5, 1, 0, 0x180};
-    case 6: {
-        const bool full = query142(state);
-        return {6, full ? 1 : 0, 1, full ? 0x74F : 0x304};
-    }
-    default: return {passMode, 0, 0, 0};
-    }
-}
-
 void correctNormal(xrState *state, const xrVector *normalCamera) {
     if (!isConnected(state, normalCamera)) return;
     xrVector n = eval(state, normalCamera);
@@ -690,7 +674,7 @@ xrBoolean shadeSurface(const char *shader, void *resultPtr, xrState *state, cons
             s->cosView = cv;
         }
     } normalGuard{state, state->shadingNormal, state->cosView};
-    correctNormal(state, core.normalCamera);
+    if (ev.connected(core.normalCamera)) correctNormal(state, core.normalCamera);
 
     SurfaceTerms *terms = block.terms;
     Shading sh;

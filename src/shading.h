@@ -45,12 +45,26 @@ struct PassMask {
 };
 static_assert(sizeof(PassMask) == 16);
 
-// Maps passMode 0..6 to its mask (mode 6 asks the host, query 142); any
-// other mode computes nothing.
-PassMask passMask(xrState *state, int32_t passMode);
-
 // True when xr_query code 142 succeeds with a nonzero answer.
 bool query142(xrState *state);
+
+// Maps passMode 0..6 to its mask (mode 6 asks the host, query 142); any
+// other mode computes nothing.
+inline PassMask passMask(xrState *state, int32_t passMode) {
+    switch (passMode) {
+    case 0: return {0, 1, 1, 0x74F};
+    case 1: return {1, 1, 0, 0x797};
+    case 2: return {2, 1, 1, 0x20};
+    case 3: return {3, 0, 0, 0x1};
+    case 4: return {4, 1, 0, 0x617};
+    case 5: return {5, 1, 0, 0x180};
+    case 6: {
+        const bool full = query142(state);
+        return {6, full ? 1 : 0, 1, full ? 0x74F : 0x304};
+    }
+    default: return {passMode, 0, 0, 0};
+    }
+}
 
 // ---------------------------------------------------------------------------
 // Parameter blocks. Every surface model carries the same core (words 0-43
