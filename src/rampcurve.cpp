@@ -36,11 +36,11 @@ struct CopiedColors {
     int32_t interpolation(int i) const { return c.interpolation[i]; }
     const xrColor &value(int i) const { return c.color[i]; }
 };
-template <class Entry>
+template <class Entry, int kCount = 0>
 struct InPlace {
     const Entry *e;
-    int n;
-    int count() const { return n; }
+    int n;  // kCount when that is given
+    int count() const { return kCount ? kCount : n; }
     float position(int i) const { return e[i].position; }
     int32_t interpolation(int i) const { return e[i].interpolation; }
     const decltype(Entry::value) &value(int i) const { return e[i].value; }
@@ -169,13 +169,16 @@ xrColor rampColor(const RampCurve &c, float x) {
     return colorAt(CopiedColors{c}, x);
 }
 
+// Two entries (the common varying ramp) with the entry loops unrolled.
 float rampValue(const ScalarRampEntry *entries, int count, float x) {
     count = std::min(count, kRampCurveMax);
+    if (count == 2) return scalarAt(InPlace<ScalarRampEntry, 2>{entries, 2}, x);
     return count < 1 ? 0.0f : scalarAt(InPlace<ScalarRampEntry>{entries, count}, x);
 }
 
 xrColor rampColor(const ColorRampEntry *entries, int count, float x) {
     count = std::min(count, kRampCurveMax);
+    if (count == 2) return colorAt(InPlace<ColorRampEntry, 2>{entries, 2}, x);
     return count < 1 ? xrColor{0.0f, 0.0f, 0.0f, 0.0f} : colorAt(InPlace<ColorRampEntry>{entries, count}, x);
 }
 

@@ -173,6 +173,8 @@ TEST(Fluid, LinearAndSmoothInterpolationMatchHandValues) {
                            {{"interpolation", 1}});
     // z: layers 0, 1, 1 (clamped) at t = 0 weigh 1/2, 1/2, 0.
     EXPECT_NEAR(solidSmooth.alpha({0, 0, 0}), 9.375f, 2e-5f);
+    // At t = 0.25 they weigh 9/32, 22/32, 1/32.
+    EXPECT_NEAR(solidSmooth.alpha({0, 0, 0.25f}), 4.375f * 9.0f / 32.0f + 14.375f * 23.0f / 32.0f, 2e-5f);
     // Three layers 10 apart, every neighbour inside: z weighs like x and y.
     std::vector<float> threeLayers = twoLayers;
     for (float v : layer) threeLayers.push_back(v + 20.0f);
