@@ -78,14 +78,13 @@ void fillHit(RaySlot &slot, const Scene &scene, const RTCRayHit &h) {
     if (sets == 1) fillSpace(0);  // the common case, without the loop
     else
         for (size_t k = 0; k < sets; ++k) fillSpace(k);
-    // The spaces the object lacks read zero (stored as constants: the arrays
-    // may alias as far as the compiler knows, so a chained assignment would
-    // read each back).
+    // The spaces the object lacks read zero (cleared as bytes: three spaces
+    // are two 16-byte stores and one of 4, where vector stores would take six).
     constexpr xrVector zero{0, 0, 0};
     if (sets == 1 && slots == 4) {  // the common layout, without the loop
-        tc[1] = tc[2] = tc[3] = zero;
-        du[1] = du[2] = du[3] = zero;
-        dv[1] = dv[2] = dv[3] = zero;
+        std::memset(static_cast<void *>(tc + 1), 0, 3 * sizeof(xrVector));
+        std::memset(static_cast<void *>(du + 1), 0, 3 * sizeof(xrVector));
+        std::memset(static_cast<void *>(dv + 1), 0, 3 * sizeof(xrVector));
     } else {
         for (size_t k = sets; k < slots; ++k) {
             tc[k] = zero;
