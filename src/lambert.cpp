@@ -170,18 +170,18 @@ PassSums lightLoop(const Shading &sh, SpecularModel *model, SurfaceTerms *terms,
     // pass is left out for the last light once its front pass showed it
     // one-sided (an earlier light's pass still runs: the host numbers every
     // light's sample sequences in turn).
-    const bool backPlainUnused = passes == 2 && !terms && sh.translucence == 0.0f && !sh.pm.has(kPassShadow);
+    const int32_t backFlags =
+        passes == 2 && !terms && sh.translucence == 0.0f && !sh.pm.has(kPassShadow) ? kFlagBackSideUnused : 0;
     constexpr int32_t kLoopFlags = kFlagBackSideUnused | kFlagLightOneSided;
     const int32_t savedFlags = rec->flags & kLoopFlags;
     for (int i = 0; lights && i < count; ++i) {
         resetLightWords(rec);
         rec->inLightLoop = 1 - sh.pm.needShadows;
-        rec->flags &= ~kLoopFlags;
-        if (backPlainUnused) rec->flags |= kFlagBackSideUnused;
+        rec->flags = (rec->flags & ~kLoopFlags) | backFlags;
         bool flipped = false;
         for (int pass = 0; pass < passes; ++pass) {
             if (pass == 1) {
-                if (backPlainUnused && i == count - 1 && (rec->flags & kFlagLightOneSided)) break;
+                if (backFlags && i == count - 1 && (rec->flags & kFlagLightOneSided)) break;
                 rec->backSide = !rec->backSide;
                 flipNormals(state);
                 flipped = true;

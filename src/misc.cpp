@@ -264,15 +264,16 @@ void forgetBinding(const xrState *state) {
 }
 
 xrBoolean sampleDone(xrColor *result, xrState *state, const StateParams *params) {
-    const xrInteger frameBuffer = veko::eval(state, &params->frameBuffer);
+    const veko::Evaluator ev(state);
+    const xrInteger frameBuffer = ev(&params->frameBuffer);
     BaseStateRecord *rec = veko::lookupStateRecord(state);
     if (!rec) {
         VEKO_WARN("veko_state", "Internal state error.");
         return 0;
     }
     if (!modeIs114(state)) {
-        if (veko::eval(state, &params->keepAlpha) == 0 && result) result->a = veko::luminance(rec->matteColor);
-        if (veko::eval(state, &params->keepLabel) == 0) {
+        if (ev(&params->keepAlpha) == 0 && result) result->a = veko::luminance(rec->matteColor);
+        if (ev(&params->keepLabel) == 0) {
             xrTag label = 0;
             if (!xr_query(kQueryObjectLabel, nullptr, state->instanceTag, &label)) label = 0;
             state->objectLabel = label;
