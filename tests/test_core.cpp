@@ -220,6 +220,35 @@ TEST_F(LayoutTest, ConnectionsEvaluateAfterTheBlockMoves) {
     net.exit(st.state());
 }
 
+// A source that, while it runs, evaluates a source beyond the thread's
+// result cache (so the cache grows under it): its result reaches the
+// caller and is cached for the rest of the sample. t <- a <- z, with
+// twenty nodes between a and z, on a thread whose cache is still empty.
+TEST(Evaluation, ResultCachedWhenTheCacheGrowsDuringItsSource) {
+    json nodes = json::array();
+    nodes.push_back({{"name", "a"}, {"type", "veko_unitconversion"},
+                     {"params", {{"input", "z.output"}, {"conversionFactor", 2}}}});
+    for (int k = 0; k < 20; ++k) nodes.push_back({{"name", "f" + std::to_string(k)}, {"type", "veko_unitconversion"}});
+    nodes.push_back({{"name", "z"}, {"type", "veko_unitconversion"}, {"params", {{"input", 3}}}});
+    nodes.push_back({{"name", "t"}, {"type", "veko_unitconversion"}, {"params", {{"input", "a.output"}}}});
+    vh::Network net(vt::library());
+    net.load({{"nodes", nodes}});
+    vh::StandaloneState st;
+    net.init(st.state());
+    auto run = [&] {
+        float out[4] = {-1, -1, -1, -1};
+        EXPECT_EQ(vh::callShader(*net.find("t"), st.state(), out), 1);
+        return out[0];
+    };
+    vh::newSample(st.state());
+    EXPECT_EQ(run(), 6.0f);
+    net.find("a")->setLiteral("conversionFactor", 10);
+    EXPECT_EQ(run(), 6.0f) << "a's result is cached for the sample";
+    vh::newSample(st.state());
+    EXPECT_EQ(run(), 30.0f);
+    net.exit(st.state());
+}
+
 TEST_F(LayoutTest, NetworkErrorsNameTheNode) {
     struct Case {
         const char *doc;

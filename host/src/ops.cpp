@@ -4,6 +4,7 @@
 // a render.
 #include <algorithm>
 #include <cmath>
+#include <cstddef>
 #include <cstring>
 #include <memory>
 #include <unordered_map>
@@ -19,21 +20,33 @@ bool renderQuery(int code, xrState *state, xrTag tag, void *result) __attribute_
 // runs (the instance in instanceTag); null: the ray's own.
 const float *renderObjectMatrix(xrState *state, bool toWorld) __attribute__((weak));
 
-// One connected shader's cached result on one thread (32 bytes, so an
-// entry is found with a shift).
+// One connected shader's cached result on one thread. A result of up to
+// Instance::kMinResultWords words (most are) is held in the entry itself,
+// so a hit's field is found from the entry's address without a further
+// load; a larger one has a buffer of its own.
 struct CacheEntry {
     const xrState *state = nullptr;
     uint64_t sampleId = 0;
-    std::unique_ptr<uint64_t[]> buffer;
-    uint32_t words = 0;
-    uint32_t busy = 0;  // the source is running into this buffer
+    std::unique_ptr<uint64_t[]> buffer;  // results beyond the entry's own words
+    uint32_t words = 0;                  // of buffer
+    uint32_t busy = 0;  // the source is running into this entry's result
+    alignas(16) uint64_t local[Instance::kMinResultWords]{};
+    // Where the result of the source of `slot` goes.
+    uint64_t *result(const Instance::ConnectionSlot &slot) {
+        return __builtin_expect(slot.resultWords <= Instance::kMinResultWords, 1) ? local : buffer.get();
+    }
 };
-static_assert(sizeof(CacheEntry) == 32);
+static_assert(sizeof(CacheEntry) == 32 + 8 * Instance::kMinResultWords);
 
 struct ThreadContext {
     uint16_t index = 0;
     uint64_t counter = 0;
     std::vector<CacheEntry> cache;  // indexed by Instance::id
+    size_t entries = 0;             // cache.size(), without a division
+    // Tables the cache outgrew, kept until the thread ends: a source running
+    // while the cache grows writes into its entry there, and results handed
+    // out earlier stay readable.
+    std::vector<std::vector<CacheEntry>> retired;
     // Further entries of a source evaluated again for another state while it
     // runs (a ray it traces reaches the same network): by Instance::id.
     std::unordered_map<int, std::vector<std::unique_ptr<CacheEntry>>> nested;
@@ -114,18 +127,21 @@ namespace {
 // line, so that a cache hit needs no stack frame.
 __attribute__((noinline)) void *runSource(xrState *state, const RayContext *r, ThreadContext *t, CacheEntry *e,
                        const Instance::ConnectionSlot &slot) {
-    if (__builtin_expect(e->words < slot.resultWords, 0)) {
+    const bool own = slot.resultWords <= Instance::kMinResultWords;
+    if (__builtin_expect(!own && e->words < slot.resultWords, 0)) {
         e->buffer.reset(new uint64_t[slot.resultWords]);
         e->words = slot.resultWords;
     }
-    uint64_t *buffer = e->buffer.get();
-    // Zeroed in blocks of 8 words with inline stores up to
-    // Instance::kMinResultWords (every buffer has them, and most results
-    // fit): a library call costs more.
+    uint64_t *buffer = e->result(slot);
+    // Zeroed with inline stores up to Instance::kMinResultWords (every
+    // result has them, and most fit): a library call or a string store
+    // costs more. Both kinds of buffer are 16-byte aligned.
     static_assert(Instance::kMinResultWords == 16);
-    std::memset(buffer, 0, 64);
-    if (e->words > 8) std::memset(buffer + 8, 0, 64);
-    if (__builtin_expect(e->words > 16, 0)) std::memset(buffer + 16, 0, size_t(e->words - 16) * 8);
+    using Zeros = uint64_t __attribute__((vector_size(16), may_alias));
+    auto *z = reinterpret_cast<Zeros *>(buffer);
+    z[0] = Zeros{}, z[1] = Zeros{}, z[2] = Zeros{}, z[3] = Zeros{};
+    z[4] = Zeros{}, z[5] = Zeros{}, z[6] = Zeros{}, z[7] = Zeros{};
+    if (__builtin_expect(!own, 0)) std::memset(buffer + 16, 0, size_t(slot.resultWords - 16) * 8);
     // Mark before the call: a nested flush inside the call invalidates it.
     e->state = state;
     e->sampleId = r->sampleId;
@@ -133,10 +149,35 @@ __attribute__((noinline)) void *runSource(xrState *state, const RayContext *r, T
     const size_t id = size_t(slot.sourceId);
     const bool top = e == &t->cache[id];
     callShader(*slot.source, state, buffer, nullptr);
-    // The call may have grown the cache (the top entry moved); nested
-    // entries stay where they are.
-    (top ? t->cache[id] : *e).busy = 0;
+    if (top) {
+        // The call may have grown the cache: the entry's copy in the new
+        // table gets the result (a buffer of its own moved with it).
+        CacheEntry &now = t->cache[id];
+        if (__builtin_expect(&now != e, 0) && own) std::memcpy(now.local, e->local, sizeof now.local);
+        now.busy = 0;
+    } else {
+        e->busy = 0;  // nested entries stay where they are
+    }
     return reinterpret_cast<char *>(buffer) + slot.fieldOffset;
+}
+
+// Grows the cache to at least n entries. The entries move to a new table
+// (busy ones too: runSource completes their copy); the old table is
+// retired, not freed.
+void growCache(ThreadContext &t, size_t n) {
+    std::vector<CacheEntry> bigger(std::max(n, 2 * t.cache.size()));
+    for (size_t i = 0; i < t.cache.size(); ++i) {
+        CacheEntry &from = t.cache[i], &to = bigger[i];
+        to.state = from.state;
+        to.sampleId = from.sampleId;
+        to.buffer = std::move(from.buffer);
+        to.words = from.words;
+        to.busy = from.busy;
+        std::memcpy(to.local, from.local, sizeof to.local);
+    }
+    if (!t.cache.empty()) t.retired.push_back(std::move(t.cache));
+    t.cache = std::move(bigger);
+    t.entries = t.cache.size();
 }
 
 // The rare cases of evaluateConnection: a state without a thread, a cache
@@ -146,15 +187,15 @@ __attribute__((noinline)) void *evaluateSlow(xrState *state, const Instance::Con
     RayContext *r = rayOf(state);
     ThreadContext *t = threadOf(state);
     const size_t id = size_t(slot.sourceId);
-    if (id >= t->cache.size()) t->cache.resize(id + 16);
+    if (id >= t->entries) growCache(*t, id + 16);
     auto matches = [&](const CacheEntry &x) { return x.state == state && x.sampleId == r->sampleId; };
     CacheEntry *e = &t->cache[id];
-    if (matches(*e)) return reinterpret_cast<char *>(e->buffer.get()) + slot.fieldOffset;
+    if (matches(*e)) return reinterpret_cast<char *>(e->result(slot)) + slot.fieldOffset;
     if (e->busy) {
         auto &chain = t->nested[slot.sourceId];
         e = nullptr;
         for (auto &x : chain) {
-            if (matches(*x)) return reinterpret_cast<char *>(x->buffer.get()) + slot.fieldOffset;
+            if (matches(*x)) return reinterpret_cast<char *>(x->result(slot)) + slot.fieldOffset;
             if (!e && !x->busy) e = x.get();
         }
         if (!e) e = chain.emplace_back(new CacheEntry).get();
@@ -181,11 +222,11 @@ void *evaluateConnection(xrState *state, void *param) {
     if (!slot) return noConnection(state, param);
     const RayContext *r = static_cast<const RayContext *>(state->hostContext);
     ThreadContext *t = r ? r->thread : nullptr;
-    if (t && size_t(slot->sourceId) < t->cache.size()) {
+    if (t && size_t(slot->sourceId) < t->entries) {
         CacheEntry &e = t->cache[size_t(slot->sourceId)];
         // Hit: the source already ran for this state and sample on this thread.
         if (e.state == state && e.sampleId == r->sampleId)
-            return reinterpret_cast<char *>(e.buffer.get()) + slot->fieldOffset;
+            return reinterpret_cast<char *>(e.result(*slot)) + slot->fieldOffset;
         if (!e.busy) return runSource(state, r, t, &e, *slot);
     }
     return evaluateSlow(state, *slot);
