@@ -125,6 +125,17 @@ namespace {
 // Runs the source of `slot` into entry `e` of thread `t` (zeroed first).
 // While it runs, the entry's buffer is the source's result (busy). Out of
 // line, so that a cache hit needs no stack frame.
+// The cache grew while the source of `slot` ran into entry `e` of the old
+// table: its copy in the new table gets the result (a buffer of its own
+// moved with it) and is no longer busy.
+__attribute__((noinline, cold)) void grownDuringRun(ThreadContext *t, CacheEntry *e,
+                                                    const Instance::ConnectionSlot &slot) {
+    CacheEntry &now = t->cache[size_t(slot.sourceId)];
+    if (slot.resultWords <= Instance::kMinResultWords) std::memcpy(now.local, e->local, sizeof now.local);
+    now.busy = 0;
+    e->busy = 0;
+}
+
 __attribute__((noinline)) void *runSource(xrState *state, const RayContext *r, ThreadContext *t, CacheEntry *e,
                        const Instance::ConnectionSlot &slot) {
     const bool own = slot.resultWords <= Instance::kMinResultWords;
@@ -146,19 +157,18 @@ __attribute__((noinline)) void *runSource(xrState *state, const RayContext *r, T
     e->state = state;
     e->sampleId = r->sampleId;
     e->busy = 1;
-    const size_t id = size_t(slot.sourceId);
-    const bool top = e == &t->cache[id];
+    // Only what the common end needs is kept across the call: the entry,
+    // the result's address, and the table to tell whether the cache grew.
+    const CacheEntry *table = t->cache.data();
+    void *result = reinterpret_cast<char *>(buffer) + slot.fieldOffset;
     callShader(*slot.source, state, buffer, nullptr);
-    if (top) {
-        // The call may have grown the cache: the entry's copy in the new
-        // table gets the result (a buffer of its own moved with it).
-        CacheEntry &now = t->cache[id];
-        if (__builtin_expect(&now != e, 0) && own) std::memcpy(now.local, e->local, sizeof now.local);
-        now.busy = 0;
-    } else {
-        e->busy = 0;  // nested entries stay where they are
-    }
-    return reinterpret_cast<char *>(buffer) + slot.fieldOffset;
+    // Nested entries stay where they are; the top entry moves when the
+    // cache grows.
+    if (__builtin_expect(t->cache.data() != table, 0) && e == &table[slot.sourceId])
+        grownDuringRun(t, e, slot);
+    else
+        e->busy = 0;
+    return result;
 }
 
 // Grows the cache to at least n entries. The entries move to a new table
