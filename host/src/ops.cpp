@@ -472,17 +472,12 @@ xrBoolean xr_query(xrInteger code, xrState *state, xrTag tag, void *result) {
         case 82: {  // number of texture spaces of the object hit (a strand: its colour)
             const RayData *rd = rayDataOf(state);
             if (!rd) return 0;
-            const ObjectInst *o = rd->obj;
-            *static_cast<int32_t *>(result) = !o ? 0 : o->hair ? 1 : int32_t(o->world.uv.size());
+            *static_cast<int32_t *>(result) = hitTextureSpaces(*rd);
             return 1;
         }
-        case 142: {  // reduced-quality sampling: inside a final-gather ray
-            int32_t v = 0;
-            for (xrState *s = state; s; s = s->spawningState)
-                if (s->rayKind == kRayGather) v = 1;
-            *static_cast<int32_t *>(result) = v;
+        case 142:  // reduced-quality sampling: inside a final-gather ray
+            *static_cast<int32_t *>(result) = withinGatherRay(state);
             return 1;
-        }
         case 58:     // result size in bytes of a shader
             return shaderResultBytes(tag, result);
         case 8:      // instance the given instance derives from

@@ -489,11 +489,20 @@ int renderScene(const std::string &scenePath, const RenderOptions &opts) {
     }
 }
 
-// The codes of xr_query that need the scene: its frequent ones in their rare
-// cases (xr_query answers the common ones itself) and the rest.
+// The codes of xr_query that need the scene (xr_query answers the frequent
+// ones itself in their common case, and comes here for the rest).
 bool renderQuery(int code, xrState *state, xrTag tag, void *result) {
+    if (!result) return false;
     RayData *rd = rayDataOf(state);
     switch (code) {
+        case 82: {  // number of texture spaces of the object hit (a strand: its colour)
+            if (!rd) return false;
+            *static_cast<int32_t *>(result) = hitTextureSpaces(*rd);
+            return true;
+        }
+        case 142:  // reduced-quality sampling: inside a final-gather ray
+            *static_cast<int32_t *>(result) = withinGatherRay(state);
+            return true;
         case 4:    // world to local matrix of an instance (16 floats)
         case 5: {  // local to world
             if (rd) {
@@ -545,7 +554,7 @@ bool renderQuery(int code, xrState *state, xrTag tag, void *result) {
                 default: if (l->shape != kShapeDisc) return false; *static_cast<xrVector *>(result) = l->discNormal; return true;
             }
         }
-        case 137: {  // number of surface-derivative sets (82, texture spaces, is answered by xr_query)
+        case 137: {  // number of surface-derivative sets (82, texture spaces, is answered above)
             if (!rd) return false;
             // A strand has no surface derivatives (query 138 tells of its own).
             const ObjectInst *o = rd->obj;

@@ -496,6 +496,20 @@ inline RayData *rayDataOf(xrState *state) {
     return static_cast<RayData *>(ctx->userA);
 }
 
+// Queries 82 and 142 (xr_query, renderQuery): the texture spaces of the
+// object hit (a strand has its colour; no object none), and 1 inside a
+// final-gather ray.
+inline int32_t hitTextureSpaces(const RayData &rd) {
+    const ObjectInst *o = rd.obj;
+    return !o ? 0 : o->hair ? 1 : int32_t(o->world.uv.size());
+}
+inline int32_t withinGatherRay(const xrState *state) {
+    int32_t v = 0;
+    for (const xrState *s = state; s; s = s->spawningState)
+        if (s->rayKind == kRayGather) v = 1;
+    return v;
+}
+
 // Rays the ray tracer would reject (non-finite or huge components, e.g. from
 // a shader's arithmetic) are treated as misses.
 inline bool validRay(xrVector org, xrVector dir, float tnear, float tfar) {
