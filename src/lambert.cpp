@@ -363,9 +363,6 @@ xrColor environmentLookup(xrState *state, const xrVector &dir, bool refracted) {
 const FinalGatherSettings *prepareFinalGather(xrState *state, BaseStateRecord *rec, float m,
                                               FinalGatherSettings &out) {
     const xrOptions *opt = state->optionsRecord;
-    // With final gathering off there is nothing for the settings to steer:
-    // the object's block is not looked up, and the ray weight stays.
-    if (!opt || !opt->finalGatherOn) return nullptr;
     bool have = false;
     if (state->instanceTag) {
         xrTag found = 0;
@@ -382,6 +379,9 @@ const FinalGatherSettings *prepareFinalGather(xrState *state, BaseStateRecord *r
             xr_db_unpin(found);
         }
     }
+    // With final gathering off the object's settings still go to the host
+    // (it may light the point by other means), unreduced.
+    if (!opt || !opt->finalGatherOn) return have ? &out : nullptr;
     int count;
     if (m < rec->fullSampleWeight && rec->fullSampleWeight > rec->minRayWeight) {
         if (!have) {
@@ -426,13 +426,12 @@ xrColor irradianceTerm(const Shading &sh, const CoreRefs &core, const xrColor &b
     weighRay(sh.rec, mulRGB(oneMinusRGB(sh.transparency), k), sh.glowIntensity);
     const float m = maxRGB(sh.rec->rayWeight);
     if (m < sh.rec->minRayWeight) return {};
+    // The host is asked whether or not final gathering is on: it may have
+    // indirect light from other sources.
+    FinalGatherSettings settings{};
+    const FinalGatherSettings *use = prepareFinalGather(state, sh.rec, m, settings);
     xrColor avg{};
-    // With final gathering off the host gathers nothing (a zero average).
-    if (state->optionsRecord && state->optionsRecord->finalGatherOn) {
-        FinalGatherSettings settings{};
-        const FinalGatherSettings *use = prepareFinalGather(state, sh.rec, m, settings);
-        xr_compute_avg_radiance(&avg, state, kRadianceFace, const_cast<FinalGatherSettings *>(use));
-    }
+    xr_compute_avg_radiance(&avg, state, kRadianceFace, const_cast<FinalGatherSettings *>(use));
     mulRGBInPlace(avg, k);
     return avg;
 }

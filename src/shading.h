@@ -393,8 +393,9 @@ static_assert(sizeof(FinalGatherSettings) == 44);
 // Prepares a final-gather lookup at ray weight m: fills `out` from the
 // instance's object block (or, reduced below fullSampleWeight, from the
 // options) and divides the record's rayWeight by the ray count. Returns the
-// settings to hand to the host, or null for the host's own (always null, and
-// nothing changed, while final gathering is off).
+// settings to hand to the host, or null for the host's own. While final
+// gathering is off only the object's settings are filled and the ray weight
+// stays.
 const FinalGatherSettings *prepareFinalGather(xrState *state, BaseStateRecord *rec, float m,
                                               FinalGatherSettings &out);
 
