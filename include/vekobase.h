@@ -37,12 +37,17 @@ namespace veko {
 // offset of the connection block; a nonzero word at the parameter's mirrored
 // address means the parameter is fed by a shader and its value comes from
 // xr_phen_eval. Otherwise the literal in the parameter block is used.
+// `offset` is the running record's connection offset (0: none).
+inline bool connectedAt(const void *param, int32_t offset) {
+    if (offset == 0) return false;
+    int32_t word;
+    std::memcpy(&word, static_cast<const char *>(param) + offset, 4);
+    return word != 0;
+}
+
 inline bool isConnected(const xrState *state, const void *param) {
     const xrShaderRecord *rec = state->shaderRecord;
-    if (!rec || rec->connectionOffset == 0) return false;
-    int32_t word;
-    std::memcpy(&word, static_cast<const char *>(param) + rec->connectionOffset, 4);
-    return word != 0;
+    return rec && connectedAt(param, rec->connectionOffset);
 }
 
 template <class T>
@@ -67,17 +72,40 @@ class Evaluator {
 public:
     explicit Evaluator(xrState *state)
         : state_(state), offset_(state->shaderRecord ? state->shaderRecord->connectionOffset : 0) {}
-    bool connected(const void *param) const {
-        if (offset_ == 0) return false;
-        int32_t word;
-        std::memcpy(&word, static_cast<const char *>(param) + offset_, 4);
-        return word != 0;
+    xrState *state() const { return state_; }
+    bool connected(const void *param) const { return connectedAt(param, offset_); }
+    // The value's address: the connected result, or the literal when the
+    // parameter is not connected or its evaluation fails.
+    template <class T>
+    const T *ptr(const T *param) const {
+        if (connected(param))
+            if (void *p = xr_phen_eval(state_, const_cast<T *>(param))) return static_cast<const T *>(p);
+        return param;
     }
     template <class T>
     T operator()(const T *param) const {
-        if (connected(param))
-            if (void *p = xr_phen_eval(state_, const_cast<T *>(param))) return *static_cast<const T *>(p);
-        return *param;
+        return *ptr(param);
+    }
+    // Whether any word of the `count` parameters from `first` on is connected.
+    template <class T>
+    bool anyConnected(const T *first, int count) const {
+        if (!offset_ || count <= 0) return false;
+        static_assert(sizeof(T) % 4 == 0);
+        const char *words = reinterpret_cast<const char *>(first) + offset_;
+        const size_t bytes = size_t(count) * sizeof(T);
+        uint64_t any = 0;
+        size_t k = 0;
+        for (; k + 8 <= bytes; k += 8) {
+            uint64_t w;
+            std::memcpy(&w, words + k, 8);
+            any |= w;
+        }
+        if (k < bytes) {
+            uint32_t w;
+            std::memcpy(&w, words + k, 4);
+            any |= w;
+        }
+        return any != 0;
     }
 
 private:
@@ -372,6 +400,12 @@ static_assert(sizeof(MaterialResult) == 256);
 // The label of the exporter's user-data blocks: "Veko" read as a big-endian
 // 32-bit integer.
 constexpr uint32_t kVekoMagic = 0x56656B6Fu;
+
+// Word positions in the host's database records for the user-data chains.
+constexpr int kUserDataNext = 1;       // user-data element: next element tag
+constexpr int kUserDataLabel = 6;      // user-data element: label word
+constexpr int kObjectUserData = 12;    // object: first user-data element
+constexpr int kInstanceUserData = 52;  // instance: first user-data element
 
 // Finds the user-data element labelled `magic` on `tag`, which is a
 // user-data element (elementType 34: the chain starts there), an object (7:

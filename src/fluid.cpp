@@ -121,58 +121,8 @@ enum Input : int32_t {
     kInColorField = 11,
 };
 
-// Parameter reads of one call: the running shader's connection offset is
-// read once (it cannot change while the shader runs), so a literal costs a
-// load of its connection word and of its value.
-class Params {
-public:
-    explicit Params(xrState *state)
-        : state_(state), conn_(state->shaderRecord ? state->shaderRecord->connectionOffset : 0) {}
-    xrState *state() const { return state_; }
-    template <class T>
-    const T *ptr(const T *param) const {
-        if (conn_) {
-            int32_t word;
-            std::memcpy(&word, reinterpret_cast<const char *>(param) + conn_, 4);
-            if (word) return static_cast<const T *>(connected(param));
-        }
-        return param;
-    }
-    template <class T>
-    T operator()(const T *param) const {
-        return *ptr(param);
-    }
-    // Whether any word of the `count` parameters from `first` on is connected.
-    template <class T>
-    bool anyConnected(const T *first, int count) const {
-        if (!conn_ || count <= 0) return false;
-        static_assert(sizeof(T) % 4 == 0);
-        const char *words = reinterpret_cast<const char *>(first) + conn_;
-        const size_t bytes = size_t(count) * sizeof(T);
-        uint64_t any = 0;
-        size_t k = 0;
-        for (; k + 8 <= bytes; k += 8) {
-            uint64_t w;
-            std::memcpy(&w, words + k, 8);
-            any |= w;
-        }
-        if (k < bytes) {
-            uint32_t w;
-            std::memcpy(&w, words + k, 4);
-            any |= w;
-        }
-        return any != 0;
-    }
-
-private:
-    // The connected value, or the literal when the evaluation fails.
-    [[gnu::noinline]] const void *connected(const void *param) const {
-        const void *v = xr_phen_eval(state_, const_cast<void *>(param));
-        return v ? v : param;
-    }
-    xrState *state_;
-    int32_t conn_;
-};
+// Parameter reads of one call (the connection offset read once).
+using Params = Evaluator;
 
 struct BlockRef;
 
@@ -418,10 +368,6 @@ constinit thread_local ThreadBlocks t_blocks;
 
 constexpr int kQueryUserPointer = 51;  // address of the running instance's user pointer
 
-// User-data element words (from the record's start).
-constexpr int kUserDataNext = 1;
-constexpr int kUserDataLabel = 6;
-
 // The block an instance's fluidData led to at _init, kept for its calls
 // (through the instance's user pointer) until _exit. Every element of the
 // lookup (the named element and the user-data chain up to the block) stays
@@ -461,9 +407,9 @@ struct InstanceBlock {
             namedLabel = rec + kUserDataLabel;
             link = rec + kUserDataNext;
         } else if (type == xrDB_OBJECT) {
-            link = rec + 12;
+            link = rec + kObjectUserData;
         } else if (type == xrDB_INSTANCE) {
-            link = rec + 52;
+            link = rec + kInstanceUserData;
         } else {
             return false;
         }

@@ -71,7 +71,7 @@ BaseStateRecord *materialRecord(xrState *state) {
 
 bool spawnedBySecondaryRay(const xrState *state) {
     for (const xrState *s = state; s; s = s->spawningState)
-        if (s->rayKind == 2 || s->rayKind == 3 || s->rayKind == 20) return true;
+        if (s->rayKind == kRayReflect || s->rayKind == kRayRefract || s->rayKind == kRayTransparent) return true;
     return false;
 }
 

@@ -10,12 +10,6 @@ RecordBindingSlot g_recordBindings[kBoundThreads];
 
 namespace {
 
-// Word positions in the host's database records.
-constexpr int kUserDataNext = 1;      // user-data element: next element tag
-constexpr int kUserDataLabel = 6;     // user-data element: label word
-constexpr int kObjectUserData = 12;   // object: first user-data element
-constexpr int kInstanceUserData = 52; // instance: first user-data element
-
 // A user-data chain longer than this is taken as corrupt (a loop).
 constexpr int kMaxChain = 1 << 16;
 

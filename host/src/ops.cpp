@@ -122,9 +122,6 @@ xrBoolean callShader(Instance &inst, xrState *state, void *result, void *arg) {
 
 namespace {
 
-// Runs the source of `slot` into entry `e` of thread `t` (zeroed first).
-// While it runs, the entry's buffer is the source's result (busy). Out of
-// line, so that a cache hit needs no stack frame.
 // The cache grew while the source of `slot` ran into entry `e` of the old
 // table: its copy in the new table gets the result (a buffer of its own
 // moved with it) and is no longer busy.
@@ -136,6 +133,9 @@ __attribute__((noinline, cold)) void grownDuringRun(ThreadContext *t, CacheEntry
     e->busy = 0;
 }
 
+// Runs the source of `slot` into entry `e` of thread `t` (zeroed first).
+// While it runs, the entry's result is the source's (busy). Out of line, so
+// that a cache hit needs no stack frame.
 __attribute__((noinline)) void *runSource(xrState *state, const RayContext *r, ThreadContext *t, CacheEntry *e,
                        const Instance::ConnectionSlot &slot) {
     const bool own = slot.resultWords <= Instance::kMinResultWords;
@@ -176,15 +176,8 @@ __attribute__((noinline)) void *runSource(xrState *state, const RayContext *r, T
 // retired, not freed.
 void growCache(ThreadContext &t, size_t n) {
     std::vector<CacheEntry> bigger(std::max(n, 2 * t.cache.size()));
-    for (size_t i = 0; i < t.cache.size(); ++i) {
-        CacheEntry &from = t.cache[i], &to = bigger[i];
-        to.state = from.state;
-        to.sampleId = from.sampleId;
-        to.buffer = std::move(from.buffer);
-        to.words = from.words;
-        to.busy = from.busy;
-        std::memcpy(to.local, from.local, sizeof to.local);
-    }
+    // A move leaves the old entry's own words in place.
+    std::move(t.cache.begin(), t.cache.end(), bigger.begin());
     if (!t.cache.empty()) t.retired.push_back(std::move(t.cache));
     t.cache = std::move(bigger);
     t.entries = t.cache.size();
@@ -604,9 +597,11 @@ __attribute__((noinline)) void transformSlow(xrState *state, xrVector *out, cons
 template <Space S, bool Point>
 void transformIn(xrState *state, xrVector *out, const xrVector *in) {
     const RayContext *r = state ? static_cast<const RayContext *>(state->hostContext) : nullptr;
-    const RayData *rd = r && reinterpret_cast<uintptr_t>(r->userB) == kRayDataMagic
-                            ? static_cast<const RayData *>(r->userA) : nullptr;
-    if (!r || (objectSpace(S) && rd && rd->inVolume)) return transformSlow<S, Point>(state, out, in);
+    if (!r) return transformSlow<S, Point>(state, out, in);
+    if constexpr (objectSpace(S)) {
+        const RayData *rd = rayDataOf(state);
+        if (rd && rd->inVolume) return transformSlow<S, Point>(state, out, in);
+    }
     applyMatrix<Point>(rayMatrix<S>(*r), out, in);
 }
 

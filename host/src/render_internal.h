@@ -504,10 +504,9 @@ inline int32_t hitTextureSpaces(const RayData &rd) {
     return !o ? 0 : o->hair ? 1 : int32_t(o->world.uv.size());
 }
 inline int32_t withinGatherRay(const xrState *state) {
-    int32_t v = 0;
     for (const xrState *s = state; s; s = s->spawningState)
-        if (s->rayKind == kRayGather) v = 1;
-    return v;
+        if (s->rayKind == kRayGather) return 1;
+    return 0;
 }
 
 // Rays the ray tracer would reject (non-finite or huge components, e.g. from

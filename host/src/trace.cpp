@@ -381,7 +381,6 @@ xrBoolean traceSecondary(xrColor *color, xrState *state, const xrVector *directi
     const float len = length(*direction);
     if (!(len > 0 && len < std::numeric_limits<float>::infinity())) return 0;
     const xrVector d = *direction * (1.0f / len);
-    if (!std::isfinite(d.x + d.y + d.z)) return 0;
     Scene &scene = *sceneOf(rayDataOf(state));
     xrVector org = offsetOrigin(state->hitPoint, state->geometricNormal, d, scene.eps);
     return traceChild(color, state, kind, org, d, kind == kRayReflect, kind == kRayRefract, 0);
